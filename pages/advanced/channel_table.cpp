@@ -1,0 +1,291 @@
+#include "channel_table.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+
+namespace brix {
+
+namespace {
+
+constexpr std::size_t kFrequencyOffset = 50;
+constexpr std::size_t kBitRateOffset = 54;
+
+void putLe32(std::uint8_t* p, std::int32_t value) {
+    const auto v = static_cast<std::uint32_t>(value);
+    p[0] = static_cast<std::uint8_t>(v);
+    p[1] = static_cast<std::uint8_t>(v >> 8);
+    p[2] = static_cast<std::uint8_t>(v >> 16);
+    p[3] = static_cast<std::uint8_t>(v >> 24);
+}
+
+std::int32_t getLe32(const std::uint8_t* p) {
+    const std::uint32_t v =
+        static_cast<std::uint32_t>(p[0]) | (static_cast<std::uint32_t>(p[1]) << 8) |
+        (static_cast<std::uint32_t>(p[2]) << 16) | (static_cast<std::uint32_t>(p[3]) << 24);
+    return static_cast<std::int32_t>(v);
+}
+
+bool validIndex(int k) {
+    return k >= 0 && k < kChannelCount;
+}
+
+// Writes everything or fails; partial writes are continued, EINTR retried.
+bool writeAll(const ChannelTable::WriteFunction& fn, int fd, const std::uint8_t* data,
+              std::size_t size) {
+    std::size_t done = 0;
+    while (done < size) {
+        const ssize_t n =
+            fn ? fn(fd, data + done, size - done) : ::write(fd, data + done, size - done);
+        if (n < 0) {
+            if (errno == EINTR)
+                continue;
+            return false;
+        }
+        if (n == 0)
+            return false;  // no progress: treat as a full device
+        done += static_cast<std::size_t>(n);
+    }
+    return true;
+}
+
+std::string directoryOf(const std::string& path) {
+    const auto slash = path.rfind('/');
+    if (slash == std::string::npos)
+        return ".";
+    if (slash == 0)
+        return "/";
+    return path.substr(0, slash);
+}
+
+// Opens a new, unique file next to `path` (same directory, so rename() stays on one file
+// system). O_EXCL guarantees nobody else's file is reused.
+int openTempBeside(const std::string& path, std::string& tempPath) {
+    static std::atomic<unsigned> counter{0};
+    for (int attempt = 0; attempt < 100; ++attempt) {
+        tempPath = path + ".tmp." + std::to_string(::getpid()) + "." +
+                   std::to_string(counter.fetch_add(1, std::memory_order_relaxed));
+        const int fd = ::open(tempPath.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+        if (fd >= 0)
+            return fd;
+        if (errno != EEXIST)
+            return -1;
+    }
+    return -1;
+}
+
+}  // namespace
+
+// ---- ChannelTableBody ----
+
+ChannelTableBody ChannelTableBody::fromBytes(const std::uint8_t* data) {
+    ChannelTableBody body;
+    std::memcpy(body.bytes.data(), data, kChannelTableBodyBytes);
+    return body;
+}
+
+std::uint16_t ChannelTableBody::frequency(int k) const {
+    if (!validIndex(k))
+        return 0;
+    const std::size_t at = static_cast<std::size_t>(k) * kChannelRecordBytes;
+    return static_cast<std::uint16_t>(bytes[at] | (bytes[at + 1] << 8));
+}
+
+std::uint8_t ChannelTableBody::bitRateIndex(int k) const {
+    if (!validIndex(k))
+        return 0;
+    return bytes[static_cast<std::size_t>(k) * kChannelRecordBytes + 2];
+}
+
+void ChannelTableBody::setRecord(int k, std::uint16_t frequency, std::uint8_t bitRateIndex) {
+    if (!validIndex(k))
+        return;
+    const std::size_t at = static_cast<std::size_t>(k) * kChannelRecordBytes;
+    bytes[at] = static_cast<std::uint8_t>(frequency);
+    bytes[at + 1] = static_cast<std::uint8_t>(frequency >> 8);
+    bytes[at + 2] = bitRateIndex;
+}
+
+// ---- ChannelTable ----
+
+ChannelTable::ChannelTable() = default;
+
+void ChannelTable::reset() {
+    std::lock_guard lock(mutex_);
+    records_ = {};
+}
+
+std::array<std::uint8_t, kChannelFileBytes> ChannelTable::imageLocked() const {
+    std::array<std::uint8_t, kChannelFileBytes> image{};
+    for (std::size_t k = 0; k < records_.size(); ++k) {
+        std::uint8_t* p = image.data() + k * kChannelEntryBytes;
+        std::memcpy(p, records_[k].label.data(), kLabelBytes);
+        putLe32(p + kFrequencyOffset, records_[k].frequency);
+        putLe32(p + kBitRateOffset, records_[k].bitRateIndex);
+    }
+    return image;
+}
+
+void ChannelTable::readImageLocked(const std::array<std::uint8_t, kChannelFileBytes>& image) {
+    for (std::size_t k = 0; k < records_.size(); ++k) {
+        const std::uint8_t* p = image.data() + k * kChannelEntryBytes;
+        std::memcpy(records_[k].label.data(), p, kLabelBytes);
+        records_[k].frequency = getLe32(p + kFrequencyOffset);
+        records_[k].bitRateIndex = getLe32(p + kBitRateOffset);
+    }
+}
+
+bool ChannelTable::load(const std::string& path) {
+    std::lock_guard lock(mutex_);
+    std::FILE* file = std::fopen(path.c_str(), "rb");
+    if (file == nullptr)
+        return false;
+    // The file lies over the start of the table: what it does not hold keeps its value.
+    std::array<std::uint8_t, kChannelFileBytes> image = imageLocked();
+    std::array<std::uint8_t, kChannelFileBytes> buffer{};
+    const std::size_t got = std::fread(buffer.data(), 1, buffer.size(), file);
+    const bool failed = std::ferror(file) != 0;
+    std::fclose(file);
+    if (failed)
+        return false;
+    std::memcpy(image.data(), buffer.data(), got);
+    readImageLocked(image);
+    return true;
+}
+
+bool ChannelTable::save(const std::string& path) const {
+    std::lock_guard lock(mutex_);
+    const std::array<std::uint8_t, kChannelFileBytes> image = imageLocked();
+
+    std::string tempPath;
+    const int fd = openTempBeside(path, tempPath);
+    if (fd < 0)
+        return false;
+
+    // Keep the old file's permissions; a new file gets the ones the umask allows.
+    struct stat old {};
+    if (::stat(path.c_str(), &old) == 0 && S_ISREG(old.st_mode)) {
+        (void)::fchmod(fd, old.st_mode & 07777);
+    }
+
+    bool ok = writeAll(write_, fd, image.data(), image.size());
+    ok = ok && ::fsync(fd) == 0;
+    ok = (::close(fd) == 0) && ok;
+    ok = ok && ::rename(tempPath.c_str(), path.c_str()) == 0;
+    if (!ok) {
+        ::unlink(tempPath.c_str());
+        return false;
+    }
+    // Make the rename itself durable; the data are safe either way, so a failure here is not one.
+    const int dir = ::open(directoryOf(path).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (dir >= 0) {
+        (void)::fsync(dir);
+        ::close(dir);
+    }
+    return true;
+}
+
+void ChannelTable::setLabel(int k, std::string_view text) {
+    if (!validIndex(k))
+        return;
+    std::lock_guard lock(mutex_);
+    auto& label = records_[static_cast<std::size_t>(k)].label;
+    std::size_t n = 0;
+    while (n < text.size() && n < kMaxLabelChars && text[n] != '\0') {
+        label[n] = text[n];
+        ++n;
+    }
+    label[n] = '\0';
+}
+
+bool ChannelTable::matchesLocked(const ChannelTableBody& body) const {
+    for (int k = 0; k < kChannelCount; ++k) {
+        const Record& r = records_[static_cast<std::size_t>(k)];
+        if (r.frequency != static_cast<std::int32_t>(body.frequency(k)))
+            return false;
+        if (r.bitRateIndex != static_cast<std::int32_t>(body.bitRateIndex(k)))
+            return false;
+    }
+    return true;
+}
+
+void ChannelTable::applyLocked(const ChannelTableBody& body) {
+    for (int k = 0; k < kChannelCount; ++k) {
+        Record& r = records_[static_cast<std::size_t>(k)];
+        r.frequency = static_cast<std::int32_t>(body.frequency(k));
+        r.bitRateIndex = static_cast<std::int32_t>(body.bitRateIndex(k));
+    }
+}
+
+bool ChannelTable::matchesBody(const ChannelTableBody& body) const {
+    std::lock_guard lock(mutex_);
+    return matchesLocked(body);
+}
+
+void ChannelTable::applyBody(const ChannelTableBody& body) {
+    std::lock_guard lock(mutex_);
+    applyLocked(body);
+}
+
+bool ChannelTable::mergeReply(const ChannelTableBody& body) {
+    std::lock_guard lock(mutex_);
+    const bool match = matchesLocked(body);
+    labelRefreshPending.store(match ? 1 : 0);
+    applyLocked(body);
+    return match;
+}
+
+ChannelEntry ChannelTable::entry(int k) const {
+    if (!validIndex(k))
+        return {};
+    std::lock_guard lock(mutex_);
+    const Record& r = records_[static_cast<std::size_t>(k)];
+    ChannelEntry e;
+    // A label from a file may lack its zero byte: never look past the 49 characters it may hold.
+    const std::size_t len = strnlen(r.label.data(), kMaxLabelChars);
+    e.label.assign(r.label.data(), len);
+    e.frequency = r.frequency;
+    e.bitRateIndex = r.bitRateIndex;
+    return e;
+}
+
+std::array<std::string, kChannelCount> ChannelTable::labels() const {
+    std::lock_guard lock(mutex_);
+    std::array<std::string, kChannelCount> out;
+    for (std::size_t k = 0; k < out.size(); ++k) {
+        out[k].assign(records_[k].label.data(), strnlen(records_[k].label.data(), kMaxLabelChars));
+    }
+    return out;
+}
+
+ChannelTableBody ChannelTable::toBody() const {
+    std::lock_guard lock(mutex_);
+    ChannelTableBody body;
+    for (int k = 0; k < kChannelCount; ++k) {
+        const Record& r = records_[static_cast<std::size_t>(k)];
+        body.setRecord(k, static_cast<std::uint16_t>(r.frequency),
+                       static_cast<std::uint8_t>(r.bitRateIndex));
+    }
+    return body;
+}
+
+std::array<std::uint8_t, kChannelFileBytes> ChannelTable::fileImage() const {
+    std::lock_guard lock(mutex_);
+    return imageLocked();
+}
+
+void ChannelTable::setWriteFunctionForTesting(WriteFunction fn) {
+    std::lock_guard lock(mutex_);
+    write_ = std::move(fn);
+}
+
+ChannelTable& channelTable() {
+    static ChannelTable table;
+    return table;
+}
+
+}  // namespace brix

@@ -1,0 +1,360 @@
+#include "channel_table.h"
+
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <array>
+#include <atomic>
+#include <cerrno>
+#include <cstdint>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace fs = std::filesystem;
+using brix::ChannelTable;
+using brix::ChannelTableBody;
+
+namespace {
+
+class TempDir {
+public:
+    TempDir() {
+        std::string pattern = (fs::temp_directory_path() / "brix-ct-XXXXXX").string();
+        path_ = ::mkdtemp(pattern.data()) ? pattern : std::string();
+    }
+    ~TempDir() {
+        std::error_code ec;
+        fs::remove_all(path_, ec);
+    }
+    std::string file(const std::string& name) const { return path_ + "/" + name; }
+    const std::string& path() const { return path_; }
+    // Everything in the directory, to catch left-over temporary files.
+    std::vector<std::string> names() const {
+        std::vector<std::string> out;
+        for (const auto& e : fs::directory_iterator(path_))
+            out.push_back(e.path().filename());
+        return out;
+    }
+
+private:
+    std::string path_;
+};
+
+std::vector<std::uint8_t> readFile(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+}
+
+void writeFile(const std::string& path, const std::vector<std::uint8_t>& bytes) {
+    std::ofstream out(path, std::ios::binary | std::ios::trunc);
+    out.write(reinterpret_cast<const char*>(bytes.data()),
+              static_cast<std::streamsize>(bytes.size()));
+}
+
+void putLe(std::vector<std::uint8_t>& v, std::size_t at, std::uint32_t x) {
+    for (int i = 0; i < 4; ++i)
+        v[at + static_cast<std::size_t>(i)] = static_cast<std::uint8_t>(x >> (8 * i));
+}
+
+// A channel file built by hand: labels "CH<k>" with junk after the zero byte, frequency
+// 4525 + 60k (entry 7 negative), bit-rate index k % 5 (entry 9 = 0x01020304).
+std::vector<std::uint8_t> handBuiltFile() {
+    std::vector<std::uint8_t> f(580, 0);
+    for (std::size_t k = 0; k < 10; ++k) {
+        const std::size_t base = k * 58;
+        f[base] = 'C';
+        f[base + 1] = 'H';
+        f[base + 2] = static_cast<std::uint8_t>('0' + k);
+        f[base + 3] = 0;
+        f[base + 40] = 0xAB;  // bytes after the terminator survive a round trip
+        const std::int32_t freq = k == 7 ? -5 : static_cast<std::int32_t>(4525 + 60 * k);
+        putLe(f, base + 50, static_cast<std::uint32_t>(freq));
+        putLe(f, base + 54, k == 9 ? 0x01020304u : static_cast<std::uint32_t>(k % 5));
+    }
+    return f;
+}
+
+ChannelTableBody bodyOf(const std::array<std::pair<std::uint16_t, std::uint8_t>, 10>& recs) {
+    ChannelTableBody b;
+    for (int k = 0; k < 10; ++k)
+        b.setRecord(k, recs[static_cast<std::size_t>(k)].first,
+                    recs[static_cast<std::size_t>(k)].second);
+    return b;
+}
+
+}  // namespace
+
+TEST(ChannelTableFile, LoadsHandBuiltFileAndSavesItByteForByte) {
+    TempDir dir;
+    const auto expected = handBuiltFile();
+    writeFile(dir.file("in.lb"), expected);
+
+    ChannelTable table;
+    ASSERT_TRUE(table.load(dir.file("in.lb")));
+    EXPECT_EQ(table.entry(0).label, "CH0");
+    EXPECT_EQ(table.entry(3).frequency, 4525 + 180);
+    EXPECT_EQ(table.entry(3).bitRateIndex, 3);
+    EXPECT_EQ(table.entry(7).frequency, -5);
+    EXPECT_EQ(table.entry(9).bitRateIndex, 0x01020304);
+
+    ASSERT_TRUE(table.save(dir.file("out.lb")));
+    EXPECT_EQ(readFile(dir.file("out.lb")), expected);
+    // Only the saved files remain: no temporary left behind.
+    EXPECT_EQ(dir.names().size(), 2u);
+}
+
+TEST(ChannelTableFile, SavedFromLabelsAndBodyHasLittleEndianFields) {
+    TempDir dir;
+    ChannelTable table;
+    table.setLabel(2, "News");
+    ChannelTableBody b;
+    b.setRecord(2, 0xFFFF, 4);
+    b.setRecord(5, 0x1234, 255);
+    table.applyBody(b);
+    ASSERT_TRUE(table.save(dir.file("ch.lb")));
+    const auto f = readFile(dir.file("ch.lb"));
+    ASSERT_EQ(f.size(), 580u);
+    const std::size_t e2 = 2 * 58;
+    EXPECT_EQ(std::string(reinterpret_cast<const char*>(&f[e2])), "News");
+    EXPECT_EQ((std::vector<std::uint8_t>(f.begin() + e2 + 50, f.begin() + e2 + 58)),
+              (std::vector<std::uint8_t>{0xFF, 0xFF, 0, 0, 4, 0, 0, 0}));
+    const std::size_t e5 = 5 * 58;
+    EXPECT_EQ((std::vector<std::uint8_t>(f.begin() + e5 + 50, f.begin() + e5 + 58)),
+              (std::vector<std::uint8_t>{0x34, 0x12, 0, 0, 0xFF, 0, 0, 0}));
+
+    ChannelTable again;
+    ASSERT_TRUE(again.load(dir.file("ch.lb")));
+    for (int k = 0; k < 10; ++k)
+        EXPECT_EQ(again.entry(k), table.entry(k)) << k;
+}
+
+TEST(ChannelTableFile, ShortLongMissingAndUnterminated) {
+    TempDir dir;
+    auto full = handBuiltFile();
+
+    // Short: only the bytes it holds are filled, the rest stays as reset left it.
+    std::vector<std::uint8_t> shortFile(full.begin(), full.begin() + 58 + 52);
+    writeFile(dir.file("short.lb"), shortFile);
+    ChannelTable table;
+    ASSERT_TRUE(table.load(dir.file("short.lb")));
+    EXPECT_EQ(table.entry(0).label, "CH0");
+    EXPECT_EQ(table.entry(1).label, "CH1");
+    EXPECT_EQ(table.entry(1).frequency, 4585);  // its two low bytes are in the file
+    EXPECT_EQ(table.entry(1).bitRateIndex, 0);  // not in the file
+    EXPECT_EQ(table.entry(2), brix::ChannelEntry{});
+
+    // Long: bytes beyond 580 are ignored.
+    auto longFile = full;
+    longFile.resize(2000, 0x5A);
+    writeFile(dir.file("long.lb"), longFile);
+    ChannelTable longTable;
+    ASSERT_TRUE(longTable.load(dir.file("long.lb")));
+    const auto image = longTable.fileImage();
+    EXPECT_TRUE(std::equal(image.begin(), image.end(), full.begin()));
+
+    // Missing: nothing happens.
+    EXPECT_FALSE(longTable.load(dir.file("none.lb")));
+    EXPECT_EQ(longTable.entry(0).label, "CH0");
+
+    // A label with no zero byte in its 50 bytes shows its first 49 bytes, and nothing of the
+    // frequency behind it.
+    for (std::size_t i = 0; i < 50; ++i)
+        full[58 * 4 + i] = static_cast<std::uint8_t>('a' + i % 26);
+    writeFile(dir.file("unterminated.lb"), full);
+    ChannelTable u;
+    ASSERT_TRUE(u.load(dir.file("unterminated.lb")));
+    EXPECT_EQ(u.entry(4).label.size(), 49u);
+    EXPECT_EQ(u.labels()[4], u.entry(4).label);
+    EXPECT_EQ(u.entry(4).label.substr(0, 3), "abc");
+}
+
+TEST(ChannelTableFile, FailedSaveKeepsTheOldFile) {
+    TempDir dir;
+    const std::string path = dir.file("Brix Tool .lb");
+    const auto old = handBuiltFile();
+    writeFile(path, old);
+
+    ChannelTable table;
+    table.setLabel(0, "new label");
+
+    // The device fills up after a partial write.
+    int calls = 0;
+    table.setWriteFunctionForTesting([&](int fd, const void* buf, std::size_t size) -> ssize_t {
+        if (++calls == 1)
+            return ::write(fd, buf, size / 2);
+        errno = ENOSPC;
+        return -1;
+    });
+    EXPECT_FALSE(table.save(path));
+    EXPECT_GE(calls, 2);
+    EXPECT_EQ(readFile(path), old);
+    EXPECT_EQ(dir.names(), std::vector<std::string>{"Brix Tool .lb"});
+
+    // Partial writes that do make progress still save everything.
+    table.setWriteFunctionForTesting([](int fd, const void* buf, std::size_t size) -> ssize_t {
+        return ::write(fd, buf, size < 7 ? size : 7);
+    });
+    EXPECT_TRUE(table.save(path));
+    EXPECT_EQ(readFile(path).size(), 580u);
+    ChannelTable check;
+    ASSERT_TRUE(check.load(path));
+    EXPECT_EQ(check.entry(0).label, "new label");
+    table.setWriteFunctionForTesting({});
+
+    // A directory that does not exist, and a target that cannot be replaced.
+    EXPECT_FALSE(table.save(dir.file("missing/ch.lb")));
+    fs::create_directory(dir.file("adir"));
+    EXPECT_FALSE(table.save(dir.file("adir")));
+    EXPECT_TRUE(fs::is_directory(dir.file("adir")));
+    EXPECT_EQ(dir.names().size(), 2u);
+}
+
+TEST(ChannelTableFile, SaveKeepsPermissionsOfTheOldFile) {
+    TempDir dir;
+    const std::string path = dir.file("ch.lb");
+    writeFile(path, handBuiltFile());
+    ASSERT_EQ(::chmod(path.c_str(), 0640), 0);
+    ChannelTable table;
+    ASSERT_TRUE(table.save(path));
+    struct stat st {};
+    ASSERT_EQ(::stat(path.c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 0777, 0640u);
+}
+
+TEST(ChannelTableLabels, CutToFortyNineAndOutOfRangeIgnored) {
+    ChannelTable table;
+    table.setLabel(1, std::string(60, 'x'));
+    EXPECT_EQ(table.entry(1).label, std::string(49, 'x'));
+    table.setLabel(1, "short");
+    EXPECT_EQ(table.entry(1).label, "short");
+    table.setLabel(1, std::string_view("ab\0cd", 5));
+    EXPECT_EQ(table.entry(1).label, "ab");
+    table.setLabel(-1, "bad");
+    table.setLabel(10, "bad");
+    EXPECT_EQ(table.entry(10), brix::ChannelEntry{});
+    table.reset();
+    EXPECT_EQ(table.entry(1).label, "");
+}
+
+TEST(ChannelTableBodyRules, MatchAndApply) {
+    ChannelTable table;
+    ChannelTableBody zero;
+    EXPECT_TRUE(table.matchesBody(zero));  // a fresh table equals a modem whose table is zero
+
+    ChannelTableBody b;
+    b.setRecord(0, 65535, 255);
+    b.setRecord(9, 5552, 4);
+    EXPECT_FALSE(table.matchesBody(b));
+    table.applyBody(b);
+    EXPECT_EQ(table.entry(0).frequency, 65535);  // widened without sign, not -1
+    EXPECT_EQ(table.entry(0).bitRateIndex, 255);
+    EXPECT_TRUE(table.matchesBody(b));
+    EXPECT_EQ(table.toBody(), b);
+
+    // A stored negative frequency never compares equal, whatever its low 16 bits.
+    TempDir dir;
+    auto f = handBuiltFile();
+    writeFile(dir.file("neg.lb"), f);
+    ChannelTable neg;
+    ASSERT_TRUE(neg.load(dir.file("neg.lb")));
+    ChannelTableBody nb = neg.toBody();  // cut to 16 bits: entry 7 becomes 65531
+    EXPECT_EQ(nb.frequency(7), 65531);
+    EXPECT_FALSE(neg.matchesBody(nb));
+}
+
+TEST(ChannelTableBodyRules, MergeRuleFirstDifferingThenIdentical) {
+    ChannelTable table;
+    table.setLabel(3, "Sports");
+    table.labelRefreshPending = 1;
+
+    ChannelTableBody b = bodyOf({{{4525, 0},
+                                  {4585, 1},
+                                  {4645, 2},
+                                  {4705, 3},
+                                  {4765, 4},
+                                  {4825, 0},
+                                  {4885, 1},
+                                  {4945, 2},
+                                  {5005, 3},
+                                  {5065, 4}}});
+    EXPECT_FALSE(table.mergeReply(b));
+    EXPECT_EQ(table.labelRefreshPending.load(), 0);
+    EXPECT_EQ(table.entry(4).frequency, 4765);
+    EXPECT_EQ(table.entry(3).label, "Sports");  // labels kept
+
+    EXPECT_TRUE(table.mergeReply(b));
+    EXPECT_EQ(table.labelRefreshPending.load(), 1);
+    EXPECT_TRUE(table.takeLabelRefresh());
+    EXPECT_FALSE(table.takeLabelRefresh());
+
+    // Only one bit-rate index differs: unequal again, then equal.
+    b.setRecord(6, 4885, 2);
+    EXPECT_FALSE(table.mergeReply(b));
+    EXPECT_EQ(table.entry(6).bitRateIndex, 2);
+    EXPECT_TRUE(table.mergeReply(b));
+}
+
+TEST(ChannelTableBodyRules, BodyAccessorsUseLittleEndianRecords) {
+    std::array<std::uint8_t, 30> raw{};
+    raw[3] = 0xB0;
+    raw[4] = 0x15;
+    raw[5] = 0x04;
+    const ChannelTableBody b = ChannelTableBody::fromBytes(raw.data());
+    EXPECT_EQ(b.frequency(1), 5552);
+    EXPECT_EQ(b.bitRateIndex(1), 4);
+    EXPECT_EQ(b.frequency(10), 0);
+}
+
+// Run under ThreadSanitizer: the link thread merges while the user interface labels and saves.
+// Every saved file must hold one whole reply, never half of one.
+TEST(ChannelTableThreads, MergeRacesWithLabelsAndSave) {
+    TempDir dir;
+    ChannelTable table;
+    ChannelTableBody a;
+    ChannelTableBody b;
+    for (int k = 0; k < 10; ++k) {
+        a.setRecord(k, static_cast<std::uint16_t>(1 + k), static_cast<std::uint8_t>(k % 5));
+        b.setRecord(k, static_cast<std::uint16_t>(100 + k), 4);
+    }
+    table.applyBody(a);
+
+    std::atomic<bool> stop{false};
+    std::atomic<int> merges{0};
+    std::thread link([&] {
+        int n = 0;
+        while (!stop.load()) {
+            table.mergeReply((n++ % 2) ? a : b);
+            (void)table.entry(n % 10);
+            merges.fetch_add(1);
+        }
+    });
+    int torn = 0;
+    for (int i = 0; i < 200 || merges.load() < 200; ++i) {
+        table.setLabel(i % 10, "label " + std::to_string(i));
+        table.labelRefreshPending = 1;
+        if (table.takeLabelRefresh()) {
+            (void)table.labels();
+        }
+        if (i % 20 == 0) {
+            EXPECT_TRUE(table.save(dir.file("ch.lb")));
+            ChannelTable loaded;
+            EXPECT_TRUE(loaded.load(dir.file("ch.lb")));
+            const ChannelTableBody got = loaded.toBody();
+            if (got != a && got != b)
+                ++torn;
+        }
+    }
+    stop = true;
+    link.join();
+    EXPECT_EQ(torn, 0);
+}
+
+TEST(ChannelTableGlobal, OneInstance) {
+    EXPECT_EQ(&brix::channelTable(), &brix::channelTable());
+}
