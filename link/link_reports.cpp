@@ -1,0 +1,259 @@
+// Decoding of the modem's reports into LinkState values, Console lines, version texts and the
+// answers of the pages' Get and Set requests.
+
+#include "link/link_reports.h"
+
+#include <cstdio>
+#include <cstring>
+
+#include "link/link_state.h"
+
+namespace brix {
+
+namespace {
+
+// Bit rates of codes 0..6 in hundredths of Mbit/s.
+constexpr int bitRateTable[7] = {256, 320, 512, 682, 945, 945, 945};
+
+void console(MessageKind kind, const char* text, bool log) {
+    if (LinkPeer* peer = linkPeer())
+        peer->addConsoleMessage(kind, text, log);
+}
+
+// Copies the text that starts at `offset` of the receive area into `out`: up to its zero byte,
+// the end of the receive area, or outSize - 1 characters, whichever comes first.
+void copyBoundedText(const std::uint8_t* frame, std::size_t offset, char* out,
+                     std::size_t outSize) {
+    std::size_t limit = kReceiveCapacity - offset;
+    if (limit > outSize - 1)
+        limit = outSize - 1;
+    std::size_t n = 0;
+    while (n < limit && frame[offset + n] != 0) {
+        out[n] = static_cast<char>(frame[offset + n]);
+        ++n;
+    }
+    out[n] = '\0';
+}
+
+// Room for the longest text a datagram can carry after its 14 bytes of header and sub-type.
+char debugText[kReceiveCapacity];
+
+void formatRate(char* out, std::size_t size, std::uint16_t code) {
+    if (code < 7) {
+        std::snprintf(out, size, "%6.2f", bitRateTable[code] / 100.0);
+    } else {
+        std::snprintf(out, size, "%s", kUnknownBitRateText);
+    }
+}
+
+void rfLine(const char* side, std::uint16_t frequency, std::uint16_t code) {
+    char rate[16];
+    formatRate(rate, sizeof rate, code);
+    char* text = linkState().textBuffer;
+    std::snprintf(text, sizeof linkState().textBuffer,
+                  "%s Cannel: Frequency = %5.1f MHz, Bit Rate = %s Mbit/sec", side,
+                  frequency / 10.0, rate);
+    console(MessageKind::Embedded, text, true);
+}
+
+}  // namespace
+
+void onIgnoredFrame(const std::uint8_t*, std::int16_t) {}
+
+void onGetReply(const std::uint8_t* frame, std::int16_t) {
+    LinkState& st = linkState();
+    // Cleared before the page sees the reply: the page may queue its next request from there.
+    {
+        std::lock_guard<std::mutex> lock(st.pendingMutex);
+        st.pending.getPending = 0;
+    }
+    st.retryCount = 0;
+    LinkPeer* peer = linkPeer();
+    if (peer == nullptr)
+        return;
+    if (frame[12] == static_cast<std::uint8_t>(DataItem::ChannelTable)) {
+        peer->onChannelTableReply(frame + 14, 0);
+    } else {
+        peer->onScannerReply(frame + 14);
+    }
+}
+
+void onSetAck(const std::uint8_t* frame, std::int16_t) {
+    LinkState& st = linkState();
+    {
+        std::lock_guard<std::mutex> lock(st.pendingMutex);
+        if (std::memcmp(frame + 16, st.pending.setData, st.pending.setLength) != 0)
+            return;
+        st.pending.setPending = 0;
+    }
+    st.retryCount = 0;
+    LinkPeer* peer = linkPeer();
+    if (peer == nullptr)
+        return;
+    if (frame[14] == static_cast<std::uint8_t>(DataItem::ChannelTable)) {
+        peer->onChannelTableReply(frame + 16, 0);
+    } else {
+        peer->onScannerReply(frame + 16);
+    }
+}
+
+void onStatisticsReport(const std::uint8_t* frame, std::int16_t) {
+    LinkState& st = linkState();
+    const std::uint32_t period = readU16(frame + 12);
+    if (period < 10)
+        return;
+
+    const std::uint32_t txFragments = readU16(frame + 26);
+    const std::uint32_t txPackets = readU16(frame + 28);
+    const auto txBytes = static_cast<std::int32_t>(readU32(frame + 30));
+    const std::uint32_t retransmitted = readU16(frame + 34);
+    const std::uint32_t forwarded = readU16(frame + 36);
+    const std::uint32_t filtered = readU16(frame + 38);
+    const auto rxBytes = static_cast<std::int32_t>(readU32(frame + 40));
+    const std::uint32_t grants = readU16(frame + 44);
+
+    st.txFragmentRate.store((txFragments + 1) * 10 / period, std::memory_order_relaxed);
+    st.retransmitRate.store(retransmitted * 10 / period, std::memory_order_relaxed);
+    st.rxPacketRate.store((forwarded + 1) * 10 / period, std::memory_order_relaxed);
+    st.grantRate.store(grants * 10 / period, std::memory_order_relaxed);
+    st.rxThirdRate.store(0, std::memory_order_relaxed);
+
+    if (st.statisticsMessages.load(std::memory_order_relaxed) == 0)
+        return;
+
+    char* text = st.textBuffer;
+    const std::size_t size = sizeof st.textBuffer;
+    auto line = [&](const char* format, long value) {
+        std::snprintf(text, size, format, value);
+        console(MessageKind::Embedded, text, false);
+    };
+    std::snprintf(text, size, "STATISTICS REPORT: Time period = %u.%02u sec", period / 100,
+                  period % 100);
+    console(MessageKind::Embedded, text, false);
+    console(MessageKind::Embedded, "TRANSMIT CHANNEL: ", false);
+    line("Upstream transmitted fragments = %ld", txFragments);
+    line("Upstream transmitted packets = %ld", txPackets);
+    line("Upstream transmitted bytes = %ld", txBytes);
+    line("Number of upstream packets re-transmitted = %ld", retransmitted);
+    console(MessageKind::Embedded, "RECEIVE CHANNEL: ", false);
+    line("Number of forwarded downstream packets = %ld", forwarded);
+    line("Number of downstream packets filtered out = %ld", filtered);
+    line("Number of forwarded downstream bytes = %ld", rxBytes);
+    line("Number of upstream transmission grants = %ld", grants);
+    console(MessageKind::Embedded, "", false);
+}
+
+void onRfReport(const std::uint8_t* frame, std::int16_t) {
+    LinkState& st = linkState();
+    const std::uint16_t rxFrequency = readU16(frame + 12);
+    const std::uint16_t rxCode = readU16(frame + 14);
+    const std::uint16_t txFrequency = readU16(frame + 16);
+    const std::uint16_t txCode = readU16(frame + 18);
+    const std::uint16_t attenuation = readU16(frame + 20);
+    const std::int32_t level = 16 - static_cast<std::int32_t>(attenuation);
+
+    const bool unchanged = rxFrequency == st.rxFrequency.load(std::memory_order_relaxed) &&
+                           txFrequency == st.txFrequency.load(std::memory_order_relaxed) &&
+                           rxCode == st.rxRateCode.load(std::memory_order_relaxed) &&
+                           txCode == st.txRateCode.load(std::memory_order_relaxed) &&
+                           level == st.txLevel.load(std::memory_order_relaxed);
+    if (!unchanged) {
+        console(MessageKind::Embedded, "RF REPORT:", true);
+        rfLine("Receive", rxFrequency, rxCode);
+        rfLine("Transmit", txFrequency, txCode);
+        std::snprintf(st.textBuffer, sizeof st.textBuffer,
+                      "                            Attenuation Level = -%2d dBmV",
+                      2 * static_cast<int>(attenuation));
+        console(MessageKind::Embedded, st.textBuffer, true);
+        console(MessageKind::Embedded, "", true);
+    }
+
+    st.txLevel.store(level, std::memory_order_relaxed);
+    st.rxFrequency.store(rxFrequency, std::memory_order_relaxed);
+    st.txFrequency.store(txFrequency, std::memory_order_relaxed);
+    st.rxRateCode.store(rxCode, std::memory_order_relaxed);
+    st.txRateCode.store(txCode, std::memory_order_relaxed);
+}
+
+void onLinkTest(const std::uint8_t*, std::int16_t type) {
+    if (type != static_cast<std::int16_t>(MessageType::LinkTest))
+        return;
+    LinkFrame& answer = buildRequest(MessageType::LinkTest);
+    writeU32(answer.bytes + 12, kLinkTestValue);  // the length word stays 12
+    sendFrame(answer.bytes, 16);
+}
+
+void onVersionText(const std::uint8_t* frame, std::int16_t) {
+    LinkState& st = linkState();
+    // Pieces are the runs between exclamation marks; the second one is the version.
+    const std::size_t end = kReceiveCapacity;
+    std::size_t pos = 12;
+    auto skipMarks = [&] {
+        while (pos < end && frame[pos] == '!')
+            ++pos;
+    };
+    auto skipPiece = [&] {
+        while (pos < end && frame[pos] != '!' && frame[pos] != 0)
+            ++pos;
+    };
+    skipMarks();
+    skipPiece();
+    skipMarks();
+    if (pos < end && frame[pos] != 0) {
+        std::size_t n = 0;
+        while (pos + n < end && frame[pos + n] != '!' && frame[pos + n] != 0 &&
+               n < static_cast<std::size_t>(kMaxVersionText)) {
+            st.textBuffer[n] = static_cast<char>(frame[pos + n]);
+            ++n;
+        }
+        st.textBuffer[n] = '\0';
+    } else {
+        // No second piece: show the text as it came rather than nothing.
+        copyBoundedText(frame, 12, st.textBuffer, sizeof st.textBuffer);
+    }
+    showVersionText(st.textBuffer);
+}
+
+void onDebugMessage(const std::uint8_t* frame, std::int16_t) {
+    char text[64];
+    switch (readU16(frame + 12)) {
+        case 3:
+            copyBoundedText(frame, 14, debugText, sizeof debugText);
+            console(MessageKind::Embedded, debugText, true);
+            break;
+        case 6:
+            copyBoundedText(frame, 14, debugText, sizeof debugText);
+            showVersionText(debugText);
+            break;
+        case 7:
+            std::snprintf(text, sizeof text, "DTEQ: Received - %d  Lost - %d",
+                          static_cast<int>(readU16(frame + 14)),
+                          static_cast<int>(readU16(frame + 16)));
+            console(MessageKind::Embedded, text, true);
+            break;
+        case 9: {
+            const std::uint32_t map = readU32(frame + 14);
+            const std::uint32_t gtr = readU32(frame + 18);
+            std::snprintf(text, sizeof text, "MAP - %X  GTR - %X  DIFF - %d", map, gtr,
+                          static_cast<std::int32_t>(map - gtr));
+            console(MessageKind::Embedded, text, true);
+            break;
+        }
+        default:
+            console(MessageKind::Error, "Unknown Debug Message", true);
+            break;
+    }
+}
+
+void showVersionText(const char* text) {
+    LinkPeer* peer = linkPeer();
+    if (peer == nullptr)
+        return;
+    if (std::strstr(text, "Boot") != nullptr) {
+        peer->setBootVersion(text);
+    } else {
+        peer->setMicrocodeVersion(text);
+    }
+}
+
+}  // namespace brix

@@ -1,0 +1,47 @@
+#pragma once
+// The one UDP socket of the link: bound to port 30587 on every interface, broadcasting every
+// frame to 255.255.255.255:30588. Receiving is a zero-time-out poll, never a blocking read.
+
+#include <cstdint>
+
+namespace brix {
+
+class LinkClock;
+
+// Addresses and ports in host order.
+struct LinkEndpoints {
+    std::uint32_t localAddress;
+    std::uint16_t localPort;  // 0 lets the system choose (tests only)
+    std::uint32_t destinationAddress;
+    std::uint16_t destinationPort;
+};
+
+inline constexpr std::uint16_t kLocalPort = 30587;
+inline constexpr std::uint16_t kModemPort = 30588;
+inline constexpr LinkEndpoints kProductEndpoints{0x00000000u, kLocalPort, 0xFFFFFFFFu, kModemPort};
+
+// Creates the IPv4 datagram socket, binds 0.0.0.0:30587 (not shared: a second bind fails) and
+// allows broadcast. False at the first failing step; a half-made socket is closed again.
+bool openLinkSocket();
+
+// TEST ONLY: the same on other (loopback) endpoints.
+bool openLinkSocketAt(const LinkEndpoints& endpoints);
+
+// The port the link socket is bound to, -1 when closed (tests bind port 0).
+int linkSocketPort();
+
+// Closes the link socket (called by linkStop after the thread has ended).
+void closeLinkSocket();
+
+// Sends the first `length` bytes as one datagram to the modem's port. Failures are ignored.
+// Marks activity 0 (just sent) afterwards, whether or not the send worked.
+void sendFrame(const std::uint8_t* frame, std::uint16_t length);
+
+// One zero-time-out readiness test; if a datagram waits, reads at most `capacity` bytes of it,
+// stores the byte count and returns true. Otherwise (or when the read fails or yields nothing)
+// waits clock.idleSleep() and returns false.
+bool receiveFrame(std::uint8_t* buffer, std::uint16_t capacity, std::int16_t& count,
+                  LinkClock& clock);
+bool receiveFrame(std::uint8_t* buffer, std::uint16_t capacity, std::int16_t& count);
+
+}  // namespace brix
