@@ -1,0 +1,124 @@
+// Writes every picture of the tool to PNG files for people to look at:
+//   render_pictures <folder> [zoom]
+// Each bitmap goes to <NAME>.png (1x) and <NAME>@2x.png (2x); each icon to icon<N>.png, its 2x
+// picture, and the tool's icon also at 16, 32, 48 and 256 pixels (brixtool-<size>.png, for the
+// desktop entry). sheet-1x.png and sheet-2x.png show everything on one page, enlarged by `zoom`
+// (default 4 for 1x, 2 for 2x) without smoothing, so single pixels can be judged.
+
+#include <QDir>
+#include <QFont>
+#include <QGuiApplication>
+#include <QImage>
+#include <QPainter>
+#include <QPixmap>
+#include <QTextStream>
+
+#include <cstdio>
+#include <vector>
+
+#include "pictures.h"
+
+namespace {
+
+struct Item {
+    QString label;
+    QImage image;  // device pixels
+};
+
+// Lays the pictures out in rows, each enlarged `zoom` times with a caption under it.
+QImage contactSheet(const std::vector<Item>& items, int zoom) {
+    const int width = 1400;
+    const int pad = 10;
+    const int captionHeight = 14;
+    QFont font(QStringLiteral("DejaVu Sans"));
+    font.setPixelSize(11);
+
+    // First pass: positions.
+    struct Placed {
+        int x, y;
+    };
+    std::vector<Placed> at;
+    int x = pad, y = pad, rowHeight = 0;
+    for (const Item& it : items) {
+        const int w = qMax(it.image.width() * zoom, 60);
+        const int h = it.image.height() * zoom + captionHeight;
+        if (x + w > width - pad && x > pad) {
+            x = pad;
+            y += rowHeight + pad;
+            rowHeight = 0;
+        }
+        at.push_back({x, y});
+        x += w + pad;
+        rowHeight = qMax(rowHeight, h);
+    }
+    QImage sheet(width, y + rowHeight + pad, QImage::Format_RGB32);
+    sheet.fill(QColor(128, 128, 128));
+    QPainter p(&sheet);
+    p.setFont(font);
+    p.setPen(Qt::black);
+    for (std::size_t i = 0; i < items.size(); ++i) {
+        const QImage& img = items[i].image;
+        QImage plain = img;
+        plain.setDevicePixelRatio(1.0);
+        p.drawImage(QRect(at[i].x, at[i].y, img.width() * zoom, img.height() * zoom),
+                    plain.scaled(img.width() * zoom, img.height() * zoom, Qt::IgnoreAspectRatio,
+                                 Qt::FastTransformation));
+        p.drawText(at[i].x, at[i].y + img.height() * zoom + captionHeight - 3, items[i].label);
+    }
+    return sheet;
+}
+
+bool save(const QImage& image, const QString& path) {
+    if (image.save(path))
+        return true;
+    std::fprintf(stderr, "cannot write %s\n", qPrintable(path));
+    return false;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
+        qputenv("QT_QPA_PLATFORM", "offscreen");
+    QGuiApplication app(argc, argv);
+    const QStringList args = app.arguments();
+    if (args.size() < 2) {
+        std::fprintf(stderr, "usage: render_pictures <folder> [zoom]\n");
+        return 2;
+    }
+    const QDir dir(args[1]);
+    if (!QDir().mkpath(dir.path())) {
+        std::fprintf(stderr, "cannot create %s\n", qPrintable(dir.path()));
+        return 1;
+    }
+    const int zoom = args.size() > 2 ? qBound(1, args[2].toInt(), 16) : 4;
+
+    bool ok = true;
+    std::vector<Item> at1, at2;
+    for (const QString& name : res::bitmapNames()) {
+        const QImage one = res::bitmap(name).toImage();
+        const QImage two = res::bitmap(name, 2.0).toImage();
+        ok &= save(one, dir.filePath(name + QStringLiteral(".png")));
+        ok &= save(two, dir.filePath(name + QStringLiteral("@2x.png")));
+        at1.push_back({name, one});
+        at2.push_back({name, two});
+    }
+    for (int id : res::iconIds()) {
+        const QImage one = res::iconPixmap(id).toImage();
+        const QImage two = res::iconPixmap(id, 2.0).toImage();
+        ok &= save(one, dir.filePath(QStringLiteral("icon%1.png").arg(id)));
+        ok &= save(two, dir.filePath(QStringLiteral("icon%1@2x.png").arg(id)));
+        at1.push_back({QStringLiteral("icon %1").arg(id), one});
+        at2.push_back({QStringLiteral("icon %1").arg(id), two});
+    }
+    for (int side : {16, 32, 48, 256}) {
+        const QImage img = res::iconPixmap(res::kAppIcon, 1.0, QSize(side, side)).toImage();
+        ok &= save(img, dir.filePath(QStringLiteral("brixtool-%1.png").arg(side)));
+        if (side < 256)
+            at1.push_back({QStringLiteral("128 @%1").arg(side), img});
+    }
+    ok &= save(contactSheet(at1, zoom), dir.filePath(QStringLiteral("sheet-1x.png")));
+    ok &= save(contactSheet(at2, qMax(1, zoom / 2)), dir.filePath(QStringLiteral("sheet-2x.png")));
+    QTextStream(stdout) << "wrote " << at1.size() * 2 + 6 << " pictures to " << dir.path() << '\n';
+    return ok ? 0 : 1;
+}
