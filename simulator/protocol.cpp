@@ -331,6 +331,8 @@ std::string describeBody(const Inbound& in, bool fromModem) {
             return n >= 4 ? "value " + u32(0) : "no value";
         case type::kVersion:
         case type::kVersion2:
+            if (!fromModem && n == 0)
+                return "poll";
             return "text " + printableText(b, n);
         case type::kDebugMessage: {
             if (n < 2)
