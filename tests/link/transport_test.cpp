@@ -1,0 +1,76 @@
+// The datagram transport on loopback ports, and link start failures.
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+
+#include "link_test_support.h"
+
+namespace brix::testing {
+namespace {
+
+using TransportTest = LinkTest;
+
+TEST_F(TransportTest, LongDatagramIsCutAndQuietLineWaits) {
+    ModemSocket modem;
+    ASSERT_TRUE(openLinkSocketAt(modem.endpoints()));
+    ASSERT_GT(linkSocketPort(), 0);
+
+    Bytes big(2000);
+    for (std::size_t i = 0; i < big.size(); ++i)
+        big[i] = static_cast<std::uint8_t>(i * 7);
+    modem.send(big);
+    std::uint8_t buffer[kReceiveCapacity];
+    std::int16_t count = 0;
+    ASSERT_TRUE(receiveFrame(buffer, kReceiveCapacity, count));
+    EXPECT_EQ(count, 1514);
+    EXPECT_EQ(Bytes(buffer, buffer + 1514), Bytes(big.begin(), big.begin() + 1514));
+
+    // The rest of the cut datagram is gone: nothing waits now, and the step waits 100 ms.
+    auto start = std::chrono::steady_clock::now();
+    EXPECT_FALSE(receiveFrame(buffer, kReceiveCapacity, count));
+    auto waited = std::chrono::steady_clock::now() - start;
+    EXPECT_GE(waited, std::chrono::milliseconds(95));
+
+    // An empty datagram delivers nothing either.
+    modem.send({});
+    FakeClock clock;
+    EXPECT_FALSE(receiveFrame(buffer, kReceiveCapacity, count, clock));
+    EXPECT_EQ(clock.idles(), 1);
+
+    sendFrame(buildRequest(MessageType::Version).bytes, 12);
+    EXPECT_EQ(modem.receive(1000).size(), 12u);
+    EXPECT_EQ(getLinkActivity(), 0);
+    closeLinkSocket();
+    EXPECT_EQ(linkSocketPort(), -1);
+}
+
+TEST_F(TransportTest, SendWithoutSocketStillMarksActivity) {
+    setLinkActivity(1);
+    sendFrame(buildRequest(MessageType::RfQuery).bytes, 12);
+    EXPECT_EQ(getLinkActivity(), 0);
+    markLinkActivityShown();
+    EXPECT_EQ(getLinkActivity(), -1);
+}
+
+TEST_F(TransportTest, BusyPortFailsTheStart) {
+    ModemSocket holder;  // holds a loopback port
+    ModemSocket modem;
+    LinkEndpoints endpoints = modem.endpoints();
+    endpoints.localPort = holder.port();
+    EXPECT_FALSE(openLinkSocketAt(endpoints));
+    EXPECT_FALSE(linkStartForTest(endpoints));
+    auto console = peer.console();
+    ASSERT_EQ(console.size(), 1u);
+    EXPECT_EQ(console[0].text, "Cannot initialize sockets !!!");
+    EXPECT_EQ(console[0].kind, MessageKind::Error);
+    EXPECT_TRUE(console[0].log);
+    EXPECT_EQ(linkSocketPort(), -1);
+    // No thread, nothing sent.
+    EXPECT_TRUE(modem.drain().empty());
+    EXPECT_TRUE(linkStop());
+    EXPECT_TRUE(modem.drain().empty());
+}
+
+}  // namespace
+}  // namespace brix::testing
