@@ -219,11 +219,15 @@ void appIcon(QPainter& p, int side) {
         p.setBrush(colours[k]);
         p.drawRoundedRect(QRectF(5.5 + 5.5 * k, 27 - heights[k], 4, heights[k]), 0.8, 0.8);
     }
-    // Signal arcs in the top-left corner.
+    // A radio signal in the top-left corner, clear of the bars.
+    const QPointF source(9, 12);
+    p.setBrush(QColor(90, 200, 255));
+    p.drawEllipse(source, 1.6, 1.6);
     p.setBrush(Qt::NoBrush);
     p.setPen(QPen(QColor(90, 200, 255), 1.8, Qt::SolidLine, Qt::RoundCap));
-    p.drawArc(QRectF(-1, -1, 14, 14), 270 * 16, 90 * 16);
-    p.drawArc(QRectF(-6, -6, 24, 24), 270 * 16, 90 * 16);
+    for (qreal r : {4.0, 7.0}) {
+        p.drawArc(QRectF(source.x() - r, source.y() - r, 2 * r, 2 * r), 50 * 16, 80 * 16);
+    }
     p.restore();
 }
 

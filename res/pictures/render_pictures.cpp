@@ -68,6 +68,46 @@ QImage contactSheet(const std::vector<Item>& items, int zoom) {
     return sheet;
 }
 
+// The four displays as the tool shows them, composed by the controls' placement rules: digits
+// at x = 19 i + 4 (and 87, or 68 and 87), y = 4, on their backgrounds.
+QImage displayPreview(qreal dpr) {
+    struct Sample {
+        int background;
+        int digit0;
+        const char* text;  // six places, as printf gives them
+        bool bitRate;
+    };
+    const Sample samples[] = {{res::kReceiveFreqBackground, res::kReceiveDigit0, " 452.5", false},
+                              {res::kReceiveRateBackground, res::kReceiveDigit0, "  9.45", true},
+                              {res::kTransmitFreqBackground, res::kTransmitDigit0, "1500.0", false},
+                              {res::kTransmitRateBackground, res::kTransmitDigit0, "  2.56", true}};
+    QImage out(QSize(2 * 107 + 30, 2 * 35 + 30) * dpr, QImage::Format_RGB32);
+    out.setDevicePixelRatio(dpr);
+    out.fill(res::panelColor());
+    QPainter p(&out);
+    for (int k = 0; k < 4; ++k) {
+        const Sample& s = samples[k];
+        const QPoint at(10 + (k % 2) * 117, 10 + (k / 2) * 45);
+        p.drawPixmap(at, res::bitmap(s.background, dpr));
+        const int integerPlaces = s.bitRate ? 3 : 4;
+        for (int i = 0; i < 6; ++i) {
+            const char c = s.text[i];
+            if (c < '0' || c > '9')
+                continue;
+            int x = 0;
+            if (i < integerPlaces) {
+                x = 19 * i + 4;
+            } else if (s.bitRate) {
+                x = i == 4 ? 68 : 87;
+            } else {
+                x = 87;
+            }
+            p.drawPixmap(at + QPoint(x, 4), res::bitmap(s.digit0 + (c - '0'), dpr));
+        }
+    }
+    return out;
+}
+
 bool save(const QImage& image, const QString& path) {
     if (image.save(path))
         return true;
@@ -117,6 +157,10 @@ int main(int argc, char** argv) {
         if (side < 256)
             at1.push_back({QStringLiteral("128 @%1").arg(side), img});
     }
+    at1.insert(at1.begin(), {QStringLiteral("displays"), displayPreview(1.0)});
+    at2.insert(at2.begin(), {QStringLiteral("displays"), displayPreview(2.0)});
+    ok &= save(displayPreview(1.0), dir.filePath(QStringLiteral("displays.png")));
+    ok &= save(displayPreview(2.0), dir.filePath(QStringLiteral("displays@2x.png")));
     ok &= save(contactSheet(at1, zoom), dir.filePath(QStringLiteral("sheet-1x.png")));
     ok &= save(contactSheet(at2, qMax(1, zoom / 2)), dir.filePath(QStringLiteral("sheet-2x.png")));
     QTextStream(stdout) << "wrote " << at1.size() * 2 + 6 << " pictures to " << dir.path() << '\n';
