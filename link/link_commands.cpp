@@ -12,6 +12,7 @@ void requestGet(DataItem item, std::uint8_t length) {
     st.pending.getItem = static_cast<std::uint8_t>(item);
     st.pending.getLength = length;
     st.pending.getPending = 1;
+    ++st.pending.getSerial;
 }
 
 void requestSet(DataItem item, std::uint8_t length, const std::uint8_t* data) {
@@ -22,6 +23,7 @@ void requestSet(DataItem item, std::uint8_t length, const std::uint8_t* data) {
     st.pending.setItem = static_cast<std::uint8_t>(item);
     st.pending.setLength = length;
     st.pending.setPending = 1;
+    ++st.pending.setSerial;
 }
 
 // Both senders leave the address bytes alone: this thread's frame area holds 0xFF there.

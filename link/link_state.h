@@ -36,6 +36,10 @@ struct PendingRequests {
     std::uint8_t setLength = 0;
     std::uint8_t setData[kMaxSetData] = {};
     int setPending = 0;
+    // Counts the requests queued, so a give-up answer never cancels a request that the user
+    // queued while the question was open.
+    std::uint32_t getSerial = 0;
+    std::uint32_t setSerial = 0;
 };
 
 struct LinkState {

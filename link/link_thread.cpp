@@ -123,6 +123,7 @@ bool retryStep(LinkClock& clock, bool isSet) {
 
     std::uint8_t item = 0;
     std::uint8_t length = 0;
+    std::uint32_t serial = 0;
     std::uint8_t data[kMaxSetData];
     {
         std::lock_guard<std::mutex> lock(st.pendingMutex);
@@ -131,6 +132,7 @@ bool retryStep(LinkClock& clock, bool isSet) {
             return false;
         item = isSet ? p.setItem : p.getItem;
         length = isSet ? p.setLength : p.getLength;
+        serial = isSet ? p.setSerial : p.getSerial;
         if (isSet)
             std::memcpy(data, p.setData, length);
     }
@@ -140,7 +142,11 @@ bool retryStep(LinkClock& clock, bool isSet) {
         int answer = askGiveUp(item) != 0 ? 1 : 0;
         {
             std::lock_guard<std::mutex> lock(st.pendingMutex);
-            (isSet ? st.pending.setPending : st.pending.getPending) = answer;
+            PendingRequests& p = st.pending;
+            // A request queued while the question was open stays pending whatever the answer.
+            if ((isSet ? p.setSerial : p.getSerial) == serial) {
+                (isSet ? p.setPending : p.getPending) = answer;
+            }
         }
         st.retryCount = 0;
         return true;

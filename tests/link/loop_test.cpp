@@ -201,6 +201,35 @@ TEST_F(LoopTest, GetAndSetShareTheRetryCount) {
     EXPECT_EQ(linkState().retryCount, 1);
 }
 
+// The page re-enables its buttons while it handles an answer or a give-up; a request the user
+// queues at that moment must survive what the link does after the page returns.
+TEST_F(LoopTest, RequestQueuedDuringAnswerIsKept) {
+    peer.duringReply([] { requestGet(DataItem::ScannerParams, kScannerParamsLength); });
+    linkThreadBegin();
+    runUntil(12600);  // five Gets, then a give-up answered with Cancel
+    ASSERT_EQ(giveUps().size(), 1u);
+    EXPECT_EQ(linkState().pending.getPending, 1);
+    EXPECT_EQ(linkState().pending.getItem, 0x27);
+
+    // The same when a reply arrives: the new Get stays pending and goes out.
+    peer.duringReply([] { requestGet(DataItem::ChannelTable, kChannelTableLength); });
+    Bytes reply = inbound(0, 2 + 2);
+    reply[12] = 0x27;
+    modem.send(reply);
+    linkPass(clock);
+    EXPECT_EQ(linkState().pending.getPending, 1);
+    EXPECT_EQ(linkState().pending.getItem, 0x62);
+    peer.duringReply(nullptr);
+    sent.clear();
+    runUntil(15000);
+    ASSERT_FALSE(timesOf(0).empty());
+    for (const auto& s : sent) {
+        if (typeOf(s.frame) == 0) {
+            EXPECT_EQ(s.frame[12], 0x62);
+        }
+    }
+}
+
 TEST_F(LoopTest, NoSendBeforeTheRetryStep) {
     // requestGet/requestSet never send by themselves, nor reset the count.
     linkState().retryCount = 2;

@@ -7,6 +7,7 @@
 #include <condition_variable>
 #include <cstdint>
 #include <deque>
+#include <functional>
 #include <mutex>
 #include <string>
 #include <vector>
@@ -76,6 +77,11 @@ public:
     void setDefaultGiveUpAnswer(int answer) {
         std::lock_guard<std::mutex> lock(mutex_);
         defaultAnswer_ = answer;
+    }
+    // Runs inside every reply or give-up call, as a user acting at that moment would.
+    void duringReply(std::function<void()> hook) {
+        std::lock_guard<std::mutex> lock(mutex_);
+        duringReply_ = std::move(hook);
     }
     void blockOnGiveUp(bool on) {
         std::lock_guard<std::mutex> lock(mutex_);
@@ -160,12 +166,16 @@ private:
         replies_.push_back(std::move(call));
         ++calls_;
         changed_.notify_all();
-        if (!giveUp)
-            return 0;
-        if (answers_.empty())
-            return defaultAnswer_;
-        int answer = answers_.front();
-        answers_.pop_front();
+        int answer = 0;
+        if (giveUp) {
+            answer = answers_.empty() ? defaultAnswer_ : answers_.front();
+            if (!answers_.empty())
+                answers_.pop_front();
+        }
+        auto hook = duringReply_;
+        lock.unlock();
+        if (hook)
+            hook();
         return answer;
     }
 
@@ -176,6 +186,7 @@ private:
     std::vector<std::string> microcode_;
     std::vector<std::string> boot_;
     std::deque<int> answers_;
+    std::function<void()> duringReply_;
     int defaultAnswer_ = kCancel;
     bool blockGiveUp_ = false;
     bool blockConsole_ = false;
