@@ -1,0 +1,25 @@
+#pragma once
+// The help document, opened in the desktop's viewer at a topic: context 1 Tuner, 2 Console,
+// 3 Advanced, 4 Scanner (anchors "context-1" to "context-4"). Failures are not reported to the
+// user; the result is for tests.
+
+#include <QString>
+#include <QUrl>
+
+#include <functional>
+
+namespace fw {
+
+bool openHelp(int context);
+
+// Where the document was found: next to the executable's prefix
+// (<prefix>/share/brixtool/help/brixtool.html), else in the build tree. Empty when missing.
+QString helpDocumentPath();
+
+// The URL openHelp would open (file URL with the topic's fragment); empty when missing.
+QUrl helpUrl(int context);
+
+// Test hook: receives the URL instead of the desktop viewer. nullptr restores the viewer.
+void setHelpOpener(std::function<bool(const QUrl&)> opener);
+
+}  // namespace fw

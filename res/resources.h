@@ -1,0 +1,19 @@
+#pragma once
+// The tool's resources: dialog templates and the string table. Pictures are in
+// res/pictures/pictures.h (same namespace).
+
+#include <QString>
+
+#include "framework/dialog_template.h"
+
+namespace res {
+
+// The template with this id; an empty template (id 0, no controls) when there is none.
+const fw::DialogTemplate& dialogTemplate(int id);
+// nullptr when there is no template with this id.
+const fw::DialogTemplate* findDialogTemplate(int id);
+
+// The string with this id; empty when there is none.
+QString loadString(int id);
+
+}  // namespace res
