@@ -17,9 +17,10 @@
 namespace brix {
 
 inline constexpr int kChannelCount = 10;
-inline constexpr std::size_t kLabelBytes = 50;         // label field, zero byte included
-inline constexpr std::size_t kMaxLabelChars = 49;      // characters a label keeps
-inline constexpr std::size_t kChannelEntryBytes = 58;  // label + frequency + bitRateIndex
+inline constexpr const char* kChannelFileSuffix = ".lb";  // appended to the program's name
+inline constexpr std::size_t kLabelBytes = 50;            // label field, zero byte included
+inline constexpr std::size_t kMaxLabelChars = 49;         // characters a label keeps
+inline constexpr std::size_t kChannelEntryBytes = 58;     // label + frequency + bitRateIndex
 inline constexpr std::size_t kChannelFileBytes = kChannelEntryBytes * kChannelCount;  // 580
 inline constexpr std::size_t kChannelRecordBytes = 3;  // body record: u16 frequency, u8 rate
 inline constexpr std::size_t kChannelTableBodyBytes = kChannelRecordBytes * kChannelCount;  // 30

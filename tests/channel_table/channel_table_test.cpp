@@ -354,7 +354,3 @@ TEST(ChannelTableThreads, MergeRacesWithLabelsAndSave) {
     link.join();
     EXPECT_EQ(torn, 0);
 }
-
-TEST(ChannelTableGlobal, OneInstance) {
-    EXPECT_EQ(&brix::channelTable(), &brix::channelTable());
-}
