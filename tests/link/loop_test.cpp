@@ -230,15 +230,6 @@ TEST_F(LoopTest, RequestQueuedDuringAnswerIsKept) {
     }
 }
 
-TEST_F(LoopTest, NoSendBeforeTheRetryStep) {
-    // requestGet/requestSet never send by themselves, nor reset the count.
-    linkState().retryCount = 2;
-    requestGet(DataItem::ChannelTable, 30);
-    requestSet(DataItem::ScannerParams, 2, Bytes{1, 0}.data());
-    EXPECT_TRUE(modem.drain().empty());
-    EXPECT_EQ(linkState().retryCount, 2);
-}
-
 TEST_F(LoopTest, StopEndsThePassBeforeQueries) {
     linkThreadBegin();
     clock.set(50000);

@@ -157,8 +157,8 @@ TEST_F(ReportsTest, VersionTexts) {
     dispatch(textFrame(16, "!!!ROM!Boot 1.1!rest"));  // leading marks skipped
     dispatch(textFrame(15, "Boot loader!!B 3.0"));    // "Boot" in the first piece only
     dispatch(debugFrame(6, {'B', 'o', 'o', 't', ' ', '9', '!', '!', 'x', 0}));
-    dispatch(debugFrame(6, {'M', 'C', ' ', '7', 0}));
-    EXPECT_EQ(peer.microcode(), (std::vector<std::string>{"2.05", "B 3.0", "MC 7"}));
+    dispatch(debugFrame(6, {'b', 'o', 'o', 't', ' ', '7', 0}));  // "Boot" is case-sensitive
+    EXPECT_EQ(peer.microcode(), (std::vector<std::string>{"2.05", "B 3.0", "boot 7"}));
     EXPECT_EQ(peer.boot(), (std::vector<std::string>{"Boot 1.1", "Boot 9!!x"}));
 }
 
@@ -294,14 +294,6 @@ TEST_F(ReportsTest, SetAckMustEchoThePendingData) {
     dispatch(setAck(0x62, table));
     ASSERT_EQ(peer.replies().size(), 2u);
     EXPECT_TRUE(peer.replies()[1].channelTable);
-}
-
-TEST_F(ReportsTest, ShowVersionTextRoutesByBoot) {
-    showVersionText("Bootstrap 1");
-    showVersionText("boot 2");  // case-sensitive
-    showVersionText("xxBootxx");
-    EXPECT_EQ(peer.boot(), (std::vector<std::string>{"Bootstrap 1", "xxBootxx"}));
-    EXPECT_EQ(peer.microcode(), (std::vector<std::string>{"boot 2"}));
 }
 
 }  // namespace
