@@ -38,8 +38,25 @@ int BitmapSurfaceWidget::surfaceScale() const {
 void BitmapSurfaceWidget::bitmapsChanged() {
     hasBitmaps_ = true;
     bitmapScale_ = 0;
-    surface_ = QPixmap();
+    dropSurface();
     update();
+}
+
+void BitmapSurfaceWidget::dropSurface() {
+    endCopies();
+    surface_ = QPixmap();
+}
+
+const QPixmap& BitmapSurfaceWidget::surface() const {
+    // Copies still open would not be in the pixmap yet.
+    const_cast<BitmapSurfaceWidget*>(this)->endCopies();
+    return surface_;
+}
+
+void BitmapSurfaceWidget::endCopies() {
+    if (painter_.isActive()) {
+        painter_.end();
+    }
 }
 
 bool BitmapSurfaceWidget::prepareSurface(bool* fresh) {
@@ -56,6 +73,7 @@ bool BitmapSurfaceWidget::prepareSurface(bool* fresh) {
         reloadBitmaps(scale);
         bitmapScale_ = scale;
     }
+    endCopies();
     surface_ = QPixmap(pixels);
     surface_.setDevicePixelRatio(scale);
     surface_.fill(Qt::black);
@@ -73,12 +91,14 @@ void BitmapSurfaceWidget::copy(const QPixmap& source, const QRect& sourceLogical
     if (source.isNull() || surface_.isNull())
         return;
     const int s = surfaceScale_;
-    QPainter p(&surface_);
-    p.setCompositionMode(QPainter::CompositionMode_Source);
+    if (!painter_.isActive()) {
+        painter_.begin(&surface_);
+        painter_.setCompositionMode(QPainter::CompositionMode_Source);
+    }
     // Source in device pixels; both sides have the same scale, so this is a plain copy.
-    p.drawPixmap(QPointF(x, y), source,
-                 QRectF(sourceLogical.x() * s, sourceLogical.y() * s, sourceLogical.width() * s,
-                        sourceLogical.height() * s));
+    painter_.drawPixmap(QPointF(x, y), source,
+                        QRectF(sourceLogical.x() * s, sourceLogical.y() * s,
+                               sourceLogical.width() * s, sourceLogical.height() * s));
 }
 
 void BitmapSurfaceWidget::blit(const QPixmap& source, int x, int y, Blit::Kind kind, int digit,
@@ -95,6 +115,7 @@ void BitmapSurfaceWidget::blitPart(const QPixmap& source, const QRect& sourceRec
 }
 
 void BitmapSurfaceWidget::flush() {
+    endCopies();
     if (dirty_.isEmpty())
         return;
     update(dirty_);
@@ -106,6 +127,7 @@ void BitmapSurfaceWidget::paintEvent(QPaintEvent* event) {
     const bool ready = prepareSurface(&fresh);
     if (ready && fresh)
         redrawFromState();
+    endCopies();
     dirty_ = QRect();
     QPainter p(this);
     if (!ready) {
@@ -202,6 +224,10 @@ void FrequencyDisplay::drawPlace(int i, char c) {
 
 void FrequencyDisplay::setValue(std::uint32_t v, bool redrawAll) {
     v = clampTo(v, minimum_, maximum_);
+    // The page repeats the same value every tick; the text cannot have changed.
+    if (v == value_ && !redrawAll && hasSurface()) {
+        return;
+    }
     const Places before = sixPlaces("%6.1f", value_ / 10.0);
     const Places after = sixPlaces("%6.1f", v / 10.0);
     value_ = v;
@@ -318,6 +344,8 @@ void LevelBar::setLevel(std::uint32_t v, bool redrawAll) {
     const std::uint32_t before = lastLit_;
     lastLit_ = lit;
     lastValue_ = v;
+    if (lit == before && !redrawAll && hasSurface())
+        return;  // the usual tick: nothing to draw
 
     bool fresh = false;
     if (!prepareSurface(&fresh))

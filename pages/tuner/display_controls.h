@@ -7,6 +7,7 @@
 // Every copy into the surface is noted in a small bounded draw log (what was copied and where),
 // which the tests read; it costs a few stores per copy.
 
+#include <QPainter>
 #include <QPixmap>
 #include <QString>
 #include <QWidget>
@@ -60,13 +61,13 @@ public:
     void clearDrawLog() { log_.clear(); }
     // Forgets the surface, as if the window system had lost it; the next draw or paint rebuilds
     // it from the stored state.
-    void dropSurface() { surface_ = QPixmap(); }
+    void dropSurface();
     bool hasSurface() const { return !surface_.isNull(); }
     // Pixel scale of the surface: the device pixel ratio rounded up, at least 1, so bitmaps of
     // that scale copy 1:1.
     int surfaceScale() const;
     // The surface itself (device pixels, devicePixelRatio set), for tests and screenshots.
-    const QPixmap& surface() const { return surface_; }
+    const QPixmap& surface() const;
 
 protected:
     explicit BitmapSurfaceWidget(QWidget* parent);
@@ -97,7 +98,12 @@ protected:
 private:
     void copy(const QPixmap& source, const QRect& sourceLogical, int x, int y, bool shows);
 
+    void endCopies();
+
     QPixmap surface_;
+    // Open from the first copy of an update to its flush, so an update of many cells pays for
+    // one painter.
+    QPainter painter_;
     int surfaceScale_ = 0;
     int bitmapScale_ = 0;  // scale the bitmaps were fetched at; 0 = to be fetched
     bool hasBitmaps_ = false;
