@@ -260,7 +260,7 @@ TEST(SimProcess, PlaysTheModemOnLoopback) {
     // A link test from the modem, answered as the tool does.
     ASSERT_TRUE(tool.receiveType(10, 3000));
     tool.send(with(header(10, 12), {0x87, 0xD6, 0x12, 0x00}));
-    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    std::this_thread::sleep_for(std::chrono::milliseconds(250));
 
     EXPECT_EQ(sim.stop(SIGTERM), 0);
     const std::string out = sim.stdoutText();
