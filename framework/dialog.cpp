@@ -482,7 +482,7 @@ void Dialog::enableItem(int id, bool enable) {
 bool Dialog::isItemEnabled(int id) const {
     const QWidget* w = item(id);
     // The control's own state, whatever its page's: a hidden page is disabled as a whole.
-    return w != nullptr && !w->testAttribute(Qt::WA_Disabled);
+    return w != nullptr && !w->testAttribute(Qt::WA_ForceDisabled);
 }
 
 void Dialog::showItem(int id, bool show) {
@@ -551,7 +551,7 @@ bool Dialog::attachControl(int id, QWidget* control) {
     const bool visible = !old->isHidden();
     control->setParent(window_);
     control->setGeometry(old->geometry());
-    control->setEnabled(!old->testAttribute(Qt::WA_Disabled));
+    control->setEnabled(!old->testAttribute(Qt::WA_ForceDisabled));
     control->stackUnder(old);
     if (old->focusPolicy() != Qt::NoFocus && control->focusPolicy() != Qt::NoFocus) {
         QWidget::setTabOrder(old, control);
