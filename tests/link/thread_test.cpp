@@ -36,11 +36,15 @@ TEST_F(ThreadTest, EndToEndOnLoopback) {
         peer.waitFor(3s, [](const RecordingPeer& p) { return p.consoleLocked().size() >= 5; }));
     EXPECT_EQ(peer.consoleTexts()[1],
               "Receive Cannel: Frequency = 452.5 MHz, Bit Rate =   9.45 Mbit/sec");
+    // The values are stored after the lines are written, each on its own.
     std::uint16_t rx = 0, tx = 0;
-    getFrequencies(rx, tx);
-    EXPECT_EQ(rx, 4525);
     std::int32_t a = 0, level = 0, c = 0;
-    getStatisticsRates(1, a, level, c);
+    for (int i = 0; i < 300 && (rx != 4525 || level != 10); ++i) {
+        std::this_thread::sleep_for(10ms);
+        getFrequencies(rx, tx);
+        getStatisticsRates(1, a, level, c);
+    }
+    EXPECT_EQ(rx, 4525);
     EXPECT_EQ(level, 10);
 
     modem.send(inbound(10));
