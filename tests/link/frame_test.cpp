@@ -112,6 +112,10 @@ TEST_F(SentFramesTest, AcceptanceByMagicAndTypeRange) {
     for (std::int16_t type : {19, 100, -1, 2, 12}) {
         EXPECT_EQ(pass(inbound(type, 30)), 1) << type;
     }
+    // Nine bytes hold no whole type word: accepted, but no handler runs.
+    Bytes nine = inbound(7);
+    nine.resize(9);
+    EXPECT_EQ(pass(nine), 1);
     EXPECT_EQ(peer.calls(), 0);
     std::uint16_t rx = 0, tx = 0;
     getFrequencies(rx, tx);
