@@ -10,8 +10,10 @@
 #include <QLabel>
 #include <QLineEdit>
 #include <QMouseEvent>
+#include <QPainter>
 #include <QPushButton>
 #include <QSlider>
+#include <QStyle>
 #include <QTimerEvent>
 #include <QTreeWidget>
 
@@ -47,6 +49,36 @@ QString stripMnemonic(const QString& text) {
     }
     return out;
 }
+
+// A group box drawn the classic way: an etched frame whose top line runs through the middle of
+// the title, so controls placed just under the title sit inside the frame.
+class EtchedGroupBox final : public QGroupBox {
+public:
+    EtchedGroupBox(const QString& title, QWidget* parent) : QGroupBox(title, parent) {}
+
+protected:
+    void paintEvent(QPaintEvent* /*event*/) override {
+        QPainter painter(this);
+        const QFontMetrics metrics(font());
+        const QRect frame = rect().adjusted(0, metrics.height() / 2, -2, -2);
+        const QString text = title();
+        const int textWidth = text.isEmpty() ? 0 : metrics.horizontalAdvance(text) + 4;
+        const QRect textRect(6, 0, textWidth, metrics.height());
+        for (const auto& [offset, role] : {std::pair{0, QPalette::Mid}, {1, QPalette::Light}}) {
+            painter.setPen(palette().color(role));
+            const QRect r = frame.translated(offset, offset);
+            painter.drawLine(r.topLeft(), QPoint(textRect.left() - 1, r.top()));
+            painter.drawLine(QPoint(textRect.right() + 1, r.top()), r.topRight());
+            painter.drawLine(r.topRight(), r.bottomRight());
+            painter.drawLine(r.bottomRight(), r.bottomLeft());
+            painter.drawLine(r.bottomLeft(), r.topLeft());
+        }
+        if (!text.isEmpty()) {
+            style()->drawItemText(&painter, textRect, Qt::AlignCenter | Qt::TextShowMnemonic,
+                                  palette(), isEnabled(), text, QPalette::WindowText);
+        }
+    }
+};
 
 bool takesFocus(ControlKind kind) {
     switch (kind) {
@@ -99,7 +131,7 @@ QWidget* makeControl(const ControlTemplate& c, QWidget* parent, bool modal) {
         case ControlKind::AutoCheckBox:
             return new QCheckBox(text, parent);
         case ControlKind::GroupBox:
-            return new QGroupBox(text, parent);
+            return new EtchedGroupBox(text, parent);
         case ControlKind::Static: {
             auto* label = new QLabel(parent);
             Qt::Alignment align = Qt::AlignTop;
@@ -346,6 +378,13 @@ void Dialog::buildControls() {
             const auto* label = static_cast<QLabel*>(w);
             const QPixmap pixmap = label->pixmap();
             rect.setSize(pixmap.isNull() ? QSize(32, 32) : pixmap.deviceIndependentSize().toSize());
+        }
+        if (c.kind == ControlKind::AutoCheckBox) {
+            // This desktop's font runs a little wider than the one the layout was made for: a
+            // check box's text runs on to the right rather than being cut off.
+            w->ensurePolished();
+            const int room = std::max(window_->width() - rect.x(), rect.width());
+            rect.setWidth(std::clamp(w->sizeHint().width(), rect.width(), room));
         }
         w->setGeometry(rect);
         if (c.kind == ControlKind::GroupBox)
