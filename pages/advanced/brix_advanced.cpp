@@ -1,0 +1,155 @@
+#include "pages/advanced/brix_advanced.h"
+
+#include <locale.h>
+
+#include <cmath>
+#include <cstdlib>
+#include <mutex>
+
+#include "framework/cursor.h"
+#include "link/link_state.h"
+#include "pages/advanced/channel_table.h"
+#include "pages/advanced/request_buttons.h"
+
+namespace brix {
+
+namespace {
+
+constexpr const char* kBitRateTexts[] = {"2.56 ", "3.20 ", "5.12 ", "6.82 ", "9.45 "};
+constexpr int kBitRateCount = 5;
+
+// The cursor that this page's Get or Set replaced with the wait cursor. Empty for an answer
+// that no request of this page preceded (the link's start-up Get): the normal cursor returns.
+std::mutex savedCursorMutex;
+fw::SavedCursor savedCursor;
+
+void beginRequestCursor() {
+    fw::SavedCursor replaced = fw::beginWaitCursor();
+    std::lock_guard lock(savedCursorMutex);
+    savedCursor = replaced;
+}
+
+}  // namespace
+
+void restoreRequestCursor() {
+    fw::SavedCursor saved;
+    {
+        std::lock_guard lock(savedCursorMutex);
+        saved = savedCursor;
+        savedCursor = fw::SavedCursor();
+    }
+    fw::restoreCursor(saved);
+}
+
+std::uint16_t frequencyFromText(const std::string& text) {
+    // strtod follows LC_NUMERIC, which the GUI takes from the user's environment; the edits
+    // always use a point, so read them in the C locale.
+    static const locale_t cLocale = newlocale(LC_ALL_MASK, "C", locale_t{});
+    double value = 0.0;
+    if (cLocale != locale_t{}) {
+        const locale_t previous = uselocale(cLocale);
+        value = std::strtod(text.c_str(), nullptr);
+        uselocale(previous);
+    } else {
+        value = std::strtod(text.c_str(), nullptr);
+    }
+    const double tenths = std::trunc(value * 10.0);
+    if (std::isnan(tenths))
+        return 0;
+    if (std::isinf(tenths))
+        return 0;  // every multiple of 2^16, as all huge doubles are
+    // The low 16 bits of the truncated value, taken as a two's-complement integer would: the
+    // remainder modulo 2^16 of an exact integer, brought into 0..65535.
+    double low = std::fmod(tenths, 65536.0);
+    if (low < 0)
+        low += 65536.0;
+    return static_cast<std::uint16_t>(static_cast<std::uint32_t>(low));
+}
+
+QString frequencyText(std::uint16_t tenthsOfMhz) {
+    return QString::asprintf("%3.1f", static_cast<double>(tenthsOfMhz) / 10.0);
+}
+
+std::string labelToBytes(const QString& text) {
+    const QByteArray bytes = text.toLatin1();
+    return std::string(bytes.constData(), static_cast<std::size_t>(bytes.size()));
+}
+
+QString labelFromBytes(const std::string& bytes) {
+    return QString::fromLatin1(bytes.data(), static_cast<qsizetype>(bytes.size()));
+}
+
+FW_BEGIN_MESSAGE_MAP(BrixAdvanced)
+FW_ON_CLICKED(BrixAdvanced::kSetId, onSet)
+FW_ON_CLICKED(BrixAdvanced::kGetId, onGet)
+FW_END_MESSAGE_MAP()
+
+BrixAdvanced::BrixAdvanced() : fw::Dialog(kTemplateId) {}
+
+BrixAdvanced::~BrixAdvanced() = default;
+
+bool BrixAdvanced::onInitDialog() {
+    setItemText(kMicrocodeVersionId, QStringLiteral("Unavailable"));
+    for (int k = 0; k < kChannelCount; ++k) {
+        for (const char* text : kBitRateTexts)
+            addString(kFirstBitRateId + k, QString::fromLatin1(text));
+    }
+    return true;
+}
+
+void BrixAdvanced::setVersionText(const QString& text) {
+    setItemText(kMicrocodeVersionId, text);
+}
+
+void BrixAdvanced::onGet() {
+    beginRequestCursor();
+    enableRequestButtons(false);
+    requestGet(DataItem::ChannelTable, kChannelTableLength);
+}
+
+void BrixAdvanced::onSet() {
+    beginRequestCursor();
+    enableRequestButtons(false);
+
+    ChannelTable& table = channelTable();
+    ChannelTableBody body;
+    for (int k = 0; k < kChannelCount; ++k) {
+        const std::string frequency =
+            labelToBytes(itemTextLimited(kFirstFrequencyId + k, kFrequencyChars));
+        table.setLabel(
+            k, labelToBytes(itemTextLimited(kFirstLabelId + k, static_cast<int>(kMaxLabelChars))));
+        // No selection reads as -1 and goes out as 255.
+        const auto rate = static_cast<std::uint8_t>(curSel(kFirstBitRateId + k));
+        body.setRecord(k, frequencyFromText(frequency), rate);
+    }
+    requestSet(DataItem::ChannelTable, kChannelTableLength, body.data());
+    table.labelRefreshPending.store(1);
+}
+
+int BrixAdvanced::onChannelTableReply(const std::uint8_t* body, int giveUp) {
+    if (giveUp != 0)
+        return showConnectionError();
+    if (body != nullptr)
+        applyReply(body);
+    return 0;
+}
+
+void BrixAdvanced::applyReply(const std::uint8_t* data) {
+    const ChannelTableBody body = ChannelTableBody::fromBytes(data);
+    ChannelTable& table = channelTable();
+    // Compare with the table as it was, then take the modem's values, in one step.
+    if (table.mergeReply(body)) {
+        const auto labels = table.labels();
+        for (int k = 0; k < kChannelCount; ++k)
+            setItemText(kFirstLabelId + k, labelFromBytes(labels[static_cast<std::size_t>(k)]));
+    }
+    for (int k = 0; k < kChannelCount; ++k) {
+        setItemText(kFirstFrequencyId + k, frequencyText(body.frequency(k)));
+        const int rate = body.bitRateIndex(k);
+        setCurSel(kFirstBitRateId + k, rate < kBitRateCount ? rate : -1);
+    }
+    enableRequestButtons(true);
+    restoreRequestCursor();
+}
+
+}  // namespace brix
