@@ -81,7 +81,7 @@ QImage displayPreview(qreal dpr) {
                               {res::kReceiveRateBackground, res::kReceiveDigit0, "  9.45", true},
                               {res::kTransmitFreqBackground, res::kTransmitDigit0, "1500.0", false},
                               {res::kTransmitRateBackground, res::kTransmitDigit0, "  2.56", true}};
-    QImage out(QSize(2 * 107 + 30, 2 * 35 + 30) * dpr, QImage::Format_RGB32);
+    QImage out(QSize(2 * 107 + 30, 2 * 35 + 30 + 3 * 17 + 20) * dpr, QImage::Format_RGB32);
     out.setDevicePixelRatio(dpr);
     out.fill(res::panelColor());
     QPainter p(&out);
@@ -105,6 +105,18 @@ QImage displayPreview(qreal dpr) {
             p.drawPixmap(at + QPoint(x, 4), res::bitmap(s.digit0 + (c - '0'), dpr));
         }
     }
+    // Three bars of 25 cells, partly lit as the controls draw them, and the two lamps.
+    const char* lit[] = {"GREEN", "YELLOW", "RED"};
+    const int litCells[] = {17, 9, 2};
+    for (int b = 0; b < 3; ++b) {
+        const QPoint at(10, 100 + 17 * b);
+        for (int c = 0; c < 25; ++c) {
+            const QString name = c < litCells[b] ? QString::fromLatin1(lit[b]) : "BLACK";
+            p.drawPixmap(at + QPoint(4 * c, 0), res::bitmap(name, dpr));
+        }
+    }
+    p.drawPixmap(QPoint(127, 100), res::bitmap("LEDON", dpr));
+    p.drawPixmap(QPoint(157, 100), res::bitmap("LEDOFF", dpr));
     return out;
 }
 
