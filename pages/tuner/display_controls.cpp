@@ -116,7 +116,8 @@ void BitmapSurfaceWidget::blitPart(const QPixmap& source, const QRect& sourceRec
 
 void BitmapSurfaceWidget::flush() {
     endCopies();
-    if (dirty_.isEmpty())
+    // Within paintEvent the whole surface goes to the screen anyway.
+    if (dirty_.isEmpty() || painting_)
         return;
     update(dirty_);
     dirty_ = QRect();
@@ -125,8 +126,11 @@ void BitmapSurfaceWidget::flush() {
 void BitmapSurfaceWidget::paintEvent(QPaintEvent* event) {
     bool fresh = false;
     const bool ready = prepareSurface(&fresh);
-    if (ready && fresh)
+    if (ready && fresh) {
+        painting_ = true;
         redrawFromState();
+        painting_ = false;
+    }
     endCopies();
     dirty_ = QRect();
     QPainter p(this);

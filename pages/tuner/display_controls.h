@@ -107,6 +107,7 @@ private:
     int surfaceScale_ = 0;
     int bitmapScale_ = 0;  // scale the bitmaps were fetched at; 0 = to be fetched
     bool hasBitmaps_ = false;
+    bool painting_ = false;
     QRect dirty_;
     DrawLog log_;
 };
