@@ -7,6 +7,17 @@
 // logical size drawn at dpr times the pixels, with devicePixelRatio() set, so a surface of the
 // same dpr takes it 1:1. An unknown name gives a null pixmap.
 //
+// Sizes in logical pixels:
+//   200-209, 211-220 digits 15 x 27; 210, 221, 280, 281 display faces 107 x 35;
+//   GREEN, YELLOW, RED, BLACK bar cells 4 x 13; LEDON, LEDOFF 22 x 16;
+//   TUNE*, SET*, CANCEL* 77 x 23; LABEL* 17 x 17; RECUP*, RECDOWN*, TRANSUP*, TRANSDOWN* 21 x 17
+//   (faces U normal, D pressed, F focus, X disabled);
+//   RECCHAN, TRANSCHAN 140 x 16; FREQ, BRATE 32 x 16; SLIDEPOS1-4 24 x 12; MESSAGE 80 x 16;
+//   LABELS 120 x 16; 273 64 x 16.
+//   Icons: 128 32 x 32 (also 16, 48, 64, 96, 256); 133, 134 32 x 16; 276, 277 32 x 48 (three
+//   words, one per 16-pixel row, to stand beside three bars 16 pixels apart).
+// Area pictures and faces are drawn on panelColor().
+//
 // Call only on the user-interface thread, after the QGuiApplication exists.
 
 #include <QColor>
