@@ -120,9 +120,13 @@ QImage displayPreview(qreal dpr) {
     return out;
 }
 
+int written = 0;
+
 bool save(const QImage& image, const QString& path) {
-    if (image.save(path))
+    if (image.save(path)) {
+        ++written;
         return true;
+    }
     std::fprintf(stderr, "cannot write %s\n", qPrintable(path));
     return false;
 }
@@ -175,6 +179,6 @@ int main(int argc, char** argv) {
     ok &= save(displayPreview(2.0), dir.filePath(QStringLiteral("displays@2x.png")));
     ok &= save(contactSheet(at1, zoom), dir.filePath(QStringLiteral("sheet-1x.png")));
     ok &= save(contactSheet(at2, qMax(1, zoom / 2)), dir.filePath(QStringLiteral("sheet-2x.png")));
-    QTextStream(stdout) << "wrote " << at1.size() * 2 + 6 << " pictures to " << dir.path() << '\n';
+    QTextStream(stdout) << "wrote " << written << " files to " << dir.path() << '\n';
     return ok ? 0 : 1;
 }
