@@ -1,0 +1,109 @@
+#include "app/tool_app.h"
+
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <QString>
+
+#include <cerrno>
+#include <cstdlib>
+
+#include "app/main_dialog.h"
+#include "framework/message_box.h"
+#include "res/resources.h"
+
+namespace brix {
+
+ToolApp theApp;
+
+namespace {
+
+constexpr int kProductNameString = 103;
+constexpr int kErrorCaptionString = 104;
+
+// Opens both logs when asked; failures are silent and leave that log closed.
+void openLogs(ToolApp& app) {
+    app.messageLog = std::fopen(kMessageLogName, "a+");
+    app.logEnabled = app.messageLog != nullptr;
+    app.statisticsLog = std::fopen(kStatisticsLogName, "a+");
+    if (app.statisticsLog != nullptr)
+        std::fputs(kStatisticsHeader, app.statisticsLog);
+}
+
+}  // namespace
+
+std::string commandLineFromArgs(int argc, const char* const* argv) {
+    std::string line;
+    for (int i = 1; i < argc; ++i) {
+        if (i > 1)
+            line += ' ';
+        if (argv[i] != nullptr)
+            line += argv[i];
+    }
+    const std::size_t first = line.find_first_not_of(' ');
+    return first == std::string::npos ? std::string() : line.substr(first);
+}
+
+std::string instanceLockPath() {
+    const char* runtimeDir = std::getenv("XDG_RUNTIME_DIR");
+    struct stat info {};
+    if (runtimeDir != nullptr && runtimeDir[0] == '/' && ::stat(runtimeDir, &info) == 0 &&
+        S_ISDIR(info.st_mode)) {
+        return std::string(runtimeDir) + "/" + kInstanceLockName;
+    }
+    return std::string("/tmp/") + kInstanceLockName + "-" + std::to_string(::getuid());
+}
+
+bool acquireInstanceLock(const std::string& path, int& fd) {
+    fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600);
+    if (fd < 0)
+        return true;  // no lock to be had: run as the only instance
+    int rc = 0;
+    do {
+        rc = ::flock(fd, LOCK_EX | LOCK_NB);
+    } while (rc != 0 && errno == EINTR);
+    // Only "somebody holds it" refuses; a file system without locks lets the tool run.
+    return rc == 0 || errno != EWOULDBLOCK;
+}
+
+bool ToolApp::InitInstance() {
+    const QString caption = res::loadString(kErrorCaptionString);
+    const QString message = QStringLiteral("Another instance of ") +
+                            res::loadString(kProductNameString) +
+                            QStringLiteral("is already running");
+
+    if (!acquireInstanceLock(instanceLockPath(), instanceMutex)) {
+        fw::messageBox(nullptr, message, caption, fw::MB_OK | fw::MB_ICONERROR);
+        return false;
+    }
+
+    if (commandLine_ == kLogFileSwitch)
+        openLogs(*this);
+
+    {
+        MainDialog dialog;
+        mainDialog = &dialog;
+        dialog.doModal(nullptr);
+        // The pages are gone with the window; nobody may reach them through here any more.
+        mainDialog = nullptr;
+    }
+    return false;
+}
+
+void ToolApp::resetForTest() {
+    if (instanceMutex >= 0)
+        ::close(instanceMutex);
+    instanceMutex = -1;
+    if (messageLog != nullptr)
+        std::fclose(messageLog);
+    if (statisticsLog != nullptr)
+        std::fclose(statisticsLog);
+    messageLog = nullptr;
+    statisticsLog = nullptr;
+    logEnabled = false;
+    mainDialog = nullptr;
+}
+
+}  // namespace brix
