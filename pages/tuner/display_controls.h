@@ -2,7 +2,8 @@
 // The Tuner's display controls: seven-segment frequency and bit-rate displays, level bars made
 // of cells, and two-state lamps. Each one draws prepared bitmaps, 1:1, into a surface it owns as
 // soon as its value changes, and its paint handler only copies that surface to the screen. Only
-// what changed is drawn, so the page can feed them every tick at no cost.
+// what changed is drawn (the bit-rate display also recopies its two decimals), so the page can
+// feed them every tick at no cost.
 //
 // Every copy into the surface is noted in a small bounded draw log (what was copied and where),
 // which the tests read; it costs a few stores per copy.
