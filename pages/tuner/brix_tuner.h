@@ -8,6 +8,8 @@
 
 #include <QPoint>
 
+class QWidget;
+
 #include <array>
 #include <cstdint>
 #include <memory>
@@ -127,6 +129,7 @@ private:
 
     void tuneToChannel(int k);
     std::uint32_t stepOf(int sliderId) const;
+    std::array<QWidget*, 12> displayWidgets() const;
     void setActionFaces(bool setFaces);
 
     bool editMode_ = false;
