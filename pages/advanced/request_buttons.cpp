@@ -2,6 +2,8 @@
 
 #include <QString>
 
+#include "app/main_dialog.h"
+#include "app/tool_app.h"
 #include "framework/message_box.h"
 #include "pages/advanced/brix_advanced.h"
 #include "pages/scanner/brix_scanner.h"
@@ -10,8 +12,18 @@
 namespace brix {
 
 void enableRequestButtons(bool enable) {
-    // Filled in once the main window's page pointers exist.
-    (void)enable;
+    const MainDialog* main = theApp.mainDialog;
+    if (main == nullptr)
+        return;
+    if (BrixAdvanced* advanced = main->advancedPage) {
+        advanced->enableItem(BrixAdvanced::kGetId, enable);
+        advanced->enableItem(BrixAdvanced::kSetId, enable);
+    }
+    if (BrixScanner* scanner = main->scannerPage) {
+        scanner->enableItem(BrixScanner::kGetId, enable);
+        scanner->enableItem(BrixScanner::kSetId, enable);
+        scanner->enableItem(BrixScanner::kDefaultId, enable);
+    }
 }
 
 int showConnectionError() {
