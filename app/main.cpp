@@ -6,6 +6,7 @@
 #include <cstdlib>
 #include <string>
 
+#include "app/automation.h"
 #include "app/tool_app.h"
 #include "framework/message_box.h"
 
@@ -43,6 +44,8 @@ int main(int argc, char** argv) {
     QApplication app(argc, argv);
     QApplication::setApplicationName(QStringLiteral("brixtool"));
     installBoxLogFromEnvironment();
+    if (!brix::startAutomation())
+        return 1;
 
     brix::theApp.setCommandLine(std::move(commandLine));
     brix::theApp.InitInstance();
