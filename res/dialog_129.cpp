@@ -60,8 +60,8 @@ const fw::DialogTemplate& dialog129() {
         {-1, ControlKind::Icon, "134", 0, 64, 146, 0, 0},
         {1016, ControlKind::Placeholder, "", 0, 88, 146, 15, 10},
         // Tune/Set and Cancel under the transmit column.
-        {1003, ControlKind::OwnerDrawButton, "Tune", cs::TabStop, 129, 140, 51, 14},
-        {1004, ControlKind::OwnerDrawButton, "Test", cs::TabStop, 183, 140, 51, 14},
+        {1003, ControlKind::OwnerDrawButton, "Tune", cs::TabStop, 129, 144, 51, 15},
+        {1004, ControlKind::OwnerDrawButton, "Test", cs::TabStop, 183, 144, 51, 15},
         // Stored channels, entry 0 at the top. Rows 2 and 3 carry the label displays of
         // entries 2 and 1, as on the Advanced page; saved channel files depend on it.
         {-1, ControlKind::StaticBitmap, "LABELS", 0, 245, 2, 0, 0},
