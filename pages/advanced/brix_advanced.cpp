@@ -1,5 +1,7 @@
 #include "pages/advanced/brix_advanced.h"
 
+#include <QLineEdit>
+
 #include <locale.h>
 
 #include <cmath>
@@ -97,6 +99,13 @@ bool BrixAdvanced::onInitDialog() {
     return true;
 }
 
+void BrixAdvanced::showEditText(int id, const QString& text) {
+    setItemText(id, text);
+    // An edit filled by the program shows the start of its text, not the end.
+    if (auto* edit = itemAs<QLineEdit>(id))
+        edit->setCursorPosition(0);
+}
+
 void BrixAdvanced::setVersionText(const QString& text) {
     setItemText(kMicrocodeVersionId, text);
 }
@@ -141,10 +150,10 @@ void BrixAdvanced::applyReply(const std::uint8_t* data) {
     if (table.mergeReply(body)) {
         const auto labels = table.labels();
         for (int k = 0; k < kChannelCount; ++k)
-            setItemText(kFirstLabelId + k, labelFromBytes(labels[static_cast<std::size_t>(k)]));
+            showEditText(kFirstLabelId + k, labelFromBytes(labels[static_cast<std::size_t>(k)]));
     }
     for (int k = 0; k < kChannelCount; ++k) {
-        setItemText(kFirstFrequencyId + k, frequencyText(body.frequency(k)));
+        showEditText(kFirstFrequencyId + k, frequencyText(body.frequency(k)));
         const int rate = body.bitRateIndex(k);
         setCurSel(kFirstBitRateId + k, rate < kBitRateCount ? rate : -1);
     }

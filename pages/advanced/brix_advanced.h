@@ -51,6 +51,7 @@ private:
     void onSet();
     void onGet();
     void applyReply(const std::uint8_t* body);
+    void showEditText(int id, const QString& text);
 };
 
 // Frequency text of an edit -> the 16-bit body value in tenths of a MHz: the text is read as a

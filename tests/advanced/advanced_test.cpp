@@ -112,17 +112,20 @@ TEST_F(AdvancedPage, FrequencyTextsBecomeTenthsOfMhz) {
 TEST_F(AdvancedPage, FrequencyTextsIgnoreTheUsersLocale) {
     // A desktop in a comma locale must still read the point the edits use.
     const std::string previous = std::setlocale(LC_NUMERIC, nullptr);
-    bool switched = false;
-    for (const char* name : {"de_DE.UTF-8", "de_DE.utf8", "fr_FR.UTF-8", "C.UTF-8"}) {
-        if (std::setlocale(LC_NUMERIC, name) != nullptr) {
-            switched = true;
+    bool commaLocale = false;
+    for (const char* name : {"de_DE.UTF-8", "de_DE.utf8", "fr_FR.UTF-8", "fr_FR.utf8"}) {
+        if (std::setlocale(LC_NUMERIC, name) != nullptr &&
+            std::string(std::localeconv()->decimal_point) == ",") {
+            commaLocale = true;
             break;
         }
     }
+    if (!commaLocale) {
+        std::setlocale(LC_NUMERIC, previous.c_str());
+        GTEST_SKIP() << "no locale with a decimal comma installed";
+    }
     EXPECT_EQ(frequencyFromText("452.5"), 4525);
     std::setlocale(LC_NUMERIC, previous.c_str());
-    if (!switched)
-        GTEST_SKIP() << "no other locale installed";
 }
 
 TEST_F(AdvancedPage, SetReadsNineCharactersAndTheSelectedRates) {
