@@ -70,7 +70,14 @@ TEST_F(AdvancedPage, SetAtStartSendsRate255AndLocksEverything) {
     EXPECT_EQ(channelTable().entry(0).bitRateIndex, 0);
 }
 
-TEST_F(AdvancedPage, GetQueuesTheChannelTableAndShowsTheWaitCursor) {
+TEST_F(AdvancedPage, GetQueuesTheChannelTableUnderTheWaitCursor) {
+    // An answer that no request of the page preceded (the link's start-up Get) leaves the
+    // normal cursor.
+    const ChannelTableBody body = bodyOf(4525, 0);
+    advanced->onChannelTableReply(body.data(), 0);
+    EXPECT_EQ(QGuiApplication::overrideCursor(), nullptr);
+
+    QGuiApplication::setOverrideCursor(Qt::CrossCursor);
     click(*advanced, BrixAdvanced::kGetId);
     const PendingRequests p = pending();
     EXPECT_EQ(p.getPending, 1);
@@ -80,11 +87,12 @@ TEST_F(AdvancedPage, GetQueuesTheChannelTableAndShowsTheWaitCursor) {
     EXPECT_TRUE(requestButtons().all(false));
     EXPECT_TRUE(waitCursorShown());
 
-    // The answer puts the cursor back (none was set before) and unlocks the buttons.
-    const ChannelTableBody body = bodyOf(4525, 0);
+    // The answer unlocks the buttons and brings back the cursor that Get replaced.
     EXPECT_EQ(advanced->onChannelTableReply(body.data(), 0), 0);
-    EXPECT_EQ(QGuiApplication::overrideCursor(), nullptr);
     EXPECT_TRUE(requestButtons().all(true));
+    ASSERT_NE(QGuiApplication::overrideCursor(), nullptr);
+    EXPECT_EQ(QGuiApplication::overrideCursor()->shape(), Qt::CrossCursor);
+    QGuiApplication::restoreOverrideCursor();
 }
 
 TEST_F(AdvancedPage, FrequencyTextsBecomeTenthsOfMhz) {
@@ -203,53 +211,33 @@ TEST_F(AdvancedPage, ReplyMergesLabelsOnlyWhenTheTableMatches) {
     EXPECT_EQ(advanced->itemText(kFrequency + 0), "6553.5");
 }
 
-TEST_F(AdvancedPage, CancelAtTheConnectionErrorUnlocksAllFive) {
-    click(*advanced, BrixAdvanced::kGetId);
+TEST_F(AdvancedPage, ConnectionErrorRetryKeepsAllFiveLockedCancelUnlocks) {
+    click(*advanced, BrixAdvanced::kSetId);
     ASSERT_TRUE(requestButtons().all(false));
 
-    answerBoxesWith(fw::IDCANCEL);
-    EXPECT_EQ(advanced->onChannelTableReply(nullptr, 1), 0);
-    const auto shown = shownBoxes();
-    ASSERT_EQ(shown.size(), 1u);
-    EXPECT_EQ(shown[0].owner, nullptr);
-    EXPECT_EQ(shown[0].caption, "Brix Tool Error");
-    EXPECT_EQ(shown[0].flags, 0x15u);
-    EXPECT_EQ(shown[0].text,
-              "Cannot connect to the modem.\nMake sure:\n- modem is turned on.\n"
-              "- modem is connected to the PC.\n- your PC has an assigned IP address.");
-    EXPECT_TRUE(requestButtons().all(true));
-    // The request is over, so the wait cursor goes too.
-    EXPECT_EQ(QGuiApplication::overrideCursor(), nullptr);
-}
-
-TEST_F(AdvancedPage, RetryAtTheConnectionErrorKeepsAllFiveLocked) {
-    click(*advanced, BrixAdvanced::kSetId);
     answerBoxesWith(fw::IDRETRY);
     EXPECT_EQ(advanced->onChannelTableReply(nullptr, 1), 1);
     EXPECT_EQ(scanner->onScannerReply(nullptr), 1);
-    EXPECT_EQ(shownBoxes().size(), 2u);
     EXPECT_TRUE(requestButtons().all(false));
     EXPECT_TRUE(waitCursorShown());
-    // Closing the box without a button counts as Cancel.
+
+    // Closing the box without a button answers Cancel too.
     answerBoxesWith(fw::IDCANCEL);
     EXPECT_EQ(advanced->onChannelTableReply(nullptr, 1), 0);
-    EXPECT_TRUE(requestButtons().all(true));
-}
-
-TEST_F(AdvancedPage, StartUpAnswerLeavesTheNormalCursor) {
-    // No Get or Set of the page preceded: the slot is empty and the normal cursor stays.
-    const ChannelTableBody body = bodyOf(100, 1);
-    advanced->onChannelTableReply(body.data(), 0);
+    EXPECT_TRUE(requestButtons().all(true));  // Scanner Default included
+    // The request is over, so the wait cursor goes too.
     EXPECT_EQ(QGuiApplication::overrideCursor(), nullptr);
 
-    // A cursor that was showing before Get comes back after the answer.
-    QGuiApplication::setOverrideCursor(Qt::CrossCursor);
-    click(*advanced, BrixAdvanced::kGetId);
-    EXPECT_TRUE(waitCursorShown());
-    advanced->onChannelTableReply(body.data(), 0);
-    ASSERT_NE(QGuiApplication::overrideCursor(), nullptr);
-    EXPECT_EQ(QGuiApplication::overrideCursor()->shape(), Qt::CrossCursor);
-    QGuiApplication::restoreOverrideCursor();
+    const auto shown = shownBoxes();
+    ASSERT_EQ(shown.size(), 3u);
+    for (const fw::MessageBoxRequest& box : shown) {
+        EXPECT_EQ(box.owner, nullptr);
+        EXPECT_EQ(box.caption, "Brix Tool Error");
+        EXPECT_EQ(box.flags, 0x15u);
+        EXPECT_EQ(box.text,
+                  "Cannot connect to the modem.\nMake sure:\n- modem is turned on.\n"
+                  "- modem is connected to the PC.\n- your PC has an assigned IP address.");
+    }
 }
 
 }  // namespace

@@ -182,25 +182,6 @@ TEST_F(PagesOnTheLink, StartUpAnswerFillsThePageThenASetIsAcknowledged) {
     EXPECT_EQ(pending().setPending, 0);
 }
 
-TEST_F(PagesOnTheLink, ScannerGetIsAnsweredOnItsPage) {
-    ASSERT_TRUE(linkStartForTest(modem.endpoints(), &clock));
-    ASSERT_FALSE(modem.await(0).empty());
-    modem.send(getReply(0x62, Bytes(30, 0)));
-    ASSERT_TRUE(QTest::qWaitFor([&] { return requestButtons().all(true); }, 5000));
-
-    click(*scanner, BrixScanner::kGetId);
-    const Bytes get = modem.await(0);
-    ASSERT_EQ(get.size(), 14u);
-    EXPECT_EQ(get[12], 0x27);
-    EXPECT_EQ(get[13], 2);
-    modem.send(getReply(0x27, Bytes{0x05, 0x00}));
-    ASSERT_TRUE(QTest::qWaitFor([&] { return requestButtons().all(true); }, 5000));
-    EXPECT_TRUE(scanner->isItemChecked(1047));
-    EXPECT_TRUE(scanner->isItemChecked(1048));
-    EXPECT_TRUE(scanner->isItemChecked(1045));
-    EXPECT_FALSE(scanner->isItemChecked(1049));
-}
-
 TEST_F(PagesOnTheLink, UnansweredRequestAsksUntilCancelled) {
     std::atomic<int> asked{0};
     fw::setMessageBoxHandler([&](const fw::MessageBoxRequest& request) {
