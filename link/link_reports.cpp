@@ -62,6 +62,12 @@ void onIgnoredFrame(const std::uint8_t*, std::int16_t) {}
 
 void onGetReply(const std::uint8_t* frame, std::int16_t) {
     LinkState& st = linkState();
+    // A reply cut short on the way would hand the page zeros for the missing bytes (and the
+    // channel table would keep them); dropped instead, the Get stays pending and is sent again.
+    const std::size_t bodyBytes =
+        frame[12] == static_cast<std::uint8_t>(DataItem::ChannelTable) ? 30 : 2;
+    if (st.receiveHighWater < 14 + bodyBytes)
+        return;
     // Cleared before the page sees the reply: the page may queue its next request from there.
     {
         std::lock_guard<std::mutex> lock(st.pendingMutex);
@@ -82,7 +88,10 @@ void onSetAck(const std::uint8_t* frame, std::int16_t) {
     LinkState& st = linkState();
     {
         std::lock_guard<std::mutex> lock(st.pendingMutex);
-        if (std::memcmp(frame + 16, st.pending.setData, st.pending.setLength) != 0)
+        // Likewise an acknowledgement cut short is no echo, even where the zeros after its end
+        // would match the data.
+        if (st.receiveHighWater < 16u + st.pending.setLength ||
+            std::memcmp(frame + 16, st.pending.setData, st.pending.setLength) != 0)
             return;
         st.pending.setPending = 0;
     }

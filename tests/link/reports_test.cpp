@@ -271,6 +271,29 @@ TEST_F(ReportsTest, GetReplyGoesToPageByItemAndClearsPending) {
     EXPECT_EQ(peer.replies().size(), 3u);
 }
 
+TEST_F(ReportsTest, AnswersCutShortAreDropped) {
+    linkThreadBegin();  // pending Get of the channel table
+    Bytes reply = getReply(0x62, Bytes(30, 0x11));
+    reply.resize(reply.size() - 1);
+    dispatch(reply);
+    EXPECT_TRUE(peer.replies().empty());
+    EXPECT_EQ(linkState().pending.getPending, 1);
+    Bytes scanner = getReply(0x27, {0x03});
+    dispatch(scanner);
+    EXPECT_TRUE(peer.replies().empty());
+    EXPECT_EQ(linkState().pending.getPending, 1);
+
+    // An all-zero Set would match the zeros past the end of a short acknowledgement.
+    Bytes zeros(30, 0);
+    requestSet(DataItem::ChannelTable, 30, zeros.data());
+    dispatch(setAck(0x62, Bytes(20, 0)));
+    EXPECT_TRUE(peer.replies().empty());
+    EXPECT_EQ(linkState().pending.setPending, 1);
+    dispatch(setAck(0x62, zeros));
+    EXPECT_EQ(peer.replies().size(), 1u);
+    EXPECT_EQ(linkState().pending.setPending, 0);
+}
+
 TEST_F(ReportsTest, SetAckMustEchoThePendingData) {
     Bytes params{0x05, 0x00};
     requestSet(DataItem::ScannerParams, 2, params.data());
