@@ -595,6 +595,10 @@ bool Dialog::attachControl(int id, QWidget* control) {
     if (old->focusPolicy() != Qt::NoFocus && control->focusPolicy() != Qt::NoFocus) {
         QWidget::setTabOrder(old, control);
     }
+    for (QLabel* label : window_->findChildren<QLabel*>(Qt::FindDirectChildrenOnly)) {
+        if (label->buddy() == old)
+            label->setBuddy(control);
+    }
     registerControl(id, control);
     delete old;
     control->setVisible(visible);

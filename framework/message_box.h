@@ -1,7 +1,10 @@
 #pragma once
 // Message boxes with the customary flags and results. Callable from any thread: off the
 // user-interface thread the box runs there through the process bridge (uiBridge()) while only
-// the calling thread waits; a cancelled bridge answers IDCANCEL without showing anything.
+// the calling thread waits. Such a box is closed, answering IDCANCEL, when the bridge is
+// cancelled, and after that none is shown (IDCANCEL at once) until the bridge is reset. A box
+// asked for on the user-interface thread itself is always shown; inside a bridged call it is
+// closed by that call's cancellation like the others.
 
 #include <QPointer>
 #include <QString>

@@ -1,6 +1,7 @@
 // Dialog behaviour: message maps, the modal run and its end codes, timers, controls by id.
 #include <QApplication>
 #include <QComboBox>
+#include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
 #include <QSignalSpy>
@@ -264,6 +265,13 @@ TEST(Pages, AttachControlKeepsIdRectangleStateAndNotifications) {
     custom->click();
     EXPECT_EQ(page.calls, (std::vector<int>{1001}));
     EXPECT_FALSE(page.attachControl(4242, new QWidget(page.widget())));
+
+    // A label's mnemonic follows its control to the replacement.
+    fw::Dialog entry(267);
+    ASSERT_TRUE(entry.create(&host));
+    auto* edit = new QLineEdit;
+    ASSERT_TRUE(entry.attachControl(1014, edit));
+    EXPECT_EQ(entry.widget()->findChild<QLabel*>()->buddy(), edit);
     EXPECT_FALSE(page.attachControl(1001, nullptr));
 }
 
