@@ -5,6 +5,8 @@
 #include <QPalette>
 #include <QSlider>
 
+#include <algorithm>
+
 #include "bitmap_button.h"
 #include "channel_table.h"
 #include "display_controls.h"
@@ -69,6 +71,14 @@ void rateDown(BitRateDisplay& display) {
     const std::uint32_t c = display.value();
     if (c > display.minimum())
         display.setValue(c - 1, false);
+}
+
+// The timer's feed: a value the display already shows (after its clamp) is not given again,
+// since the bit-rate display copies its two decimals at every call.
+void follow(FrequencyDisplay& display, std::uint32_t v) {
+    const std::uint32_t shown = std::clamp(v, display.minimum(), display.maximum());
+    if (shown != display.value())
+        display.setValue(v, false);
 }
 
 // The instrument-panel look: the dark panel colour of the pictures behind everything, light text.
@@ -261,10 +271,10 @@ void BrixTuner::onTimer(int /*id*/) {
         std::uint16_t txCode = 0;
         getFrequencies(rxFrequency, txFrequency);
         getRateCodes(rxCode, txCode);
-        rxFrequency_->setValue(rxFrequency, false);
-        txFrequency_->setValue(txFrequency, false);
-        rxRate_->setValue(rxCode, false);
-        txRate_->setValue(txCode, false);
+        follow(*rxFrequency_, rxFrequency);
+        follow(*txFrequency_, txFrequency);
+        follow(*rxRate_, rxCode);
+        follow(*txRate_, txCode);
     }
 
     for (std::int16_t side = 0; side < 2; ++side) {

@@ -264,6 +264,31 @@ TEST_F(TunerPage, TimerFollowsTheLinkOnlyInBrowseModeButBarsAlways) {
     EXPECT_EQ(page->levelBar(4).lastLit(), 0u);
 }
 
+TEST_F(TunerPage, TickWithNothingChangedDrawsNothing) {
+    setLinkValues(4525, 5552, 9, 4);  // a code past 6 stays 6 on the display
+    setLinkRates(30, 55, 20, 9, 2);
+    page->onTimer(1);
+    linkState().activity = -1;
+    const auto draws = [this] {
+        std::uint64_t n = 0;
+        for (BitmapSurfaceWidget* w : std::initializer_list<BitmapSurfaceWidget*>{
+                 &page->receiveFrequencyDisplay(), &page->transmitFrequencyDisplay(),
+                 &page->receiveRateDisplay(), &page->transmitRateDisplay(), &page->inLamp(),
+                 &page->outLamp()})
+            n += w->drawLog().total();
+        for (int i = 0; i < 6; ++i)
+            n += page->levelBar(i).drawLog().total();
+        return n;
+    };
+    const std::uint64_t before = draws();
+    page->onTimer(1);
+    page->onTimer(1);
+    EXPECT_EQ(draws(), before);
+    setLinkValues(4526, 5552, 9, 4);
+    page->onTimer(1);
+    EXPECT_EQ(draws(), before + 1);  // the tenths digit only
+}
+
 TEST_F(TunerPage, AtMostOneLampTogglesPerTick) {
     LinkState& st = linkState();
     st.activity = 1;
