@@ -268,7 +268,8 @@ Automation::Reply Automation::send(const std::string& command, std::chrono::mill
                 return reply;
             }
         }
-        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(until - Clock::now());
+        const auto left =
+            std::chrono::duration_cast<std::chrono::milliseconds>(until - Clock::now());
         if (left.count() <= 0) {
             reply.value = "no reply to '" + command + "' in time";
             return reply;
@@ -358,8 +359,8 @@ bool Tool::start(const std::string& workDir, const std::vector<std::string>& arg
     workDir_ = workDir;
     // Unix socket paths are short (108 bytes), so the socket goes to /tmp, not the work folder.
     static int serial = 0;
-    const std::string socketPath = "/tmp/brix-e2e-" + std::to_string(::getpid()) + "-" +
-                                   std::to_string(++serial) + ".sock";
+    const std::string socketPath =
+        "/tmp/brix-e2e-" + std::to_string(::getpid()) + "-" + std::to_string(++serial) + ".sock";
     ::unlink(socketPath.c_str());
     const std::string runtime = workDir + "/runtime";
     ::mkdir(runtime.c_str(), 0700);
@@ -503,7 +504,8 @@ std::vector<FakeModem::Frame> FakeModem::framesOfType(int type) const {
     return out;
 }
 
-bool FakeModem::waitForFrames(int type, std::size_t count, std::chrono::milliseconds timeout) const {
+bool FakeModem::waitForFrames(int type, std::size_t count,
+                              std::chrono::milliseconds timeout) const {
     std::unique_lock lock(mutex_);
     return arrived_.wait_for(lock, timeout, [&] {
         std::size_t n = 0;

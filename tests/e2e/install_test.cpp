@@ -48,8 +48,8 @@ TEST(InstallTest, PutsFilesWhereTheDesktopFindsThem) {
     const std::string work = freshWorkDir();
     const fs::path prefix = fs::path(work) / "prefix";
     const std::string command = std::string("\"") + BRIX_CMAKE_COMMAND + "\" --install \"" +
-                                BRIX_BINARY_DIR + "\" --prefix \"" + prefix.string() +
-                                "\" >\"" + work + "/install.log\" 2>&1";
+                                BRIX_BINARY_DIR + "\" --prefix \"" + prefix.string() + "\" >\"" +
+                                work + "/install.log\" 2>&1";
     const int rc = std::system(command.c_str());
     ASSERT_TRUE(WIFEXITED(rc) && WEXITSTATUS(rc) == 0) << readFile(work + "/install.log");
 
@@ -78,8 +78,7 @@ TEST(InstallTest, PutsFilesWhereTheDesktopFindsThem) {
     ASSERT_TRUE(tool.start(work, {}, (prefix / "bin/brixtool").string())) << tool.diagnostics();
     const auto reply = tool.ui().send("help");
     ASSERT_TRUE(reply.ok) << reply.value;
-    EXPECT_EQ(reply.value,
-              fs::canonical(prefix / "share/brixtool/help/brixtool.html").string());
+    EXPECT_EQ(reply.value, fs::canonical(prefix / "share/brixtool/help/brixtool.html").string());
     EXPECT_EQ(tool.quit(), 0);
 }
 

@@ -90,8 +90,8 @@ TEST_F(RobustTest, DamagedDoubledAndLostFrames) {
 
 TEST_F(RobustTest, FloodOfReports) {
     BRIX_REQUIRE_PRIVATE_NETNS();
-    ASSERT_TRUE(modem_.start(work_, {"--flood", "2000", "--malformed", "0.05", "--link-test",
-                                     "2", "--quiet", "--stats"}));
+    ASSERT_TRUE(modem_.start(work_, {"--flood", "2000", "--malformed", "0.05", "--link-test", "2",
+                                     "--quiet", "--stats"}));
     ASSERT_TRUE(tool_.start(work_));
     exercise(12000ms);
     EXPECT_LT(worstReplyMs_, 3000);

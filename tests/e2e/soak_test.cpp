@@ -29,9 +29,9 @@ TEST(SoakTest, TenMinutesOfMixedTrafficWithFlatMemory) {
     const std::string work = freshWorkDir();
 
     ModemSim modem;
-    ASSERT_TRUE(modem.start(work, {"--drop", "0.05", "--duplicate", "0.05", "--malformed", "0.05",
-                                   "--flood", "40", "--link-test", "5", "--debug", "1", "--quiet",
-                                   "--stats"}));
+    ASSERT_TRUE(modem.start(
+        work, {"--drop", "0.05", "--duplicate", "0.05", "--malformed", "0.05", "--flood", "40",
+               "--link-test", "5", "--debug", "1", "--quiet", "--stats"}));
     Tool tool;
     ASSERT_TRUE(tool.start(work, {"-LogFile"})) << tool.diagnostics();
     Automation& ui = tool.ui();

@@ -131,10 +131,9 @@ TEST_F(WireTest, StartupSequenceAndChannelTable) {
         double periodMs;
         std::size_t bytes;
     };
-    for (const Periodic p : {Periodic{sim::type::kStatistics, 7000, 12},
-                             Periodic{sim::type::kQuery8, 8000, 14},
-                             Periodic{sim::type::kQuery9, 9000, 14},
-                             Periodic{sim::type::kVersion, 20000, 12}}) {
+    for (const Periodic p :
+         {Periodic{sim::type::kStatistics, 7000, 12}, Periodic{sim::type::kQuery8, 8000, 14},
+          Periodic{sim::type::kQuery9, 9000, 14}, Periodic{sim::type::kVersion, 20000, 12}}) {
         const auto sent = modem_.framesOfType(p.type);
         ASSERT_FALSE(sent.empty()) << "type " << p.type;
         EXPECT_GE(sent[0].atMs, p.periodMs) << "type " << p.type;
@@ -296,13 +295,14 @@ TEST_F(WireTest, LinkTestRfReportLinesAndMessageLog) {
     EXPECT_NE(rx.find(" MHz, Bit Rate =   9.45 Mbit/sec"), std::string::npos) << rx;
     EXPECT_EQ(tx.rfind("Embedded\tTransmit Cannel: Frequency = ", 0), 0u) << tx;
     EXPECT_NE(tx.find(" MHz, Bit Rate =   3.20 Mbit/sec"), std::string::npos) << tx;
-    EXPECT_EQ(rows[first + 3], "Embedded\t" + std::string(28, ' ') + "Attenuation Level = -12 dBmV");
+    EXPECT_EQ(rows[first + 3],
+              "Embedded\t" + std::string(28, ' ') + "Attenuation Level = -12 dBmV");
     EXPECT_EQ(rows[first + 4], "Embedded\t");
 
     // A debug text from the modem is a row as it came.
     modem_.send(sim::encodeDebugText("Ranging complete"));
-    EXPECT_TRUE(eventually(
-        [&] { return countRows(ui.lastRows(5), "Ranging complete") == 1; }, 2000ms));
+    EXPECT_TRUE(
+        eventually([&] { return countRows(ui.lastRows(5), "Ranging complete") == 1; }, 2000ms));
 
     // Closing the tool closes the log: the report's lines are there in the log's format.
     EXPECT_EQ(tool_.quit(), 0);
