@@ -112,6 +112,10 @@ void setLinkActivity(std::int16_t value);
 // receive area is copied there first (zero-padded), so handlers never read past it.
 void dispatchFrame(const std::uint8_t* frame, std::int16_t count);
 void initReportHandlers();
+// The link thread's acceptance of the `count` bytes that the receive step has just read into the
+// receive area: a datagram of at least 8 bytes with the magic at offset 6 is dispatched and marks
+// receive activity; any other is dropped.
+void acceptReceivedFrame(std::int16_t count);
 
 // Body of the link thread: the start-up Get, then linkPass with the steady clock until stopped.
 void linkThreadLoop();

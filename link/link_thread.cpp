@@ -79,6 +79,23 @@ void dispatchFrame(const std::uint8_t* frame, std::int16_t count) {
         handler(st.receiveArea, type);
 }
 
+void acceptReceivedFrame(std::int16_t count) {
+    LinkState& st = linkState();
+    if (count <= 0)
+        return;
+    std::size_t n = static_cast<std::size_t>(count);
+    if (n > kReceiveCapacity)
+        n = kReceiveCapacity;
+    // The read wrote the first n bytes over whatever an earlier datagram left there.
+    if (st.receiveHighWater < n)
+        st.receiveHighWater = n;
+    clearReceiveTail(n);
+    if (n >= 8 && readU16(st.receiveArea + 6) == kLinkMagic) {
+        dispatchFrame(st.receiveArea, static_cast<std::int16_t>(n));
+        setLinkActivity(1);
+    }
+}
+
 void linkThreadBegin() {
     {
         LinkState& st = linkState();
@@ -168,16 +185,8 @@ bool linkPass(LinkClock& clock) {
     LinkState& st = linkState();
 
     std::int16_t count = 0;
-    if (receiveFrame(st.receiveArea, static_cast<std::uint16_t>(kReceiveCapacity), count, clock)) {
-        std::size_t n = static_cast<std::size_t>(count);
-        if (st.receiveHighWater < n)
-            st.receiveHighWater = n;
-        clearReceiveTail(n);
-        if (n >= 8 && readU16(st.receiveArea + 6) == kLinkMagic) {
-            dispatchFrame(st.receiveArea, count);
-            setLinkActivity(1);
-        }
-    }
+    if (receiveFrame(st.receiveArea, static_cast<std::uint16_t>(kReceiveCapacity), count, clock))
+        acceptReceivedFrame(count);
 
     if (st.stopRequested.load() != 0)
         return false;
