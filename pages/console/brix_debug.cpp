@@ -1,7 +1,10 @@
 #include "brix_debug.h"
 
+#include <QApplication>
 #include <QHeaderView>
+#include <QPainter>
 #include <QPixmap>
+#include <QStyledItemDelegate>
 #include <QTreeWidgetItem>
 
 #include <cstdio>
@@ -42,6 +45,36 @@ std::tm localNow() {
 int kindIndex(MessageKind kind) {
     return static_cast<int>(shownKind(kind));
 }
+
+// The "From" column as a classic list draws it: the picture two pixels in, the name right after
+// it, cut at the column's edge but never shortened with an ellipsis, so that the longest kind
+// name fits the column's 80 pixels as it did there.
+class KindColumnDelegate final : public QStyledItemDelegate {
+public:
+    using QStyledItemDelegate::QStyledItemDelegate;
+
+    void paint(QPainter* painter, const QStyleOptionViewItem& option,
+               const QModelIndex& index) const override {
+        QStyleOptionViewItem opt = option;
+        initStyleOption(&opt, index);
+        const QWidget* view = opt.widget;
+        QStyle* style = view != nullptr ? view->style() : QApplication::style();
+        style->drawPrimitive(QStyle::PE_PanelItemViewItem, &opt, painter, view);
+
+        painter->save();
+        painter->setClipRect(opt.rect);
+        const int size = opt.decorationSize.height();
+        const QRect picture(opt.rect.left() + 2, opt.rect.top() + (opt.rect.height() - size) / 2,
+                            size, size);
+        opt.icon.paint(painter, picture);
+        const QRect text = opt.rect.adjusted(picture.right() + 3 - opt.rect.left(), 0, 0, 0);
+        const bool selected = (opt.state & QStyle::State_Selected) != 0;
+        painter->setPen(opt.palette.color(selected ? QPalette::HighlightedText : QPalette::Text));
+        painter->setFont(opt.font);
+        painter->drawText(text, Qt::AlignLeft | Qt::AlignVCenter | Qt::TextSingleLine, opt.text);
+        painter->restore();
+    }
+};
 
 }  // namespace
 
@@ -89,6 +122,7 @@ ConsoleList::ConsoleList(QWidget* parent) : QTreeWidget(parent) {
     setIconSize(QSize(kKindPicture, kKindPicture));
     header()->setStretchLastSection(false);
     header()->setDefaultAlignment(Qt::AlignLeft | Qt::AlignVCenter);
+    setItemDelegateForColumn(0, new KindColumnDelegate(this));
 }
 
 void ConsoleList::paintEvent(QPaintEvent* event) {
