@@ -152,17 +152,6 @@ TEST_F(TunerPage, StepsStopShortOfTheLimitsInsteadOfClamping) {
     click(1062);
     EXPECT_EQ(rxF().value(), 4u);
 
-    // 100 MHz steps, down to the bottom exactly and no further.
-    rxF().setValue(2000, false);
-    setSlider(1006, 4);
-    click(1062);
-    click(1062);
-    EXPECT_EQ(rxF().value(), 0u);
-    click(1062);
-    EXPECT_EQ(rxF().value(), 0u);
-    setSlider(1006, 3);
-    click(1061);
-    EXPECT_EQ(rxF().value(), 100u);
     EXPECT_TRUE(modem.drain().empty());
 }
 
@@ -181,25 +170,6 @@ TEST_F(TunerPage, RateCodesRunFromZeroToSixWhereFiveAndSixShowNineFortyFive) {
     const std::vector<Bytes> sent = modem.drain();
     ASSERT_EQ(sent.size(), 4u);
     EXPECT_EQ(sent[2], tuneChannelFrame(0, 5));
-}
-
-TEST_F(TunerPage, TransmitStepButtonsStayDisabledButKeepTheirRules) {
-    click(1003);
-    for (int id : kTransmitSteps)
-        click(id);
-    EXPECT_EQ(page->transmitFrequencyDisplay().value(), 0u);
-    // Reached by a notification all the same, they follow trackbar 1005 and stop at the limits.
-    setSlider(1005, 3);
-    page->notify(1063, fw::Notify::Clicked);
-    EXPECT_EQ(page->transmitFrequencyDisplay().value(), 100u);
-    page->notify(1064, fw::Notify::Clicked);
-    page->notify(1064, fw::Notify::Clicked);
-    EXPECT_EQ(page->transmitFrequencyDisplay().value(), 0u);
-    page->notify(1068, fw::Notify::Clicked);
-    EXPECT_EQ(page->transmitRateDisplay().value(), 0u);
-    page->notify(1067, fw::Notify::Clicked);
-    EXPECT_EQ(page->transmitRateDisplay().value(), 1u);
-    EXPECT_TRUE(modem.drain().empty());
 }
 
 TEST_F(TunerPage, ChannelButtonSendsTheClampedEntryInReverseOrder) {

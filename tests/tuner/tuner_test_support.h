@@ -69,18 +69,12 @@ private:
 };
 
 inline Bytes header(std::uint16_t type, std::uint16_t length) {
-    return Bytes{0xFF,
-                 0xFF,
-                 0xFF,
-                 0xFF,
-                 0xFF,
-                 0xFF,
-                 0x79,
-                 0x77,
-                 std::uint8_t(type),
-                 std::uint8_t(type >> 8),
-                 std::uint8_t(length),
-                 std::uint8_t(length >> 8)};
+    Bytes b(6, 0xFF);
+    for (std::uint16_t word : {std::uint16_t(0x7779), type, length}) {
+        b.push_back(std::uint8_t(word));
+        b.push_back(std::uint8_t(word >> 8));
+    }
+    return b;
 }
 inline void append16(Bytes& b, std::uint16_t v) {
     b.push_back(std::uint8_t(v));
