@@ -273,6 +273,33 @@ TEST_F(AppTest, LinkPeerCarriesTheLinkThreadsCallsOntoThePages) {
     EXPECT_TRUE(boxes.empty());
 }
 
+TEST_F(AppTest, ConsoleShowsItsNewestRowsWhenItsTabIsOpenedAfterMessagesArrivedHidden) {
+    BRIX_REQUIRE_PRIVATE_NETNS();
+    const auto lastRowInView = [] {
+        const ConsoleList* list = mainWindow()->consolePage->list();
+        const QTreeWidgetItem* last = list->topLevelItem(list->topLevelItemCount() - 1);
+        return last != nullptr && list->viewport()->rect().contains(list->visualItemRect(last));
+    };
+    Script script;
+    script.waitFor("main window shown", mainShown)
+        .then([] {
+            BrixDebug& console = *mainWindow()->consolePage;
+            for (int i = 1; i <= 120; ++i) {
+                const std::string text = "hidden " + std::to_string(i);
+                console.addConsoleMessage(MessageKind::Embedded, text.c_str(), false);
+            }
+        })
+        .then([] { clickTab(MainDialog::kConsoleTab); })
+        .waitFor("Console shown", [] { return pageShown(MainDialog::kConsoleTab); })
+        .waitFor("newest row in view", lastRowInView, 2s)
+        .then([] {
+            // Still following once shown.
+            mainWindow()->consolePage->addConsoleMessage(MessageKind::Embedded, "shown", false);
+        })
+        .waitFor("newest row still in view", lastRowInView, 2s);
+    script.runTool();
+}
+
 TEST_F(AppTest, ClosingWhileTheConnectionErrorBoxIsOpenEndsWithinASecond) {
     BRIX_REQUIRE_PRIVATE_NETNS();
     // A real box this time. With no modem the link gives up on the start-up channel-table Get

@@ -163,20 +163,6 @@ TEST_F(ConsoleTest, The201stMessageDropsTheOldestFifty) {
     EXPECT_EQ(list->suppressedPaints(), 0);
 }
 
-TEST_F(ConsoleTest, MessagesDuringATrimAreDroppedAndPaintsHeldBack) {
-    add(3);
-    list->trimming = 1;
-    add(1);
-    EXPECT_EQ(list->topLevelItemCount(), 3);
-    EXPECT_EQ(page->rowCount(), 3);
-    list->trimming = 0;
-
-    list->paintSuspended = 1;
-    list->viewport()->repaint();
-    EXPECT_EQ(list->suppressedPaints(), 1);
-    list->paintSuspended = 0;
-}
-
 TEST_F(ConsoleTest, FollowsTheNewestRowOnlyWhileTheLastRowIsInView) {
     add(60);  // more than the list shows at once
     QApplication::processEvents();
