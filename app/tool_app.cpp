@@ -42,7 +42,7 @@ std::string commandLineFromArgs(int argc, const char* const* argv) {
         if (argv[i] != nullptr)
             line += argv[i];
     }
-    const std::size_t first = line.find_first_not_of(' ');
+    const std::size_t first = line.find_first_not_of(" \t");
     return first == std::string::npos ? std::string() : line.substr(first);
 }
 

@@ -51,7 +51,8 @@ private:
 
 extern ToolApp theApp;
 
-// The arguments after the program name joined by single blanks, leading blanks skipped.
+// The arguments after the program name joined by single blanks, leading blanks (and tabs)
+// skipped.
 std::string commandLineFromArgs(int argc, const char* const* argv);
 
 // Where the instance lock lives: $XDG_RUNTIME_DIR/BrixToolsNamedMutex, or

@@ -101,7 +101,7 @@ TEST(CommandLine, IsTheArgumentsAfterTheProgramNameWithLeadingBlanksSkipped) {
     EXPECT_EQ(joined({"brixtool"}), "");
     EXPECT_EQ(joined({"brixtool", "-LogFile"}), "-LogFile");
     EXPECT_EQ(joined({"brixtool", "", "-LogFile"}), "-LogFile");
-    EXPECT_EQ(joined({"brixtool", "  -LogFile"}), "-LogFile");
+    EXPECT_EQ(joined({"brixtool", " \t-LogFile"}), "-LogFile");
     EXPECT_EQ(joined({"brixtool", "-LogFile", ""}), "-LogFile ");
     EXPECT_EQ(joined({"brixtool", "-LogFile", "x"}), "-LogFile x");
     EXPECT_EQ(joined({"brixtool", "a", " b"}), "a  b");
