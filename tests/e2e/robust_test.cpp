@@ -50,6 +50,7 @@ protected:
             ++round;
             std::this_thread::sleep_for(250ms);
         }
+        std::printf("slowest automation reply: %.0f ms\n", worstReplyMs_);
     }
 
     void expectChannelTableShown() {
