@@ -5,7 +5,10 @@
 // the user-interface thread records the longest gap between its ticks: the worst wait any event
 // of the user saw.
 //
-//   console_bench [--seconds N] [--check]
+//   console_bench [--seconds N] [--check] [--breakdown]
+//
+// --breakdown adds two runs that split the cost: the bridge's round trip alone (an empty call),
+// and the Console with its tab hidden (rows inserted and trimmed, nothing drawn).
 //
 // Prints one line per run. --check fails only on an order-of-magnitude miss (below 2000
 // messages/s or a stall over 500 ms), so that a loaded machine does not fail it; the figures are
@@ -79,7 +82,7 @@ struct RunResult {
     long listRows = 0;
 };
 
-RunResult feedConsole(double seconds, bool log) {
+RunResult feedConsole(double seconds, bool log, bool bare = false) {
     RunResult result;
     std::atomic<long> sent{0};
     std::atomic<double> worstCall{0};
@@ -110,7 +113,10 @@ RunResult feedConsole(double seconds, bool log) {
         for (Clock::time_point now = Clock::now(); now < end;) {
             const auto& line = kLines[next];
             next = (next + 1) % std::size(kLines);
-            peer.addConsoleMessage(line.kind, line.text, log);
+            if (bare)
+                fw::uiBridge().run([] {});
+            else
+                peer.addConsoleMessage(line.kind, line.text, log);
             const Clock::time_point after = Clock::now();
             worstMs =
                 std::max(worstMs, std::chrono::duration<double, std::milli>(after - now).count());
@@ -156,6 +162,13 @@ bool report(const char* what, const RunResult& r, bool check) {
     return ok;
 }
 
+// Selects a tab as the user does.
+void clickTab(brix::MainDialog& main, int tab) {
+    QTabBar* bar = main.tabs->tabBar();
+    QTest::mouseClick(bar, Qt::LeftButton, {}, bar->tabRect(tab).center());
+    QApplication::processEvents();
+}
+
 long lineCount(const QString& path) {
     QFile file(path);
     if (!file.open(QIODevice::ReadOnly))
@@ -168,13 +181,16 @@ long lineCount(const QString& path) {
 int main(int argc, char** argv) {
     double seconds = 5;
     bool check = false;
+    bool breakdown = false;
     for (int i = 1; i < argc; ++i) {
         if (std::strcmp(argv[i], "--seconds") == 0 && i + 1 < argc) {
             seconds = std::clamp(std::atof(argv[++i]), 0.1, 600.0);
         } else if (std::strcmp(argv[i], "--check") == 0) {
             check = true;
+        } else if (std::strcmp(argv[i], "--breakdown") == 0) {
+            breakdown = true;
         } else {
-            std::fprintf(stderr, "usage: %s [--seconds N] [--check]\n", argv[0]);
+            std::fprintf(stderr, "usage: %s [--seconds N] [--check] [--breakdown]\n", argv[0]);
             return 2;
         }
     }
@@ -208,10 +224,7 @@ int main(int argc, char** argv) {
         }
         main.widget()->show();
         // The Console tab as the user selects it, so that its list is shown and drawn.
-        QTabBar* bar = main.tabs->tabBar();
-        QTest::mouseClick(bar, Qt::LeftButton, {},
-                          bar->tabRect(brix::MainDialog::kConsoleTab).center());
-        QApplication::processEvents();
+        clickTab(main, brix::MainDialog::kConsoleTab);
         if (main.tabs->curSel() != brix::MainDialog::kConsoleTab ||
             !main.consolePage->widget()->isVisible()) {
             std::fprintf(stderr, "the Console tab could not be selected\n");
@@ -219,6 +232,12 @@ int main(int argc, char** argv) {
         }
 
         ok = report("logging off", feedConsole(seconds, false), check) && ok;
+        if (breakdown) {
+            report("bridge round trip only", feedConsole(seconds, false, true), false);
+            clickTab(main, brix::MainDialog::kTunerTab);
+            report("tab hidden", feedConsole(seconds, false), false);
+            clickTab(main, brix::MainDialog::kConsoleTab);
+        }
 
         const QString logPath = QDir(work.path()).filePath(QString::fromLatin1("radio.log"));
         brix::theApp.messageLog = std::fopen(logPath.toLocal8Bit().constData(), "a+");
