@@ -54,9 +54,12 @@ FW_END_MESSAGE_MAP()
 MainDialog::MainDialog() : fw::Dialog(kTemplateId), icon(res::icon(kAppIcon)) {}
 
 MainDialog::~MainDialog() {
-    // A window still open here (never in the tool itself) must not outlive the link.
+    // A window still open here (a page test's, never the tool's) goes the ordinary way: link
+    // stopped first, then the pages.
+    destroyWindow();
     stopLink();
-    setLinkPeer(nullptr);
+    if (peer_ != nullptr && linkPeer() == peer_.get())
+        setLinkPeer(nullptr);
 }
 
 const char* MainDialog::startFailureText() {
