@@ -31,6 +31,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 #include <string>
 #include <thread>
 
@@ -80,12 +81,22 @@ struct RunResult {
     double worstStallMs = 0;  // longest gap between 1 ms ticks on the user-interface thread
     double worstCallMs = 0;   // longest wait of the worker for one line
     long listRows = 0;
+    // Processor time of each thread: unlike the rates, hardly moved by other load on the machine.
+    double uiCpuSeconds = 0;
+    double workerCpuSeconds = 0;
 };
+
+double threadCpuSeconds() {
+    timespec t{};
+    clock_gettime(CLOCK_THREAD_CPUTIME_ID, &t);
+    return static_cast<double>(t.tv_sec) + static_cast<double>(t.tv_nsec) / 1e9;
+}
 
 RunResult feedConsole(double seconds, bool log, bool bare = false) {
     RunResult result;
     std::atomic<long> sent{0};
     std::atomic<double> worstCall{0};
+    std::atomic<double> workerCpu{0};
     std::atomic<bool> finished{false};
 
     QEventLoop loop;
@@ -107,6 +118,7 @@ RunResult feedConsole(double seconds, bool log, bool bare = false) {
     std::thread worker([&] {
         // The same object and call the link thread uses for its lines.
         brix::UiLinkPeer peer(fw::uiBridge());
+        const double cpuStart = threadCpuSeconds();
         std::size_t next = 0;
         double worstMs = 0;
         long count = 0;
@@ -123,14 +135,17 @@ RunResult feedConsole(double seconds, bool log, bool bare = false) {
             now = after;
             ++count;
         }
+        workerCpu.store(threadCpuSeconds() - cpuStart);
         sent.store(count);
         worstCall.store(worstMs);
         finished.store(true);
     });
 
+    const double uiCpuStart = threadCpuSeconds();
     sinceTick.start();
     ticker.start();
     loop.exec();
+    result.uiCpuSeconds = threadCpuSeconds() - uiCpuStart;
     worker.join();
     ticker.stop();
 
@@ -138,9 +153,14 @@ RunResult feedConsole(double seconds, bool log, bool bare = false) {
     result.messages = sent.load();
     result.worstStallMs = static_cast<double>(worstGapNs) / 1e6;
     result.worstCallMs = worstCall.load();
+    result.workerCpuSeconds = workerCpu.load();
     if (brix::theApp.mainDialog->consolePage->list() != nullptr)
         result.listRows = brix::theApp.mainDialog->consolePage->list()->topLevelItemCount();
     return result;
+}
+
+double perMessageUs(double cpuSeconds, const RunResult& r) {
+    return r.messages > 0 ? cpuSeconds * 1e6 / static_cast<double>(r.messages) : 0;
 }
 
 bool report(const char* what, const RunResult& r, bool check) {
@@ -150,9 +170,11 @@ bool report(const char* what, const RunResult& r, bool check) {
         "console (%s): %.0f messages/s, worst UI stall %.1f ms (target >= %.0f/s, <= %.0f ms)"
         " %s\n"
         "    %ld messages in %.2f s, longest wait of the sending thread %.1f ms, %ld rows in "
-        "the list\n",
+        "the list\n"
+        "    processor time per message: user-interface thread %.1f us, sending thread %.1f us\n",
         what, rate, r.worstStallMs, kTargetRate, kTargetStallMs, met ? "met" : "MISSED", r.messages,
-        r.seconds, r.worstCallMs, r.listRows);
+        r.seconds, r.worstCallMs, r.listRows, perMessageUs(r.uiCpuSeconds, r),
+        perMessageUs(r.workerCpuSeconds, r));
     std::fflush(stdout);
     if (!check)
         return true;
