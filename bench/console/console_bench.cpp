@@ -10,10 +10,11 @@
 // --breakdown adds two runs that split the cost: the bridge's round trip alone (an empty call),
 // and the Console with its tab hidden (rows inserted and trimmed, nothing drawn).
 //
-// Prints one line per run. --check fails only on an order-of-magnitude miss (below 2000
-// messages/s or a stall over 500 ms), so that a loaded machine does not fail it; the figures are
-// what counts. The main window starts the modem link, which broadcasts: the harness refuses to
-// run outside a private network namespace (tools/netns-run) and exits with 77 there.
+// Prints the figures of each run. --check fails only on an order-of-magnitude miss: over 500 us
+// of user-interface processor time per message (below 2000 messages/s even on an idle machine)
+// or a stall over 500 ms, so that a loaded machine does not fail it; the figures are what counts.
+// The main window starts the modem link, which broadcasts: the harness refuses to run outside a
+// private network namespace (tools/netns-run) and exits with 77 there.
 
 #include <QApplication>
 #include <QDir>
@@ -57,8 +58,11 @@ using brix::MessageKind;
 
 constexpr double kTargetRate = 10000;
 constexpr double kTargetStallMs = 50;
-// --check fails only an order of magnitude away from the target.
+// --check fails only an order of magnitude away from the target. The rate itself swings with
+// whatever else the machine runs, so the gate is the user-interface thread's processor time per
+// message: above 500 us it cannot pass 2000 messages/s even on an idle machine.
 constexpr double kFloorRate = 2000;
+constexpr double kCeilingUiUsPerMessage = 1e6 / kFloorRate;
 constexpr double kCeilingStallMs = 500;
 constexpr int kSkipped = 77;
 
@@ -180,7 +184,8 @@ bool report(const char* what, const RunResult& r, bool check) {
         return true;
     bool ok = r.listRows > 0 && r.listRows <= brix::BrixDebug::kMaxRows;
     if (!kSanitized)
-        ok = ok && rate >= kFloorRate && r.worstStallMs <= kCeilingStallMs;
+        ok = ok && perMessageUs(r.uiCpuSeconds, r) <= kCeilingUiUsPerMessage &&
+             r.worstStallMs <= kCeilingStallMs;
     return ok;
 }
 
