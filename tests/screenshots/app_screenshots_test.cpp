@@ -12,6 +12,7 @@
 #include <QCheckBox>
 #include <QDir>
 #include <QElapsedTimer>
+#include <QFile>
 #include <QLabel>
 #include <QLineEdit>
 #include <QMessageBox>
@@ -344,7 +345,20 @@ TEST_F(AppScreenshots, EveryTabAndBox) {
 }  // namespace brix::testing
 
 int main(int argc, char** argv) {
-    qputenv("QT_QPA_PLATFORM", "offscreen");
+    // The offscreen screen is 800 x 600 by default: at 2x only 400 x 300 logical pixels, where
+    // message boxes squeeze their text into a narrow column that no real desktop would show. A
+    // desktop-sized screen instead.
+    QTemporaryDir screenDir;
+    const QString screenFile = screenDir.filePath(QStringLiteral("screen.json"));
+    QFile screen(screenFile);
+    if (screenDir.isValid() && screen.open(QIODevice::WriteOnly)) {
+        screen.write(R"({"screens": [{"name": "desktop", "x": 0, "y": 0, "width": 3840,
+                        "height": 2160, "logicalDpi": 96, "logicalBaseDpi": 96, "dpr": 1}]})");
+        screen.close();
+        qputenv("QT_QPA_PLATFORM", "offscreen:configfile=" + screenFile.toLocal8Bit());
+    } else {
+        qputenv("QT_QPA_PLATFORM", "offscreen");
+    }
     QApplication app(argc, argv);
     ::testing::InitGoogleTest(&argc, argv);
     return RUN_ALL_TESTS();
