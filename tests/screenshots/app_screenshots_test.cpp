@@ -352,8 +352,8 @@ int main(int argc, char** argv) {
     const QString screenFile = screenDir.filePath(QStringLiteral("screen.json"));
     QFile screen(screenFile);
     if (screenDir.isValid() && screen.open(QIODevice::WriteOnly)) {
-        screen.write(R"({"screens": [{"name": "desktop", "x": 0, "y": 0, "width": 3840,
-                        "height": 2160, "logicalDpi": 96, "logicalBaseDpi": 96, "dpr": 1}]})");
+        screen.write(R"({"screens": [{"name": "desktop", "x": 0, "y": 0, "width": 1920,
+                        "height": 1080, "logicalDpi": 96, "logicalBaseDpi": 96, "dpr": 1}]})");
         screen.close();
         qputenv("QT_QPA_PLATFORM", "offscreen:configfile=" + screenFile.toLocal8Bit());
     } else {
