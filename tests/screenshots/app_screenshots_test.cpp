@@ -295,6 +295,8 @@ TEST_F(AppScreenshots, EveryTabAndBox) {
     console.addConsoleMessage(MessageKind::Error, "Cannot connect to the modem", false);
     clickTab(main, MainDialog::kConsoleTab);
     ASSERT_TRUE(QTest::qWaitFor([&] { return pageShown(main, MainDialog::kConsoleTab); }));
+    // Rows that arrive together may be drawn together a moment later.
+    QTest::qWait(200);
     QTreeWidget* list = console.list();
     ASSERT_NE(list, nullptr);
     std::set<QString> kinds;
