@@ -5,7 +5,9 @@
 #include <QThread>
 
 #include <algorithm>
+#include <atomic>
 #include <condition_variable>
+#include <cstdint>
 #include <mutex>
 #include <vector>
 
@@ -39,6 +41,12 @@ struct RunningCall {
 };
 thread_local std::vector<RunningCall> runningCalls;
 
+// Qt's event queue hands a posted call over under locks of its own, which the C++ memory model
+// (and ThreadSanitizer) cannot see. Every post releases this counter and every run acquires it,
+// so whatever the posting thread wrote before posting (the call, a bridge it created) is
+// visible to the user-interface thread by the standard's own rules.
+std::atomic<std::uint64_t> handOvers{0};
+
 void forget(UiBridge::Shared& shared, const Call* call) {
     auto& live = shared.live;
     live.erase(std::remove_if(live.begin(), live.end(),
@@ -47,6 +55,7 @@ void forget(UiBridge::Shared& shared, const Call* call) {
 }
 
 void execute(const std::shared_ptr<UiBridge::Shared>& shared, const std::shared_ptr<Call>& call) {
+    handOvers.load(std::memory_order_acquire);
     {
         std::lock_guard lock(shared->mutex);
         if (call->state != CallState::Posted)
@@ -98,6 +107,7 @@ bool UiBridge::invoke(std::function<void()> fn) {
             return false;
         shared_->live.push_back(call);
     }
+    handOvers.fetch_add(1, std::memory_order_release);
     // The posted functor only carries the two shared pointers: whatever happens to this
     // thread, the call's state outlives it.
     QMetaObject::invokeMethod(

@@ -4,6 +4,7 @@
 #include <QHeaderView>
 #include <QPainter>
 #include <QPixmap>
+#include <QScrollBar>
 #include <QStyledItemDelegate>
 #include <QTreeWidgetItem>
 
@@ -123,6 +124,38 @@ ConsoleList::ConsoleList(QWidget* parent) : QTreeWidget(parent) {
     header()->setStretchLastSection(false);
     header()->setDefaultAlignment(Qt::AlignLeft | Qt::AlignVCenter);
     setItemDelegateForColumn(0, new KindColumnDelegate(this));
+    drawTimer_ = new QTimer(this);
+    drawTimer_->setSingleShot(true);
+    drawTimer_->setInterval(kDrawEveryMs);
+    connect(drawTimer_, &QTimer::timeout, this, [this] { drawHeldRows(); });
+    // The user scrolling during a held burst keeps the view where the user put it.
+    connect(verticalScrollBar(), &QAbstractSlider::actionTriggered, this,
+            [this](int) { followPending_ = false; });
+}
+
+void ConsoleList::beginRow() {
+    if (drawTimer_->isActive()) {
+        if (updatesEnabled())
+            setUpdatesEnabled(false);
+        return;
+    }
+    drawTimer_->start();
+}
+
+void ConsoleList::follow(QTreeWidgetItem* row) {
+    if (!updatesEnabled()) {
+        followPending_ = true;
+        return;
+    }
+    scrollToItem(row, QAbstractItemView::EnsureVisible);
+}
+
+void ConsoleList::drawHeldRows() {
+    if (followPending_ && topLevelItemCount() > 0)
+        scrollToItem(topLevelItem(topLevelItemCount() - 1), QAbstractItemView::EnsureVisible);
+    followPending_ = false;
+    if (!updatesEnabled())
+        setUpdatesEnabled(true);
 }
 
 void ConsoleList::paintEvent(QPaintEvent* event) {
@@ -199,8 +232,10 @@ void BrixDebug::addConsoleMessage(MessageKind kind, const char* text, bool log) 
     kind = shownKind(kind);
 
     // Follow the newest row only when the user has not scrolled it out of view.
+    list->beginRow();
     bool lastRowVisible = true;
-    if (rowCount_ > 0) {
+    // A held burst that follows the newest row goes on following it.
+    if (!list->followPending() && rowCount_ > 0) {
         if (const QTreeWidgetItem* last = list->topLevelItem(rowCount_ - 1)) {
             lastRowVisible = list->visualItemRect(last).intersects(list->viewport()->rect());
         }
@@ -223,7 +258,7 @@ void BrixDebug::addConsoleMessage(MessageKind kind, const char* text, bool log) 
 
     ++rowCount_;
     if (lastRowVisible)
-        list->scrollToItem(row, QAbstractItemView::EnsureVisible);
+        list->follow(row);
 
     if (rowCount_ > kMaxRows)
         trimOldestRows();

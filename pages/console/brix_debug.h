@@ -8,6 +8,7 @@
 
 #include <QIcon>
 #include <QPointer>
+#include <QTimer>
 #include <QTreeWidget>
 
 #include <array>
@@ -40,11 +41,25 @@ public:
     // Paint requests that reached the list while painting was suspended (for tests).
     int suppressedPaints() const { return suppressedPaints_; }
 
+    // Rows arriving in a burst are drawn together: the first at once, the rest at most every
+    // kDrawEveryMs, with the scroll to the newest row done once for them.
+    static constexpr int kDrawEveryMs = 40;
+    // Before a row goes in.
+    void beginRow();
+    // Brings the newest row into view now, or with the next drawing of a held burst.
+    void follow(QTreeWidgetItem* row);
+    // A scroll to the newest row is waiting for the next drawing.
+    bool followPending() const { return followPending_; }
+
 protected:
     void paintEvent(QPaintEvent* event) override;
 
 private:
+    void drawHeldRows();
+
     int suppressedPaints_ = 0;
+    QTimer* drawTimer_ = nullptr;
+    bool followPending_ = false;
 };
 
 class BrixDebug : public fw::Dialog {

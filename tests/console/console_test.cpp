@@ -165,7 +165,7 @@ TEST_F(ConsoleTest, The201stMessageDropsTheOldestFifty) {
 
 TEST_F(ConsoleTest, FollowsTheNewestRowOnlyWhileTheLastRowIsInView) {
     add(60);  // more than the list shows at once
-    QApplication::processEvents();
+    QTest::qWait(2 * ConsoleList::kDrawEveryMs);
     QScrollBar* bar = list->verticalScrollBar();
     ASSERT_GT(bar->maximum(), 0);
     EXPECT_TRUE(lastRowFullyVisible());
@@ -174,34 +174,34 @@ TEST_F(ConsoleTest, FollowsTheNewestRowOnlyWhileTheLastRowIsInView) {
     // The user scrolls up to read: new rows leave the view where it is.
     bar->setValue(0);
     add(5);
-    QApplication::processEvents();
+    QTest::qWait(2 * ConsoleList::kDrawEveryMs);
     EXPECT_EQ(bar->value(), 0);
     EXPECT_FALSE(lastRowFullyVisible());
 
     // Back at the end, the view follows again.
     bar->setValue(bar->maximum());
     add(1);
-    QApplication::processEvents();
+    QTest::qWait(2 * ConsoleList::kDrawEveryMs);
     EXPECT_TRUE(lastRowFullyVisible());
     EXPECT_EQ(rowText(list->topLevelItemCount() - 1, 1), QStringLiteral("message 66"));
 }
 
 TEST_F(ConsoleTest, PartlyVisibleLastRowStillCountsAsInView) {
     add(60);
-    QApplication::processEvents();
+    QTest::qWait(2 * ConsoleList::kDrawEveryMs);
     QScrollBar* bar = list->verticalScrollBar();
     // One step up leaves the last row partly or wholly out of view, depending on the row
     // height; scroll so that only its top pixels show.
     const QTreeWidgetItem* last = list->topLevelItem(59);
     bar->setValue(bar->maximum() - 1);
-    QApplication::processEvents();
+    QTest::qWait(2 * ConsoleList::kDrawEveryMs);
     const QRect lastRect = list->visualItemRect(last);
     if (!lastRect.intersects(list->viewport()->rect()) ||
         list->viewport()->rect().contains(lastRect)) {
         GTEST_SKIP() << "scrolling is by whole rows in this style";
     }
     add(1);
-    QApplication::processEvents();
+    QTest::qWait(2 * ConsoleList::kDrawEveryMs);
     EXPECT_TRUE(lastRowFullyVisible());
 }
 
