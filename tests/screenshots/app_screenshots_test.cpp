@@ -7,6 +7,10 @@
 // Beyond making the pictures, it checks what a picture must hold and that every caption fits
 // the control that shows it.
 
+#include <sys/prctl.h>
+
+#include <csignal>
+
 #include <QAbstractButton>
 #include <QApplication>
 #include <QCheckBox>
@@ -201,6 +205,8 @@ protected:
                             QStringLiteral("7"), QStringLiteral("--flood"), QStringLiteral("8"),
                             QStringLiteral("--link-test"), QStringLiteral("0")});
         modem.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+        // A test killed by its time-out must not leave the modem running.
+        modem.setChildProcessModifier([] { prctl(PR_SET_PDEATHSIG, SIGKILL); });
         modem.start();
         ASSERT_TRUE(modem.waitForStarted(5000));
     }
