@@ -1,10 +1,14 @@
 // The page tests run with a real QApplication on the offscreen platform.
 #include <QApplication>
+#include <QDir>
 
 #include <gtest/gtest.h>
 
 int main(int argc, char** argv) {
     qputenv("QT_QPA_PLATFORM", "offscreen");
+    // Where the suite builds its decimal-comma locale (the locale test looks there first).
+    if (qEnvironmentVariableIsEmpty("LOCPATH") && QDir(BRIX_TEST_LOCALE_DIR).exists())
+        qputenv("LOCPATH", BRIX_TEST_LOCALE_DIR);
     QApplication::setStyle(QStringLiteral("Fusion"));
     QApplication app(argc, argv);
     ::testing::InitGoogleTest(&argc, argv);
