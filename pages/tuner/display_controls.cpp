@@ -401,26 +401,25 @@ void LedIndicator::redrawFromState() {
 }
 
 void LedIndicator::showOn() {
-    state_ = 1;
-    bool fresh = false;
-    if (!prepareSurface(&fresh))
-        return;
-    if (!fresh)
-        blit(on_, 0, 0, Blit::Kind::Lit);
-    if (fresh)
-        redrawFromState();
-    flush();
+    show(1);
 }
 
 void LedIndicator::showOff() {
-    state_ = 0;
+    show(0);
+}
+
+void LedIndicator::show(std::int32_t state) {
+    state_ = state;
     bool fresh = false;
     if (!prepareSurface(&fresh))
         return;
-    if (!fresh)
-        blit(off_, 0, 0, Blit::Kind::Unlit);
-    if (fresh)
+    if (fresh) {
         redrawFromState();
+    } else if (state_ == 1) {
+        blit(on_, 0, 0, Blit::Kind::Lit);
+    } else {
+        blit(off_, 0, 0, Blit::Kind::Unlit);
+    }
     flush();
 }
 

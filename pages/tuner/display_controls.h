@@ -251,6 +251,9 @@ protected:
     void redrawFromState() override;
 
 private:
+    // Draws the lit (1) or dark (0) picture and keeps it as the state.
+    void show(std::int32_t state);
+
     std::int32_t state_;
     QString onName_;
     QString offName_;
