@@ -4,6 +4,7 @@
 #include <QCheckBox>
 #include <QComboBox>
 #include <QDialog>
+#include <QEventLoop>
 #include <QFont>
 #include <QGroupBox>
 #include <QHeaderView>
@@ -312,7 +313,19 @@ int Dialog::doModal(QWidget* owner) {
     onInitDialog();
     int code = endCode_;
     if (!ended_) {
-        code = window->exec();
+        if (owner != nullptr) {
+            // Modal to its owner only: the other top-level windows (boxes opened for the
+            // link thread among them) keep taking clicks and keys.
+            window->setWindowModality(Qt::WindowModal);
+            code = window->exec();
+        } else {
+            // An ownerless window blocks nothing; exec() would make it application-modal and
+            // every box it does not own would then stay unanswerable.
+            QEventLoop loop;
+            QObject::connect(window, &QDialog::finished, &loop, &QEventLoop::exit);
+            window->show();
+            code = loop.exec(QEventLoop::DialogExec);
+        }
         if (ended_)
             code = endCode_;
     }
@@ -367,6 +380,7 @@ void Dialog::buildControls() {
     window_->setFixedSize(client.size());
 
     QLabel* labelWithMnemonic = nullptr;
+    QString labelText;
     for (const ControlTemplate& c : template_->controls) {
         QWidget* w = makeControl(c, window_, modal_);
         QRect rect = dialogUnitsToPixels(c);
@@ -402,6 +416,18 @@ void Dialog::buildControls() {
             labelWithMnemonic->setBuddy(w);
             labelWithMnemonic->setText(labelWithMnemonic->property(kMnemonicText).toString());
             labelWithMnemonic = nullptr;
+        }
+        // A field without a caption of its own is read by the label before it, as a sighted
+        // user reads the page.
+        if (takesFocus(c.kind)) {
+            if (!labelText.isEmpty() && qobject_cast<QAbstractButton*>(w) == nullptr)
+                w->setAccessibleName(labelText);
+            labelText.clear();
+        }
+        if (c.kind == ControlKind::Static) {
+            labelText = stripMnemonic(QString::fromUtf8(c.text)).trimmed();
+            while (labelText.endsWith(u':'))
+                labelText.chop(1);
         }
         if (c.kind == ControlKind::Static && !(c.style & cs::NoPrefix)) {
             auto* label = static_cast<QLabel*>(w);

@@ -225,9 +225,50 @@ bool BrixTuner::onInitDialog() {
         }
     }
 
+    nameControls();
     enableStepButtons(false);
     enableChannelButtons(true);
     return true;
+}
+
+void BrixTuner::nameControls() {
+    // The page is drawn from pictures; these names are what a screen reader says instead.
+    static constexpr std::pair<int, const char*> kNames[] = {
+        {kReceiveFrequency, "Receive frequency"},
+        {kReceiveFrequencyUp, "Receive frequency up"},
+        {kReceiveFrequencyDown, "Receive frequency down"},
+        {kReceiveStepSlider, "Receive step"},
+        {kReceiveRate, "Receive bit rate"},
+        {kReceiveRateUp, "Receive bit rate up"},
+        {kReceiveRateDown, "Receive bit rate down"},
+        {kReceiveMessageBar, "Receive message level"},
+        {kReceiveSyncBar, "Receive sync level"},
+        {kReceiveErrorBar, "Receive error level"},
+        {kTransmitFrequency, "Transmit frequency"},
+        {kTransmitFrequencyUp, "Transmit frequency up"},
+        {kTransmitFrequencyDown, "Transmit frequency down"},
+        {kTransmitStepSlider, "Transmit step"},
+        {kTransmitRate, "Transmit bit rate"},
+        {kTransmitRateUp, "Transmit bit rate up"},
+        {kTransmitRateDown, "Transmit bit rate down"},
+        {kTransmitMessageBar, "Transmit message level"},
+        {kTransmitLevelBar, "Transmit level"},
+        {kTransmitErrorBar, "Transmit error level"},
+        {kInLamp, "In lamp"},
+        {kOutLamp, "Out lamp"},
+        {kTuneSet, "Tune"},
+        {kCancel, "Cancel"},
+    };
+    for (const auto& [id, name] : kNames) {
+        if (QWidget* w = item(id))
+            w->setAccessibleName(QString::fromLatin1(name));
+    }
+    for (int k = 0; k < kChannels; ++k) {
+        if (QWidget* b = item(kChannelButtons[std::size_t(k)]))
+            b->setAccessibleName(QStringLiteral("Channel %1").arg(k + 1));
+        if (QWidget* l = item(kLabelDisplays[std::size_t(k)]))
+            l->setAccessibleName(QStringLiteral("Label of channel %1").arg(k + 1));
+    }
 }
 
 void BrixTuner::onDestroy() {
@@ -304,6 +345,7 @@ BitmapButton* BrixTuner::tuneSetButton() const {
 void BrixTuner::setActionFaces(bool setFaces) {
     if (BitmapButton* b = tuneSetButton()) {
         b->loadBitmaps(setFaces ? QStringLiteral("SET") : QStringLiteral("TUNE"));
+        b->setAccessibleName(setFaces ? QStringLiteral("Set") : QStringLiteral("Tune"));
         b->repaint();
     }
 }

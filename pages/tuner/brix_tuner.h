@@ -130,6 +130,7 @@ private:
     void tuneToChannel(int k);
     std::uint32_t stepOf(int sliderId) const;
     std::array<QWidget*, 12> displayWidgets() const;
+    void nameControls();
     void setActionFaces(bool setFaces);
 
     bool editMode_ = false;

@@ -1,5 +1,8 @@
 #include "display_controls.h"
 
+#include <QAccessible>
+#include <QAccessibleValueInterface>
+#include <QAccessibleWidget>
 #include <QPaintEvent>
 #include <QPainter>
 
@@ -23,9 +26,101 @@ void DrawLog::add(const Blit& b) {
     ++total_;
 }
 
+// ---- Accessibility ----
+
+namespace {
+
+// The displays read as text with a value: a screen reader says the name ("Receive frequency"),
+// then what the control shows ("452.5 MHz"); bars and lamps also as a number out of a maximum.
+class SurfaceAccessible final : public QAccessibleWidget, public QAccessibleValueInterface {
+public:
+    explicit SurfaceAccessible(BitmapSurfaceWidget* w) : QAccessibleWidget(w, roleOf(w)) {}
+
+    static QAccessible::Role roleOf(const BitmapSurfaceWidget* w) {
+        if (qobject_cast<const LevelBar*>(w) != nullptr)
+            return QAccessible::ProgressBar;
+        if (qobject_cast<const LedIndicator*>(w) != nullptr)
+            return QAccessible::Indicator;
+        return QAccessible::StaticText;
+    }
+
+    QString text(QAccessible::Text t) const override {
+        if (t == QAccessible::Description || t == QAccessible::Value)
+            return control()->stateText();
+        return QAccessibleWidget::text(t);
+    }
+    QAccessible::State state() const override {
+        QAccessible::State s = QAccessibleWidget::state();
+        s.readOnly = true;
+        if (role() == QAccessible::Indicator) {
+            s.checkable = true;
+            s.checked = control()->stateValue() != 0;
+        }
+        return s;
+    }
+    void* interface_cast(QAccessible::InterfaceType type) override {
+        if (type == QAccessible::ValueInterface)
+            return static_cast<QAccessibleValueInterface*>(this);
+        return QAccessibleWidget::interface_cast(type);
+    }
+
+    QVariant currentValue() const override { return control()->stateValue(); }
+    void setCurrentValue(const QVariant&) override {}  // shown, never set by the user
+    QVariant maximumValue() const override { return control()->stateMaximum(); }
+    QVariant minimumValue() const override { return 0.0; }
+    QVariant minimumStepSize() const override { return 0.0; }
+
+private:
+    BitmapSurfaceWidget* control() const { return static_cast<BitmapSurfaceWidget*>(widget()); }
+};
+
+QAccessibleInterface* surfaceAccessibleFactory(const QString&, QObject* object) {
+    if (auto* w = qobject_cast<BitmapSurfaceWidget*>(object))
+        return new SurfaceAccessible(w);
+    return nullptr;
+}
+
+}  // namespace
+
+void BitmapSurfaceWidget::announceState() {
+    if (!QAccessible::isActive())
+        return;
+    QAccessibleValueChangeEvent value(this, stateValue());
+    QAccessible::updateAccessibility(&value);
+    QAccessibleEvent description(this, QAccessible::DescriptionChanged);
+    QAccessible::updateAccessibility(&description);
+    if (SurfaceAccessible::roleOf(this) == QAccessible::Indicator) {
+        QAccessible::State changed;
+        changed.checked = true;
+        QAccessibleStateChangeEvent state(this, changed);
+        QAccessible::updateAccessibility(&state);
+    }
+}
+
+QString FrequencyDisplay::stateText() const {
+    return QString::number(value_ / 10.0, 'f', 1) + QStringLiteral(" MHz");
+}
+
+QString BitRateDisplay::stateText() const {
+    return QString::number(rate(value_) / 100.0, 'f', 2) + QStringLiteral(" Mbit/s");
+}
+
+QString LevelBar::stateText() const {
+    return QStringLiteral("%1 of %2 cells lit").arg(lastLit_).arg(cellCount_);
+}
+
+QString LedIndicator::stateText() const {
+    return state_ == 1 ? QStringLiteral("on") : QStringLiteral("off");
+}
+
 // ---- BitmapSurfaceWidget ----
 
 BitmapSurfaceWidget::BitmapSurfaceWidget(QWidget* parent) : QWidget(parent) {
+    static const bool factoryInstalled = [] {
+        QAccessible::installFactory(surfaceAccessibleFactory);
+        return true;
+    }();
+    (void)factoryInstalled;
     // The page handles the mouse (double-click over the receive display), not the control.
     setAttribute(Qt::WA_TransparentForMouseEvents);
     setAttribute(Qt::WA_OpaquePaintEvent);
@@ -234,7 +329,10 @@ void FrequencyDisplay::setValue(std::uint32_t v, bool redrawAll) {
     }
     const Places before = sixPlaces("%6.1f", value_ / 10.0);
     const Places after = sixPlaces("%6.1f", v / 10.0);
+    const bool changed = v != value_;
     value_ = v;
+    if (changed)
+        announceState();
 
     bool fresh = false;
     if (!prepareSurface(&fresh))
@@ -265,12 +363,12 @@ BitRateDisplay::BitRateDisplay(std::uint32_t value, std::uint32_t minimum, std::
 
 void BitRateDisplay::setValue(std::uint32_t code, bool redrawAll) {
     code = clampTo(code, minimum_, maximum_);
-    auto rate = [this](std::uint32_t c) {
-        return rateTable_[std::size_t(c < rateTable_.size() ? c : rateTable_.size() - 1)];
-    };
     const Places before = sixPlaces("%6.2f", rate(value_) / 100.0);
     const Places after = sixPlaces("%6.2f", rate(code) / 100.0);
+    const bool changed = rate(code) != rate(value_);
     value_ = code;
+    if (changed)
+        announceState();
 
     bool fresh = false;
     if (!prepareSurface(&fresh))
@@ -348,6 +446,8 @@ void LevelBar::setLevel(std::uint32_t v, bool redrawAll) {
     const std::uint32_t before = lastLit_;
     lastLit_ = lit;
     lastValue_ = v;
+    if (lit != before)
+        announceState();
     if (lit == before && !redrawAll && hasSurface())
         return;  // the usual tick: nothing to draw
 
@@ -409,7 +509,10 @@ void LedIndicator::showOff() {
 }
 
 void LedIndicator::show(std::int32_t state) {
+    const bool changed = state != state_;
     state_ = state;
+    if (changed)
+        announceState();
     bool fresh = false;
     if (!prepareSurface(&fresh))
         return;

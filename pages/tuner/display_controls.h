@@ -58,6 +58,12 @@ class BitmapSurfaceWidget : public QWidget {
     Q_OBJECT
 
 public:
+    // What the control shows, as assistive technology reads it ("452.5 MHz", "9 of 24 cells lit",
+    // "on"), and the same as a number with its largest value.
+    virtual QString stateText() const = 0;
+    virtual double stateValue() const = 0;
+    virtual double stateMaximum() const = 0;
+
     const DrawLog& drawLog() const { return log_; }
     void clearDrawLog() { log_.clear(); }
     // Forgets the surface, as if the window system had lost it; the next draw or paint rebuilds
@@ -93,6 +99,8 @@ protected:
     void blitPart(const QPixmap& source, const QRect& sourceRect, int x, int y, Blit::Kind kind);
     // Asks for the repaint of what changed since the last flush.
     void flush();
+    // Tells assistive technology that the shown state changed.
+    void announceState();
 
     void paintEvent(QPaintEvent* event) override;
 
@@ -137,6 +145,10 @@ public:
 
     QSize sizeHint() const override { return {kWidth, kHeight}; }
 
+    QString stateText() const override;
+    double stateValue() const override { return value_ / 10.0; }
+    double stateMaximum() const override { return maximum_ / 10.0; }
+
 protected:
     // Six characters: the integer places, the point and the fractional places.
     using Places = std::array<char, 6>;
@@ -173,10 +185,18 @@ public:
 
     void setValue(std::uint32_t code, bool redrawAll) override;
 
+    QString stateText() const override;
+    double stateValue() const override { return rate(value_) / 100.0; }
+    double stateMaximum() const override { return rate(maximum_) / 100.0; }
+
     // Rates in hundredths of a Mbit/s, by code.
     const std::array<std::uint16_t, 7>& rateTable() const { return rateTable_; }
 
 private:
+    std::uint16_t rate(std::uint32_t code) const {
+        return rateTable_[std::size_t(code < rateTable_.size() ? code : rateTable_.size() - 1)];
+    }
+
     std::array<std::uint16_t, 7> rateTable_;
 };
 
@@ -207,6 +227,10 @@ public:
     std::uint32_t lastValue() const { return lastValue_; }
 
     QSize sizeHint() const override;
+
+    QString stateText() const override;
+    double stateValue() const override { return lastLit_; }
+    double stateMaximum() const override { return cellCount_; }
 
 protected:
     void reloadBitmaps(int scale) override;
@@ -245,6 +269,10 @@ public:
     std::int32_t state() const { return state_; }
 
     QSize sizeHint() const override { return {kWidth, kHeight}; }
+
+    QString stateText() const override;
+    double stateValue() const override { return state_; }
+    double stateMaximum() const override { return 1; }
 
 protected:
     void reloadBitmaps(int scale) override;

@@ -1,0 +1,279 @@
+"""Drives the real brixtool on a virtual X server as a user would.
+
+Controls are found through the accessibility tree (AT-SPI on a private D-Bus session bus), by
+role and name, and acted on only with real input events (XTEST, through xdotool). What the tool
+did is read where a user or the modem would see it: the modem's log of received frames, files,
+and the tree itself.
+"""
+
+import os
+import re
+import shutil
+import signal
+import subprocess
+import sys
+import tempfile
+import time
+
+DEFAULT_TIMEOUT = 8.0
+
+
+class Failure(Exception):
+    pass
+
+
+def wait_until(what, predicate, timeout=DEFAULT_TIMEOUT, interval=0.05):
+    deadline = time.monotonic() + timeout
+    while True:
+        value = predicate()
+        if value:
+            return value
+        if time.monotonic() > deadline:
+            raise Failure(f"timed out after {timeout:.1f} s waiting for {what}")
+        time.sleep(interval)
+
+
+class Display:
+    """Xvfb and a private session bus with the accessibility bus behind it."""
+
+    def __init__(self, workdir):
+        self.workdir = workdir
+        self.procs = []
+        read_fd, write_fd = os.pipe()
+        xvfb = subprocess.Popen(
+            ["Xvfb", "-displayfd", str(write_fd), "-screen", "0", "1024x768x24", "-nolisten",
+             "tcp", "-noreset"],
+            pass_fds=(write_fd,), stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        os.close(write_fd)
+        self.procs.append(xvfb)
+        number = b""
+        with os.fdopen(read_fd, "rb") as r:
+            while not number.endswith(b"\n"):
+                chunk = r.read(1)
+                if not chunk:
+                    raise Failure("Xvfb did not start")
+                number += chunk
+        os.environ["DISPLAY"] = ":" + number.decode().strip()
+
+        bus = subprocess.Popen(
+            ["dbus-daemon", "--session", "--nofork", "--print-address=1"],
+            stdout=subprocess.PIPE, stderr=subprocess.DEVNULL, text=True)
+        self.procs.append(bus)
+        os.environ["DBUS_SESSION_BUS_ADDRESS"] = bus.stdout.readline().strip()
+        os.environ.setdefault("XDG_RUNTIME_DIR", tempfile.mkdtemp(prefix="brix-ui-run-"))
+        os.environ["NO_AT_BRIDGE"] = "0"
+
+    def close(self):
+        for p in reversed(self.procs):
+            if p.poll() is None:
+                p.terminate()
+                try:
+                    p.wait(3)
+                except subprocess.TimeoutExpired:
+                    p.kill()
+        # The bus launcher started by activation lives on its own; it ends with its bus.
+
+
+class Modem:
+    """The simulated modem, its received frames read from its log."""
+
+    def __init__(self, binary, workdir, *args):
+        self.log_path = os.path.join(workdir, "modem-%d.log" % time.monotonic_ns())
+        self.log = open(self.log_path, "w")
+        self.proc = subprocess.Popen([binary, "--seed", "7", *args], stdout=self.log,
+                                     stderr=subprocess.STDOUT)
+
+    def received(self, pattern=""):
+        """The descriptions of the frames the modem received that match `pattern`."""
+        self.log.flush()
+        out = []
+        with open(self.log_path) as f:
+            for line in f:
+                parts = line.split(None, 2)
+                if len(parts) == 3 and parts[1] == "recv":
+                    text = parts[2].rstrip("\n")
+                    if re.search(pattern, text):
+                        out.append(text)
+        return out
+
+    def close(self):
+        if self.proc.poll() is None:
+            self.proc.terminate()
+            self.proc.wait(5)
+        self.log.close()
+
+
+class Tool:
+    """The real brixtool, seen through its accessibility tree."""
+
+    def __init__(self, binary, workdir, *args):
+        env = dict(os.environ)
+        env["QT_LINUX_ACCESSIBILITY_ALWAYS_ON"] = "1"
+        env["QT_ACCESSIBILITY"] = "1"
+        env.pop("QT_QPA_PLATFORM", None)
+        env["QT_QPA_PLATFORM"] = "xcb"
+        self.workdir = workdir
+        self.output = open(os.path.join(workdir, "tool.log"), "a")
+        self.proc = subprocess.Popen([binary, *args], cwd=workdir, env=env, stdout=self.output,
+                                     stderr=subprocess.STDOUT)
+        import pyatspi  # after the bus address is set
+        self.atspi = pyatspi
+        self.app = wait_until("brixtool in the accessibility tree", self._find_app, 20)
+        self.main = wait_until("the main window", lambda: self.window("Brix Tool"), 10)
+
+    # ---- the tree ----
+
+    def _find_app(self):
+        desktop = self.atspi.Registry.getDesktop(0)
+        for i in range(desktop.childCount):
+            try:
+                app = desktop.getChildAtIndex(i)
+                if app is not None and app.get_process_id() == self.proc.pid:
+                    return app
+            except Exception:
+                continue
+        return None
+
+    def windows(self):
+        out = []
+        try:
+            for i in range(self.app.childCount):
+                w = self.app.getChildAtIndex(i)
+                if w is not None:
+                    out.append(w)
+        except Exception:
+            pass
+        return out
+
+    def window(self, name):
+        for w in self.windows():
+            try:
+                if w.name.strip() == name.strip() and self.showing(w):
+                    return w
+            except Exception:
+                continue
+        return None
+
+    def showing(self, acc):
+        return acc.getState().contains(self.atspi.STATE_SHOWING)
+
+    def find_all(self, root, role=None, name=None, showing=True):
+        found = []
+        stack = [root]
+        while stack:
+            node = stack.pop()
+            try:
+                if ((role is None or node.getRoleName() == role) and
+                        (name is None or node.name == name) and
+                        (not showing or self.showing(node))):
+                    found.append(node)
+                for i in range(node.childCount - 1, -1, -1):
+                    child = node.getChildAtIndex(i)
+                    if child is not None:
+                        stack.append(child)
+            except Exception:
+                continue
+        return found
+
+    def find(self, role, name, root=None, timeout=DEFAULT_TIMEOUT):
+        root = root or self.main
+
+        def one():
+            hits = self.find_all(root, role, name)
+            return hits[0] if hits else None
+
+        return wait_until(f"{role} '{name}'", one, timeout)
+
+    def state(self, acc, state_name):
+        return acc.getState().contains(getattr(self.atspi, "STATE_" + state_name.upper()))
+
+    def enabled(self, acc):
+        return self.state(acc, "enabled")
+
+    def text(self, acc):
+        try:
+            t = acc.queryText()
+            return t.getText(0, -1)
+        except NotImplementedError:
+            return acc.name
+
+    def description(self, acc):
+        return acc.description
+
+    # ---- input ----
+
+    def centre(self, acc):
+        box = acc.queryComponent().getExtents(self.atspi.DESKTOP_COORDS)
+        if box.width <= 0 or box.height <= 0:
+            raise Failure(f"'{acc.name}' has no extent on screen")
+        return box.x + box.width // 2, box.y + box.height // 2
+
+    def click(self, acc, button=1, repeat=1):
+        x, y = self.centre(acc)
+        xdotool("mousemove", "--sync", str(x), str(y))
+        xdotool("click", "--repeat", str(repeat), "--delay", "60", str(button))
+
+    def double_click_at(self, x, y):
+        xdotool("mousemove", "--sync", str(x), str(y))
+        xdotool("click", "--repeat", "2", "--delay", "60", "1")
+
+    def key(self, *keys):
+        for k in keys:
+            xdotool("key", "--delay", "40", k)
+
+    def type_text(self, text):
+        xdotool("type", "--delay", "30", text)
+
+    def close(self, timeout=5):
+        if self.proc.poll() is None:
+            self.proc.terminate()
+            try:
+                self.proc.wait(timeout)
+            except subprocess.TimeoutExpired:
+                self.proc.kill()
+                self.proc.wait()
+        self.output.close()
+
+    def wait_exit(self, timeout):
+        start = time.monotonic()
+        try:
+            self.proc.wait(timeout)
+        except subprocess.TimeoutExpired:
+            raise Failure(f"the tool still runs {timeout} s later")
+        return time.monotonic() - start
+
+
+def xdotool(*args):
+    subprocess.run(["xdotool", *args], check=True, stdout=subprocess.DEVNULL)
+
+
+def picture(path):
+    """A picture of the whole screen for people to look at; nothing is asserted on it."""
+    if shutil.which("xwd") and shutil.which("convert"):
+        subprocess.run(f"xwd -root -silent | convert xwd:- png:{path}", shell=True,
+                       stderr=subprocess.DEVNULL)
+
+
+class Suite:
+    """Runs named cases in order and prints what passed and how long each took."""
+
+    def __init__(self):
+        self.cases = []
+
+    def case(self, fn):
+        self.cases.append(fn)
+        return fn
+
+    def run(self, selected):
+        failed = 0
+        for fn in self.cases:
+            if selected and fn.__name__ not in selected:
+                continue
+            start = time.monotonic()
+            try:
+                fn()
+                print(f"PASS {fn.__name__} ({time.monotonic() - start:.1f} s)", flush=True)
+            except Exception as e:  # a failing case must not hide the next ones
+                failed += 1
+                print(f"FAIL {fn.__name__} ({time.monotonic() - start:.1f} s): {e}", flush=True)
+        return 1 if failed else 0
