@@ -95,6 +95,14 @@ bool BrixAdvanced::onInitDialog() {
     for (int k = 0; k < kChannelCount; ++k) {
         for (const char* text : kBitRateTexts)
             addString(kFirstBitRateId + k, QString::fromLatin1(text));
+        // The table's column heads are far from its cells; each cell says its row.
+        const QString row = QString::number(k + 1);
+        if (QWidget* w = item(kFirstLabelId + k))
+            w->setAccessibleName(QStringLiteral("Label of channel ") + row);
+        if (QWidget* w = item(kFirstFrequencyId + k))
+            w->setAccessibleName(QStringLiteral("Frequency of channel ") + row);
+        if (QWidget* w = item(kFirstBitRateId + k))
+            w->setAccessibleName(QStringLiteral("Bit rate of channel ") + row);
     }
     return true;
 }

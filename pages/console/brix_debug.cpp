@@ -116,6 +116,7 @@ void resetConsoleLogLineCount() {
 
 ConsoleList::ConsoleList(QWidget* parent) : QTreeWidget(parent) {
     setObjectName(QStringLiteral("consoleList"));
+    setAccessibleName(QStringLiteral("Messages"));
     setRootIsDecorated(false);
     setUniformRowHeights(true);
     setAllColumnsShowFocus(true);

@@ -1,5 +1,7 @@
 #include "pages/scanner/brix_scanner.h"
 
+#include <QWidget>
+
 #include "link/link_state.h"
 #include "pages/advanced/request_buttons.h"
 
@@ -33,6 +35,16 @@ bool BrixScanner::onInitDialog() {
     enableItem(kGetId, false);
     enableItem(kSetId, false);
     enableItem(kDefaultId, false);
+    // The rate boxes have no text of their own; the page shows their rate beside them and
+    // their plan at the end of the row.
+    static constexpr const char* kPlans[4] = {"NTSC", "PALB", "PALD", "Other"};
+    for (std::size_t row = 0; row < 4; ++row) {
+        const QString plan = QString::fromLatin1(kPlans[row]);
+        if (QWidget* w = item(kRows[row].rate682Id))
+            w->setAccessibleName(plan + QStringLiteral(" 6.82 Mbit/s"));
+        if (QWidget* w = item(kRows[row].rate945Id))
+            w->setAccessibleName(plan + QStringLiteral(" 9.45 Mbit/s"));
+    }
     return true;
 }
 

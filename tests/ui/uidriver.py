@@ -249,9 +249,8 @@ def xdotool(*args):
 
 def picture(path):
     """A picture of the whole screen for people to look at; nothing is asserted on it."""
-    if shutil.which("xwd") and shutil.which("convert"):
-        subprocess.run(f"xwd -root -silent | convert xwd:- png:{path}", shell=True,
-                       stderr=subprocess.DEVNULL)
+    if shutil.which("import"):
+        subprocess.run(["import", "-window", "root", path], stderr=subprocess.DEVNULL)
 
 
 class Suite:

@@ -1,0 +1,240 @@
+#!/usr/bin/python3
+"""The user-interface suite: the real brixtool on Xvfb against the simulated modem, driven by real
+input events and read through the accessibility tree, the modem's log and the files.
+
+    ui_suite.py BUILD_DIR WORK_DIR [case ...]
+
+Runs inside the private network namespace (the tool broadcasts).
+"""
+
+import os
+import sys
+import time
+
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+import uidriver as u  # noqa: E402
+
+build = os.path.abspath(sys.argv[1])
+work = os.path.abspath(sys.argv[2])
+selected = set(sys.argv[3:])
+os.makedirs(work, exist_ok=True)
+TOOL = os.path.join(build, "app", "brixtool")
+SIM = os.path.join(build, "simulator", "brix-modem-sim")
+QUESTION = "Brix Tool Error"
+REQUEST_BUTTONS = [("Advanced", "Get"), ("Advanced", "Set"), ("Scanner", "Get"),
+                   ("Scanner", "Set"), ("Scanner", "Default")]
+
+suite = u.Suite()
+display = u.Display(work)
+
+
+def fresh_dir(name):
+    d = os.path.join(work, name)
+    os.makedirs(d, exist_ok=True)
+    for f in os.listdir(d):
+        os.remove(os.path.join(d, f))
+    return d
+
+
+def start(name, *modem_args):
+    d = fresh_dir(name)
+    modem = u.Modem(SIM, d, *modem_args)
+    tool = u.Tool(TOOL, d)
+    return d, modem, tool
+
+
+# A control that shows only while its page is the selected tab.
+PAGE_MARK = {"Tuner": ("label", "Receive frequency"),
+             "Console": ("check box", "Enable Statistics Messages"),
+             "Advanced": ("panel", "Downstream Channels Table"),
+             "Scanner": ("panel", "Frequency scanner parameters")}
+
+
+def page_shown(tool, name):
+    role, mark = PAGE_MARK[name]
+    return bool(tool.find_all(tool.main, role, mark))
+
+
+def wait_page(tool, name):
+    u.wait_until(f"the {name} page", lambda: page_shown(tool, name), 3)
+
+
+def select_tab(tool, name):
+    if page_shown(tool, name):
+        return
+    tool.click(tool.find("page tab", name))
+    wait_page(tool, name)
+
+
+def page_button(tool, page, name):
+    """The push button `name` of page `page` (several pages have a Get and a Set)."""
+    select_tab(tool, page)
+    return tool.find("push button", name)
+
+
+def question(tool, timeout=20):
+    return u.wait_until("the give-up question", lambda: tool.window(QUESTION), timeout)
+
+
+def question_gone(tool):
+    u.wait_until("the question to close", lambda: tool.window(QUESTION) is None, 3)
+
+
+def count(modem, pattern):
+    return len(modem.received(pattern))
+
+
+def expect_sends(modem, pattern, at_least, timeout):
+    u.wait_until(f"{at_least} frames '{pattern}' at the modem",
+                 lambda: count(modem, pattern) >= at_least, timeout)
+
+
+def request_buttons_enabled(tool):
+    states = []
+    for page, name in REQUEST_BUTTONS:
+        states.append(tool.enabled(page_button(tool, page, name)))
+    return all(states)
+
+
+def press_on(tool, window, key):
+    """A key for `window`: the pointer over it first, as a user's eyes and hand are."""
+    x, y = tool.centre(window)
+    u.xdotool("mousemove", "--sync", str(x), str(y))
+    tool.key(key)
+
+
+# ---- no modem: the give-up question ----
+
+
+@suite.case
+def question_answered_by_mouse_and_keyboard_while_the_window_stays_usable():
+    d, modem, tool = start("silent", "--silent")
+    try:
+        get = "GetData.*item 0x62"
+        box = question(tool)
+        text = " ".join(n.name for n in tool.find_all(box, "label"))
+        if "Cannot connect to the modem" not in text:
+            raise u.Failure(f"question says {text!r}")
+        if count(modem, get) != 5:
+            raise u.Failure(f"{count(modem, get)} Gets before the question, not 5")
+
+        # The main window works while the question is open: tabs, the Tuner in edit mode.
+        select_tab(tool, "Console")
+        select_tab(tool, "Tuner")
+        tool.click(tool.find("push button", "Tune"))
+        tool.find("push button", "Set")
+        shown = tool.find("label", "Receive frequency").description
+        tool.click(tool.find("push button", "Receive frequency up"))
+        u.wait_until("the frequency stepped",
+                     lambda: tool.find("label", "Receive frequency").description != shown)
+        tool.click(tool.find("push button", "Cancel"))
+        tool.find("push button", "Tune")
+
+        # Retry by mouse: at once one more send, and five more sends later the question again.
+        tool.click(tool.find("push button", "Retry", root=question(tool)))
+        question_gone(tool)
+        expect_sends(modem, get, 6, 1.0)
+        question(tool, 15)
+        if count(modem, get) != 10:
+            raise u.Failure(f"{count(modem, get)} Gets before the second question, not 10")
+
+        # Retry by keyboard (the default button).
+        press_on(tool, question(tool), "Return")
+        question_gone(tool)
+        expect_sends(modem, get, 11, 1.0)
+
+        # Cancel by keyboard: no more sends, and the five request buttons come back.
+        press_on(tool, question(tool, 15), "Escape")
+        question_gone(tool)
+        sent = count(modem, get)
+        u.wait_until("the request buttons enabled", lambda: request_buttons_enabled(tool))
+        time.sleep(2.5)
+        if count(modem, get) != sent:
+            raise u.Failure("the cancelled request is still sent")
+
+        # Cancel by mouse, after a Get of the user's.
+        tool.click(page_button(tool, "Advanced", "Get"))
+        expect_sends(modem, get, sent + 1, 1.0)
+        tool.click(tool.find("push button", "Cancel", root=question(tool, 15)))
+        question_gone(tool)
+        u.wait_until("the request buttons enabled", lambda: request_buttons_enabled(tool))
+
+        # Closing the tool while the question is open.
+        tool.click(page_button(tool, "Scanner", "Get"))
+        question(tool, 15)
+        tool.click(tool.find("push button", "Exit"))
+        took = tool.wait_exit(3)
+        if took > 1.0:
+            raise u.Failure(f"the tool took {took:.2f} s to close with the question open")
+        print(f"  closed with the question open in {took * 1000:.0f} ms")
+    finally:
+        tool.close()
+        modem.close()
+
+
+# ---- a modem that answers ----
+
+
+def tune_frames(modem, since):
+    return [t for t in modem.received("Tune")[since:]]
+
+
+@suite.case
+def tuner_tune_step_set_and_channel_buttons():
+    d, modem, tool = start("tuner")
+    try:
+        rx = tool.find("label", "Receive frequency")
+        u.wait_until("the first RF report", lambda: rx.description == "452.5 MHz")
+        before = len(modem.received("Tune"))
+        tool.click(tool.find("push button", "Tune"))
+        tool.click(tool.find("push button", "Receive frequency up"))
+        tool.click(tool.find("push button", "Receive bit rate down"))
+        u.wait_until("stepped values shown", lambda: rx.description == "452.6 MHz")
+        rate = tool.find("label", "Receive bit rate")
+        u.wait_until("stepped rate shown", lambda: rate.description == "6.82 Mbit/s")
+        tool.click(tool.find("push button", "Set"))
+        u.wait_until("two Tune frames", lambda: len(tune_frames(modem, before)) >= 2, 3)
+        frames = tune_frames(modem, before)
+        print("  Set sent:", frames)
+        if not ("TuneFrequency" in frames[0] and "4526" in frames[0] and
+                "TuneChannel" in frames[1] and "4526" in frames[1]):
+            raise u.Failure(f"Set sent {frames}")
+
+        # A channel button: the same two commands the other way round.
+        before = len(modem.received("Tune"))
+        tool.find("push button", "Tune")
+        tool.click(tool.find("push button", "Channel 3"))
+        u.wait_until("two Tune frames", lambda: len(tune_frames(modem, before)) >= 2, 3)
+        frames = tune_frames(modem, before)
+        print("  Channel 3 sent:", frames)
+        if not ("TuneChannel" in frames[0] and "TuneFrequency" in frames[1]):
+            raise u.Failure(f"channel button sent {frames}")
+
+        # Enter Frequency by a double-click on the receive display in edit mode.
+        tool.click(tool.find("push button", "Tune"))
+        x, y = tool.centre(rx)
+        tool.double_click_at(x, y)
+        entry = u.wait_until("Enter Frequency", lambda: tool.window("Enter Frequency"), 5)
+        field = tool.find("text", "Frequency", root=entry)
+        tool.click(field)
+        tool.key("ctrl+a")
+        tool.type_text("5552")
+        tool.key("Return")
+        u.wait_until("the typed value shown", lambda: rx.description == "555.2 MHz")
+        before = len(modem.received("Tune"))
+        tool.click(tool.find("push button", "Set"))
+        u.wait_until("two Tune frames", lambda: len(tune_frames(modem, before)) >= 2, 3)
+        frames = tune_frames(modem, before)
+        if "5552" not in frames[0]:
+            raise u.Failure(f"Set after Enter Frequency sent {frames}")
+    finally:
+        tool.close()
+        modem.close()
+
+
+if __name__ == "__main__":
+    try:
+        rc = suite.run(selected)
+    finally:
+        display.close()
+    sys.exit(rc)
