@@ -1,6 +1,8 @@
 #include "app/main_dialog.h"
 
+#include <QAbstractButton>
 #include <QAction>
+#include <QList>
 #include <QKeySequence>
 #include <QMenu>
 #include <QShortcut>
@@ -35,11 +37,29 @@ constexpr int kAppIcon = 128;
 constexpr const char* kPageCaptions[MainDialog::kPageCount] = {"Tuner", "Console", "Advanced",
                                                                "Scanner"};
 
+// The shown page's mnemonics go first: a main-window button with the same letter (Alt+E is
+// both "Exit" and the Console's "Enable Statistics Messages") gives its key up while the page
+// is shown, instead of Qt making both ambiguous so that neither acts.
+void yieldMnemonics(QWidget* page) {
+    QWidget* window = page->window();
+    QList<QKeySequence> taken;
+    for (const QAbstractButton* b : page->findChildren<QAbstractButton*>()) {
+        if (const QKeySequence k = QKeySequence::mnemonic(b->text()); !k.isEmpty())
+            taken.append(k);
+    }
+    for (QAbstractButton* b : window->findChildren<QAbstractButton*>(Qt::FindDirectChildrenOnly)) {
+        const QKeySequence own = QKeySequence::mnemonic(b->text());
+        b->setShortcut(taken.contains(own) ? QKeySequence() : own);
+    }
+}
+
 void showPage(fw::Dialog* page, bool show) {
     if (page == nullptr || page->widget() == nullptr)
         return;
     page->widget()->setVisible(show);
     page->widget()->setEnabled(show);
+    if (show)
+        yieldMnemonics(page->widget());
 }
 
 }  // namespace

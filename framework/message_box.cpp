@@ -1,8 +1,10 @@
 #include "framework/message_box.h"
 
+#include <QApplication>
 #include <QEventLoop>
 #include <QMessageBox>
 #include <QPushButton>
+#include <QWindow>
 
 #include <mutex>
 #include <utility>
@@ -73,6 +75,17 @@ int closeResult(const std::vector<ButtonSpec>& buttons) {
     return buttons.size() == 1 ? buttons.front().result : IDCANCEL;
 }
 
+// The tool's own window: the active one, else the first shown top-level window.
+QWidget* mainWindow() {
+    if (QWidget* active = QApplication::activeWindow(); active != nullptr)
+        return active;
+    for (QWidget* w : QApplication::topLevelWidgets()) {
+        if (w->isVisible() && w->windowType() != Qt::Popup && w->windowType() != Qt::ToolTip)
+            return w;
+    }
+    return nullptr;
+}
+
 int showBox(const MessageBoxRequest& request) {
     if (const MessageBoxHandler hook = currentHandler())
         return hook(request);
@@ -91,6 +104,14 @@ int showBox(const MessageBoxRequest& request) {
     // A box without an owner leaves the other windows usable; with one, only that window
     // waits. Either way our own loop runs it, so a cancelled bridge call can end it.
     box.setWindowModality(request.owner ? Qt::WindowModal : Qt::NonModal);
+    if (!request.owner) {
+        // Not modal, but kept above the tool's window, so that a click there does not bury
+        // the question behind it.
+        if (QWidget* above = mainWindow()) {
+            box.winId();
+            box.windowHandle()->setTransientParent(above->windowHandle());
+        }
+    }
     QEventLoop loop;
     QObject::connect(&box, &QMessageBox::finished, &loop, &QEventLoop::quit);
     QPointer<QMessageBox> guard(&box);

@@ -1,5 +1,7 @@
 #include "framework/tab_control.h"
 
+#include <QKeySequence>
+#include <QShortcut>
 #include <QStyleOptionTabWidgetFrame>
 #include <QStylePainter>
 #include <QTabBar>
@@ -13,6 +15,20 @@ TabControl::TabControl(QWidget* parent) : QWidget(parent), bar_(new QTabBar(this
     bar_->setFocusPolicy(Qt::TabFocus);
     setFocusProxy(bar_);
     connect(bar_, &QTabBar::currentChanged, this, &TabControl::userSelected);
+    // The desktop's keys for the next and the previous tab, from anywhere in the window.
+    const auto step = [this](const QKeySequence& keys, int by) {
+        auto* shortcut = new QShortcut(keys, this);
+        shortcut->setContext(Qt::WindowShortcut);
+        connect(shortcut, &QShortcut::activated, this, [this, by] {
+            const int n = itemCount();
+            if (n > 0 && bar_->isEnabled())
+                bar_->setCurrentIndex(((current_ < 0 ? 0 : current_) + by + n) % n);
+        });
+    };
+    step(QKeySequence(Qt::CTRL | Qt::Key_Tab), 1);
+    step(QKeySequence(Qt::CTRL | Qt::Key_PageDown), 1);
+    step(QKeySequence(Qt::CTRL | Qt::SHIFT | Qt::Key_Backtab), -1);
+    step(QKeySequence(Qt::CTRL | Qt::Key_PageUp), -1);
 }
 
 int TabControl::insertItem(int index, const QString& text, void* param) {

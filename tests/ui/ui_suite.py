@@ -24,7 +24,7 @@ QUESTION = "Brix Tool Error"
 REQUEST_BUTTONS = [("Advanced", "Get"), ("Advanced", "Set"), ("Scanner", "Get"),
                    ("Scanner", "Set"), ("Scanner", "Default")]
 
-suite = u.Suite()
+suite = u.Suite(work)
 display = u.Display(work)
 
 
@@ -227,6 +227,114 @@ def tuner_tune_step_set_and_channel_buttons():
         frames = tune_frames(modem, before)
         if "5552" not in frames[0]:
             raise u.Failure(f"Set after Enter Frequency sent {frames}")
+    finally:
+        tool.close()
+        modem.close()
+
+
+def console_rows(tool, prefix):
+    return [c.name for c in tool.find_all(tool.main, "table cell") if c.name.startswith(prefix)]
+
+
+def set_field(tool, name, text):
+    field = tool.find("text", name)
+    tool.click(field)
+    tool.key("ctrl+a", "BackSpace")
+    tool.type_text(text)
+
+
+@suite.case
+def pages_tabs_statistics_advanced_scanner_about_and_escape():
+    d, modem, tool = start("pages")
+    try:
+        main = tool.main
+        # Tabs by mouse, then by Ctrl+Tab round to the first.
+        select_tab(tool, "Console")
+        for name in ("Advanced", "Scanner", "Tuner"):
+            press_on(tool, main, "ctrl+Tab")
+            wait_page(tool, name)
+
+        # The statistics check box by its mnemonic, and the rows it adds.
+        select_tab(tool, "Console")
+        box = tool.find("check box", "Enable Statistics Messages")
+        press_on(tool, main, "alt+e")
+        u.wait_until("the box checked", lambda: tool.state(box, "checked"), 3)
+        u.wait_until("a statistics row", lambda: console_rows(tool, "STATISTICS REPORT"), 25)
+
+        # Advanced: Get fills the table from the modem; Set sends what was typed and keeps
+        # the label in the channel file.
+        get = "GetData.*item 0x62"
+        before = count(modem, get)
+        tool.click(page_button(tool, "Advanced", "Get"))
+        expect_sends(modem, get, before + 1, 2)
+        u.wait_until("the table from the modem",
+                     lambda: tool.text(tool.find("text", "Frequency of channel 1")) == "452.5")
+        set_field(tool, "Label of channel 1", "Lab1")
+        set_field(tool, "Frequency of channel 1", "555.2")
+        tool.click(tool.find("push button", "Set"))
+        expect_sends(modem, "SetData.*item 0x62", 1, 2)
+        sent = modem.received("SetData.*item 0x62")[0]
+        if "data B0 15" not in sent:
+            raise u.Failure(f"Set sent {sent}")
+        u.wait_until("the request buttons back", lambda: tool.enabled(
+            tool.find("push button", "Get")), 6)
+
+        # Scanner: Get, then Set with one more rate, then Default.
+        before = count(modem, "GetData")
+        tool.click(page_button(tool, "Scanner", "Get"))
+        expect_sends(modem, "GetData", before + 1, 2)
+        u.wait_until("the Scanner's buttons back",
+                     lambda: tool.enabled(tool.find("push button", "Set")), 6)
+        ntsc = tool.find("check box", "NTSC")
+        if not tool.state(ntsc, "checked"):
+            tool.click(ntsc)
+        rate = tool.find("check box", "NTSC 6.82 Mbit/s")
+        was = tool.state(rate, "checked")
+        tool.click(rate)
+        u.wait_until("the rate box flipped", lambda: tool.state(rate, "checked") != was, 2)
+        before = count(modem, "SetData")
+        tool.click(tool.find("push button", "Set"))
+        expect_sends(modem, "SetData", before + 1, 2)
+        print("  Scanner Set sent:", modem.received("SetData")[-1])
+        u.wait_until("the Scanner's buttons back",
+                     lambda: tool.enabled(tool.find("push button", "Default")), 6)
+        tool.click(tool.find("push button", "Default"))
+        expect_sends(modem, "SetData", before + 2, 2)
+        if "data 01 00" not in modem.received("SetData")[-1]:
+            raise u.Failure(f"Default sent {modem.received('SetData')[-1]}")
+
+        # About by its button, by its mnemonic and from the window menu.
+        def about():
+            return u.wait_until("the About box", lambda: tool.window("About Brix Tool..."), 4)
+
+        tool.click(tool.find("push button", "About"))
+        box = about()
+        print("  About by its button")
+        tool.click(tool.find("push button", "OK", root=box))
+        u.wait_until("About closed", lambda: tool.window("About Brix Tool...") is None, 3)
+        press_on(tool, main, "alt+a")
+        print("  About by Alt+A")
+        press_on(tool, about(), "Escape")
+        u.wait_until("About closed", lambda: tool.window("About Brix Tool...") is None, 3)
+        exit_button = tool.find("push button", "Exit")
+        x, y = tool.centre(exit_button)
+        u.xdotool("mousemove", "--sync", str(x), str(y + 60))  # the window's own area
+        u.xdotool("click", "3")
+        # Qt leaves pop-up menus out of the tree; the last item is chosen by the keyboard.
+        time.sleep(0.3)
+        u.picture(os.path.join(d, "menu.png"))
+        tool.key("Up", "Return")
+        print("  About from the window menu")
+        press_on(tool, about(), "Return")
+        u.wait_until("About closed", lambda: tool.window("About Brix Tool...") is None, 3)
+        u.picture(os.path.join(d, "pages.png"))
+
+        # Escape closes the tool; the label typed on the Advanced page is in the channel file.
+        press_on(tool, main, "Escape")
+        tool.wait_exit(3)
+        with open(os.path.join(d, "Brix Tool .lb"), "rb") as f:
+            if b"Lab1" not in f.read():
+                raise u.Failure("the channel file lacks the label set on the Advanced page")
     finally:
         tool.close()
         modem.close()

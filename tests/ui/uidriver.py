@@ -62,6 +62,13 @@ class Display:
         os.environ["DBUS_SESSION_BUS_ADDRESS"] = bus.stdout.readline().strip()
         os.environ.setdefault("XDG_RUNTIME_DIR", tempfile.mkdtemp(prefix="brix-ui-run-"))
         os.environ["NO_AT_BRIDGE"] = "0"
+        # A window manager, as on a desktop: it gives the focus back to the main window when a
+        # box closes, which Qt needs before the window's own keys act.
+        home = tempfile.mkdtemp(prefix="brix-ui-wm-")
+        wm = subprocess.Popen(["openbox", "--sm-disable"], env=dict(os.environ, HOME=home),
+                              stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        self.procs.append(wm)
+        time.sleep(0.5)
 
     def close(self):
         for p in reversed(self.procs):
@@ -226,6 +233,7 @@ class Tool:
 
     def close(self, timeout=5):
         if self.proc.poll() is None:
+            picture(os.path.join(self.workdir, "at-close.png"))
             self.proc.terminate()
             try:
                 self.proc.wait(timeout)
@@ -256,7 +264,8 @@ def picture(path):
 class Suite:
     """Runs named cases in order and prints what passed and how long each took."""
 
-    def __init__(self):
+    def __init__(self, workdir):
+        self.workdir = workdir
         self.cases = []
 
     def case(self, fn):
@@ -274,5 +283,6 @@ class Suite:
                 print(f"PASS {fn.__name__} ({time.monotonic() - start:.1f} s)", flush=True)
             except Exception as e:  # a failing case must not hide the next ones
                 failed += 1
+                picture(os.path.join(self.workdir, fn.__name__ + "-failed.png"))
                 print(f"FAIL {fn.__name__} ({time.monotonic() - start:.1f} s): {e}", flush=True)
         return 1 if failed else 0
