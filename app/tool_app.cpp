@@ -92,7 +92,7 @@ bool ToolApp::InitInstance() {
     return false;
 }
 
-void ToolApp::resetForTest() {
+void ToolApp::ExitInstance() {
     if (instanceMutex >= 0)
         ::close(instanceMutex);
     instanceMutex = -1;

@@ -42,8 +42,8 @@ public:
     std::FILE* messageLog = nullptr;     // "radio.log"
     std::FILE* statisticsLog = nullptr;  // "radiostt.log"
 
-    // TEST ONLY: closes the lock and any open log, and forgets the main window.
-    void resetForTest();
+    // The end of the run: closes the lock and any open log, and forgets the main window.
+    void ExitInstance();
 
 private:
     std::string commandLine_;

@@ -29,7 +29,7 @@ class TabControl;
 // The font a template asks for, mapped to a font of this desktop with the same pixel height
 // (8 points at 96 dpi: 11 logical pixels).
 QFont dialogFont(const DialogTemplate& dialogTemplate);
-// Object name of a template control's widget ("ctl1001"), for tests and style sheets.
+// Object name of a template control's widget ("ctl1001"), for style sheets.
 QString controlObjectName(int id);
 
 class Dialog {

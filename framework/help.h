@@ -1,7 +1,7 @@
 #pragma once
 // The help document, opened in the desktop's viewer at a topic: context 1 Tuner, 2 Console,
 // 3 Advanced, 4 Scanner (anchors "context-1" to "context-4"). Failures are not reported to the
-// user; the result is for tests.
+// user; the result says whether a viewer could be started.
 
 #include <QString>
 #include <QUrl>

@@ -263,7 +263,7 @@ int runLinkInput(const std::uint8_t* data, std::size_t size) {
         fail("the link is open; not run");
         return problems;
     }
-    linkResetForTest();
+    linkReset();
 
     Reader in(data, size);
     const std::uint8_t mode = in.byte();
@@ -309,7 +309,7 @@ int runLinkInput(const std::uint8_t* data, std::size_t size) {
 
     if (st.socket.load() >= 0)
         fail("a socket was opened");
-    linkResetForTest();
+    linkReset();
     return problems;
 }
 

@@ -125,13 +125,13 @@ void linkThreadBegin();
 // is to end.
 bool linkPass(LinkClock& clock);
 
-// ---- TEST ONLY entry points ----------------------------------------------------------------
-// linkStart on other endpoints, with the link thread on `clock` (null: the steady clock).
-bool linkStartForTest(const LinkEndpoints& endpoints, LinkClock* clock = nullptr);
-// linkStart's steps without the thread, for tests that drive linkPass themselves: clears the
+// linkStart on other endpoints (a modem on another port or address), with the link thread on
+// `clock` (null: the steady clock).
+bool linkStart(const LinkEndpoints& endpoints, LinkClock* clock = nullptr);
+// linkStart's steps without the thread, for a caller that runs linkPass itself: clears the
 // state, fills the handlers, opens the socket and sends the first RfQuery.
-bool linkPrepareForTest(const LinkEndpoints& endpoints);
+bool linkOpen(const LinkEndpoints& endpoints);
 // Back to the state of program start (the link must be stopped).
-void linkResetForTest();
+void linkReset();
 
 }  // namespace brix

@@ -253,7 +253,7 @@ void clearForStart() {
 bool openForStart(const LinkEndpoints& endpoints) {
     clearForStart();
     initReportHandlers();
-    if (!openLinkSocketAt(endpoints)) {
+    if (!openLinkSocket(endpoints)) {
         consoleError("Cannot initialize sockets !!!");
         return false;
     }
@@ -292,11 +292,11 @@ bool linkStart() {
     return startAt(kProductEndpoints, nullptr);
 }
 
-bool linkStartForTest(const LinkEndpoints& endpoints, LinkClock* clock) {
+bool linkStart(const LinkEndpoints& endpoints, LinkClock* clock) {
     return startAt(endpoints, clock);
 }
 
-bool linkPrepareForTest(const LinkEndpoints& endpoints) {
+bool linkOpen(const LinkEndpoints& endpoints) {
     if (!openForStart(endpoints))
         return false;
     sendFirstRfQuery();
@@ -317,7 +317,7 @@ bool linkStop() {
     return true;
 }
 
-void linkResetForTest() {
+void linkReset() {
     LinkState& st = linkState();
     clearForStart();
     st.peer = nullptr;

@@ -12,10 +12,10 @@
 namespace brix {
 
 bool openLinkSocket() {
-    return openLinkSocketAt(kProductEndpoints);
+    return openLinkSocket(kProductEndpoints);
 }
 
-bool openLinkSocketAt(const LinkEndpoints& endpoints) {
+bool openLinkSocket(const LinkEndpoints& endpoints) {
     LinkState& st = linkState();
     int fd = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
     if (fd < 0)

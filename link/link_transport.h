@@ -24,10 +24,10 @@ inline constexpr LinkEndpoints kProductEndpoints{0x00000000u, kLocalPort, 0xFFFF
 // allows broadcast. False at the first failing step; a half-made socket is closed again.
 bool openLinkSocket();
 
-// TEST ONLY: the same on other (loopback) endpoints.
-bool openLinkSocketAt(const LinkEndpoints& endpoints);
+// The same on other endpoints (another local port, another modem address).
+bool openLinkSocket(const LinkEndpoints& endpoints);
 
-// The port the link socket is bound to, -1 when closed (tests bind port 0).
+// The port the link socket is bound to, -1 when closed (port 0 binds any free one).
 int linkSocketPort();
 
 // Closes the link socket (called by linkStop after the thread has ended).

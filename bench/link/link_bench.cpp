@@ -42,7 +42,7 @@ Bytes frame(std::int16_t type, std::size_t body) {
 
 void prepare() {
     brix::linkStop();
-    brix::linkResetForTest();
+    brix::linkReset();
     brix::setLinkPeer(&nullPeer);
 }
 
@@ -55,7 +55,7 @@ void runDispatch(benchmark::State& state, std::vector<Bytes> frames,
         const Bytes& f = frames[i++ % frames.size()];
         brix::dispatchFrame(f.data(), static_cast<std::int16_t>(f.size()));
     }
-    brix::linkResetForTest();
+    brix::linkReset();
 }
 
 void BM_RfReportUnchanged(benchmark::State& state) {
@@ -117,7 +117,7 @@ void BM_SetAck(benchmark::State& state) {
     brix::requestSet(brix::DataItem::ChannelTable, 30, data.data());
     for (auto _ : state)
         brix::dispatchFrame(f.data(), static_cast<std::int16_t>(f.size()));
-    brix::linkResetForTest();
+    brix::linkReset();
 }
 BENCHMARK(BM_SetAck);
 
@@ -143,7 +143,7 @@ public:
 void BM_IdlePass(benchmark::State& state) {
     prepare();
     brix::LinkEndpoints loopback{INADDR_LOOPBACK, 0, INADDR_LOOPBACK, 9};
-    if (!brix::linkPrepareForTest(loopback)) {
+    if (!brix::linkOpen(loopback)) {
         state.SkipWithError("no loopback socket");
         return;
     }
@@ -151,7 +151,7 @@ void BM_IdlePass(benchmark::State& state) {
     for (auto _ : state)
         benchmark::DoNotOptimize(brix::linkPass(clock));
     brix::linkStop();
-    brix::linkResetForTest();
+    brix::linkReset();
 }
 BENCHMARK(BM_IdlePass);
 

@@ -190,14 +190,14 @@ long drainBare(int fd) {
 void BM_ReceivePathVsBareLoop(benchmark::State& state) {
     NullPeer peer;
     brix::linkStop();
-    brix::linkResetForTest();
+    brix::linkReset();
     brix::setLinkPeer(&peer);
     brix::setStatisticsMessages(0);
     // The link's queries go here and are never read.
     const int sink = loopbackSocket();
     const int bare = loopbackSocket();
     if (sink < 0 || bare < 0 ||
-        !brix::linkPrepareForTest({INADDR_LOOPBACK, 0, INADDR_LOOPBACK, portOf(sink)})) {
+        !brix::linkOpen({INADDR_LOOPBACK, 0, INADDR_LOOPBACK, portOf(sink)})) {
         state.SkipWithError("no loopback sockets");
         return;
     }
@@ -247,7 +247,7 @@ void BM_ReceivePathVsBareLoop(benchmark::State& state) {
     totals = run;
 
     brix::linkStop();
-    brix::linkResetForTest();
+    brix::linkReset();
     ::close(sink);
     ::close(bare);
 }

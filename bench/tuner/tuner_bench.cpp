@@ -17,6 +17,7 @@
 #include "brix_tuner.h"
 #include "channel_table.h"
 #include "display_controls.h"
+#include "draw_log.h"
 #include "link/link_state.h"
 
 namespace {
@@ -71,7 +72,7 @@ struct Page {
     std::uint64_t draws() {
         std::uint64_t total = 0;
         for (auto* w : controls())
-            total += w->drawLog().total();
+            total += drawLog(*w).total();
         return total;
     }
 };
@@ -158,7 +159,7 @@ int main(int argc, char** argv) {
     // The page reads and writes its channel file in the current directory.
     QTemporaryDir scratch;
     QDir::setCurrent(scratch.path());
-    brix::linkResetForTest();
+    brix::linkReset();
     benchmark::Initialize(&argc, argv);
     benchmark::RunSpecifiedBenchmarks();
     benchmark::Shutdown();

@@ -278,7 +278,7 @@ std::array<std::uint8_t, kChannelFileBytes> ChannelTable::fileImage() const {
     return imageLocked();
 }
 
-void ChannelTable::setWriteFunctionForTesting(WriteFunction fn) {
+void ChannelTable::setWriteFunction(WriteFunction fn) {
     std::lock_guard lock(mutex_);
     write_ = std::move(fn);
 }

@@ -97,8 +97,8 @@ public:
     // The 580 bytes the channel file would hold.
     std::array<std::uint8_t, kChannelFileBytes> fileImage() const;
 
-    // For tests: replace the write used by save (empty restores ::write).
-    void setWriteFunctionForTesting(WriteFunction fn);
+    // The write used by save (empty: ::write); a caller may route it elsewhere.
+    void setWriteFunction(WriteFunction fn);
 
     // 1 while the Tuner page must show the labels again; set by a Set or an equal reply, cleared
     // by the Tuner's refresh or an unequal reply.

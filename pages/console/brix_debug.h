@@ -38,7 +38,7 @@ public:
     int paintSuspended = 0;
     int trimming = 0;
 
-    // Paint requests that reached the list while painting was suspended (for tests).
+    // Paint requests that reached the list while painting was suspended.
     int suppressedPaints() const { return suppressedPaints_; }
 
     // Rows arriving in a burst are drawn together: the first at once, the rest at most every
@@ -113,7 +113,7 @@ std::string consoleLogLine(const std::tm& when, MessageKind kind, const char* te
 // Lines written to the message log since program start (flush every tenth).
 int consoleLogLineCount();
 
-// TEST ONLY: the local time the log lines carry (nullptr: the real clock), and a fresh count.
+// The local time the log lines carry (nullptr: the real clock), and a fresh count.
 void setConsoleClock(std::function<std::tm()> clock);
 void resetConsoleLogLineCount();
 

@@ -13,17 +13,12 @@
 
 namespace brix {
 
-// ---- DrawLog ----
+namespace {
+BlitObserver* blitObserver = nullptr;
+}  // namespace
 
-void DrawLog::add(const Blit& b) {
-    if (entries_.size() >= kCapacity) {
-        // Keep the newer half; the log only serves to look at the latest updates.
-        entries_.erase(entries_.begin(), entries_.begin() + kCapacity / 2);
-    }
-    if (entries_.capacity() == 0)
-        entries_.reserve(kCapacity);
-    entries_.push_back(b);
-    ++total_;
+void setBlitObserver(BlitObserver* observer) {
+    blitObserver = observer;
 }
 
 // ---- Accessibility ----
@@ -200,13 +195,15 @@ void BitmapSurfaceWidget::blit(const QPixmap& source, int x, int y, Blit::Kind k
                                bool shows) {
     const QSize logical = source.isNull() ? QSize(0, 0) : source.deviceIndependentSize().toSize();
     copy(source, QRect(QPoint(0, 0), logical), x, y, shows);
-    log_.add({kind, digit, x, y});
+    if (blitObserver != nullptr)
+        blitObserver->copied(*this, {kind, digit, x, y});
 }
 
 void BitmapSurfaceWidget::blitPart(const QPixmap& source, const QRect& sourceRect, int x, int y,
                                    Blit::Kind kind) {
     copy(source, sourceRect, x, y, true);
-    log_.add({kind, -1, x, y});
+    if (blitObserver != nullptr)
+        blitObserver->copied(*this, {kind, -1, x, y});
 }
 
 void BitmapSurfaceWidget::flush() {

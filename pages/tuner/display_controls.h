@@ -5,8 +5,7 @@
 // what changed is drawn (the bit-rate display also recopies its two decimals), so the page can
 // feed them every tick at no cost.
 //
-// Every copy into the surface is noted in a small bounded draw log (what was copied and where),
-// which the tests read; it costs a few stores per copy.
+// A BlitObserver, when one is set, sees every copy into a surface (what was copied and where).
 
 #include <QPainter>
 #include <QPixmap>
@@ -36,23 +35,20 @@ struct Blit {
     friend bool operator==(const Blit&, const Blit&) = default;
 };
 
-// Keeps the most recent copies (at most kCapacity) and a running total.
-class DrawLog {
+class BitmapSurfaceWidget;
+
+// Sees every copy a display control makes into its surface, on the user-interface thread: a
+// profiler, or a recorder of what the Tuner drew. One for the process, none by default.
+class BlitObserver {
 public:
-    static constexpr std::size_t kCapacity = 256;
-
-    void add(const Blit& b);
-    void clear() { entries_.clear(); }
-    const std::vector<Blit>& entries() const { return entries_; }
-    std::uint64_t total() const { return total_; }
-
-private:
-    std::vector<Blit> entries_;
-    std::uint64_t total_ = 0;
+    virtual ~BlitObserver() = default;
+    virtual void copied(const BitmapSurfaceWidget& control, const Blit& blit) = 0;
 };
+// Sets the observer (null: none). Set it before the controls draw.
+void setBlitObserver(BlitObserver* observer);
 
-// Common plumbing: the surface at the widget's size times an integer scale, the draw log, and
-// the paint handler that copies the surface out. A control draws nothing until its bitmaps are
+// Common plumbing: the surface at the widget's size times an integer scale, and the paint
+// handler that copies the surface out. A control draws nothing until its bitmaps are
 // loaded; it keeps its state all the same and shows it once they are.
 class BitmapSurfaceWidget : public QWidget {
     Q_OBJECT
@@ -64,8 +60,6 @@ public:
     virtual double stateValue() const = 0;
     virtual double stateMaximum() const = 0;
 
-    const DrawLog& drawLog() const { return log_; }
-    void clearDrawLog() { log_.clear(); }
     // Forgets the surface, as if the window system had lost it; the next draw or paint rebuilds
     // it from the stored state.
     void dropSurface();
@@ -91,7 +85,7 @@ protected:
     // Draws the whole picture from the stored state into a fresh surface.
     virtual void redrawFromState() = 0;
 
-    // Copies `source` whole to (x, y), 1:1, and logs it. `shows` tells whether the picture there
+    // Copies `source` whole to (x, y), 1:1, and tells the observer. `shows` tells whether the picture there
     // may have changed (else the screen is not asked to repaint for it).
     void blit(const QPixmap& source, int x, int y, Blit::Kind kind, int digit = -1,
               bool shows = true);
@@ -118,7 +112,6 @@ private:
     bool hasBitmaps_ = false;
     bool painting_ = false;
     QRect dirty_;
-    DrawLog log_;
 };
 
 // Frequency in tenths of a MHz on four integer places and a tenths place ("%6.1f").

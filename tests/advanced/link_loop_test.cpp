@@ -141,7 +141,7 @@ protected:
 
 TEST_F(PagesOnTheLink, StartUpAnswerFillsThePageThenASetIsAcknowledged) {
     channelTable().setLabel(0, "Home");
-    ASSERT_TRUE(linkStartForTest(modem.endpoints(), &clock));
+    ASSERT_TRUE(linkStart(modem.endpoints(), &clock));
 
     const Bytes get = modem.await(0);
     ASSERT_EQ(get, (Bytes{0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0x79, 0x77, 0, 0, 2, 0, 0x62, 30}));
@@ -190,7 +190,7 @@ TEST_F(PagesOnTheLink, UnansweredRequestAsksUntilCancelled) {
         return asked.fetch_add(1) == 0 ? fw::IDRETRY : fw::IDCANCEL;
     });
     click(*advanced, BrixAdvanced::kGetId);  // then the link's start-up Get goes unanswered
-    ASSERT_TRUE(linkStartForTest(modem.endpoints(), &clock));
+    ASSERT_TRUE(linkStart(modem.endpoints(), &clock));
 
     int gets = 0;
     ASSERT_TRUE(QTest::qWaitFor(

@@ -42,7 +42,7 @@ class PagesTest : public ::testing::Test {
 protected:
     void SetUp() override {
         linkStop();
-        linkResetForTest();
+        linkReset();
         fw::uiBridge().reset();
         channelTable().reset();
         channelTable().labelRefreshPending.store(0);
@@ -69,7 +69,7 @@ protected:
         fw::setMessageBoxHandler(nullptr);
         linkStop();
         setLinkPeer(nullptr);
-        linkResetForTest();
+        linkReset();
         fw::uiBridge().reset();
         theApp.mainDialog = nullptr;
         main->advancedPage = nullptr;

@@ -119,8 +119,8 @@ void AppTest::SetUp() {
     oldRuntime_ = qgetenv("XDG_RUNTIME_DIR");
     qputenv("XDG_RUNTIME_DIR", runtime.path().toLocal8Bit());
 
-    theApp.resetForTest();
-    linkResetForTest();
+    theApp.ExitInstance();
+    linkReset();
     resetConsoleLogLineCount();
     fw::uiBridge().reset();
     answer = [](const fw::MessageBoxRequest& box) {
@@ -136,8 +136,8 @@ void AppTest::SetUp() {
 
 void AppTest::TearDown() {
     fw::setMessageBoxHandler(nullptr);
-    theApp.resetForTest();
-    linkResetForTest();
+    theApp.ExitInstance();
+    linkReset();
     fw::uiBridge().reset();
     QDir::setCurrent(oldCwd_);
     qputenv("XDG_RUNTIME_DIR", oldRuntime_);

@@ -36,8 +36,8 @@ std::string joined(std::initializer_list<const char*> args) {
 
 // Forgets the previous run in this process: its lock, logs, link and bridge.
 void readyForAnotherRun() {
-    theApp.resetForTest();
-    linkResetForTest();
+    theApp.ExitInstance();
+    linkReset();
     fw::uiBridge().reset();
 }
 

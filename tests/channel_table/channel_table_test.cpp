@@ -185,7 +185,7 @@ TEST(ChannelTableFile, FailedSaveKeepsTheOldFile) {
 
     // The device fills up after a partial write.
     int calls = 0;
-    table.setWriteFunctionForTesting([&](int fd, const void* buf, std::size_t size) -> ssize_t {
+    table.setWriteFunction([&](int fd, const void* buf, std::size_t size) -> ssize_t {
         if (++calls == 1)
             return ::write(fd, buf, size / 2);
         errno = ENOSPC;
@@ -197,7 +197,7 @@ TEST(ChannelTableFile, FailedSaveKeepsTheOldFile) {
     EXPECT_EQ(dir.names(), std::vector<std::string>{"Brix Tool .lb"});
 
     // Partial writes that do make progress still save everything.
-    table.setWriteFunctionForTesting([](int fd, const void* buf, std::size_t size) -> ssize_t {
+    table.setWriteFunction([](int fd, const void* buf, std::size_t size) -> ssize_t {
         return ::write(fd, buf, size < 7 ? size : 7);
     });
     EXPECT_TRUE(table.save(path));
@@ -205,7 +205,7 @@ TEST(ChannelTableFile, FailedSaveKeepsTheOldFile) {
     ChannelTable check;
     ASSERT_TRUE(check.load(path));
     EXPECT_EQ(check.entry(0).label, "new label");
-    table.setWriteFunctionForTesting({});
+    table.setWriteFunction({});
 
     // A directory that does not exist, and a target that cannot be replaced.
     EXPECT_FALSE(table.save(dir.file("missing/ch.lb")));

@@ -45,7 +45,7 @@ class ConsoleTest : public ::testing::Test {
 protected:
     void SetUp() override {
         ASSERT_TRUE(dir.isValid());
-        theApp.resetForTest();
+        theApp.ExitInstance();
         resetConsoleLogLineCount();
         setConsoleClock(fixedTime);
         page = std::make_unique<BrixDebug>();
@@ -61,7 +61,7 @@ protected:
             page->destroyWindow();
         page.reset();
         setConsoleClock(nullptr);
-        theApp.resetForTest();
+        theApp.ExitInstance();
         setStatisticsMessages(0);
     }
 

@@ -44,7 +44,6 @@ std::string desktopValue(const std::string& entry, const std::string& key) {
 }
 
 TEST(InstallTest, PutsFilesWhereTheDesktopFindsThem) {
-    BRIX_REQUIRE_PRIVATE_NETNS();  // the installed tool is started below
     const std::string work = freshWorkDir();
     const fs::path prefix = fs::path(work) / "prefix";
     const std::string command = std::string("\"") + BRIX_CMAKE_COMMAND + "\" --install \"" +
@@ -72,14 +71,8 @@ TEST(InstallTest, PutsFilesWhereTheDesktopFindsThem) {
         const fs::path icon = prefix / "share/icons/hicolor" / size / "apps/brixtool.png";
         EXPECT_EQ(pngSize(icon.string()), std::make_pair(side, side)) << icon;
     }
-
-    // The installed tool opens the installed help document, not the build tree's copy.
-    Tool tool;
-    ASSERT_TRUE(tool.start(work, {}, (prefix / "bin/brixtool").string())) << tool.diagnostics();
-    const auto reply = tool.ui().send("help");
-    ASSERT_TRUE(reply.ok) << reply.value;
-    EXPECT_EQ(reply.value, fs::canonical(prefix / "share/brixtool/help/brixtool.html").string());
-    EXPECT_EQ(tool.quit(), 0);
+    // That the installed tool opens the installed document is shown by the user-interface
+    // suite, which presses Help in it.
 }
 
 }  // namespace

@@ -22,7 +22,7 @@ class SentFramesTest : public LinkTest {
 protected:
     void SetUp() override {
         LinkTest::SetUp();
-        ASSERT_TRUE(linkPrepareForTest(modem.endpoints()));
+        ASSERT_TRUE(linkOpen(modem.endpoints()));
         auto first = modem.drain();
         ASSERT_EQ(first.size(), 1u);
         EXPECT_EQ(first[0],

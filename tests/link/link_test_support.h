@@ -168,12 +168,12 @@ class LinkTest : public ::testing::Test {
 protected:
     void SetUp() override {
         linkStop();
-        linkResetForTest();
+        linkReset();
         setLinkPeer(&peer);
     }
     void TearDown() override {
         linkStop();
-        linkResetForTest();
+        linkReset();
     }
     RecordingPeer peer;
 };

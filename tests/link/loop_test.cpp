@@ -19,7 +19,7 @@ class LoopTest : public LinkTest {
 protected:
     void SetUp() override {
         LinkTest::SetUp();
-        ASSERT_TRUE(linkPrepareForTest(modem.endpoints()));
+        ASSERT_TRUE(linkOpen(modem.endpoints()));
         ASSERT_EQ(modem.drain().size(), 1u);  // the RfQuery of the start
     }
 

@@ -28,7 +28,7 @@ Bytes awaitFrame(ModemSocket& modem, std::int16_t type, int ms) {
 
 TEST_F(ThreadTest, EndToEndOnLoopback) {
     ModemSocket modem;
-    ASSERT_TRUE(linkStartForTest(modem.endpoints()));
+    ASSERT_TRUE(linkStart(modem.endpoints()));
     ASSERT_EQ(awaitFrame(modem, 6, 2000).size(), 12u);  // the start's RfQuery
 
     modem.send(rfReport(4525, 4, 300, 1, 6));
@@ -83,7 +83,7 @@ TEST_F(ThreadTest, ThreadsNeverMixRequestsOrFrames) {
     FakeClock fast;  // time runs 100 ms per idle pass, so retries and give-ups come quickly
     fast.yieldOnIdle(true);
     peer.setDefaultGiveUpAnswer(RecordingPeer::kRetry);
-    ASSERT_TRUE(linkStartForTest(modem.endpoints(), &fast));
+    ASSERT_TRUE(linkStart(modem.endpoints(), &fast));
 
     std::atomic<bool> done{false};
     std::vector<Bytes> frames;
@@ -170,7 +170,7 @@ TEST_F(ThreadTest, StopReleasesAnOpenGiveUpQuestion) {
     FakeClock fast;
     fast.yieldOnIdle(true);
     peer.blockOnGiveUp(true);
-    ASSERT_TRUE(linkStartForTest(modem.endpoints(), &fast));
+    ASSERT_TRUE(linkStart(modem.endpoints(), &fast));
     ASSERT_TRUE(peer.waitUntilBlocked(10s));
 
     auto start = std::chrono::steady_clock::now();
@@ -189,7 +189,7 @@ TEST_F(ThreadTest, StopReleasesAnOpenGiveUpQuestion) {
 TEST_F(ThreadTest, StopReleasesABusyConsole) {
     ModemSocket modem;
     peer.blockOnConsole(true);
-    ASSERT_TRUE(linkStartForTest(modem.endpoints()));
+    ASSERT_TRUE(linkStart(modem.endpoints()));
     ASSERT_EQ(awaitFrame(modem, 6, 2000).size(), 12u);
     modem.send(rfReport(4525, 1, 300, 1, 2));
     ASSERT_TRUE(peer.waitUntilBlocked(5s));

@@ -13,7 +13,7 @@ using TransportTest = LinkTest;
 
 TEST_F(TransportTest, LongDatagramIsCutAndQuietLineWaits) {
     ModemSocket modem;
-    ASSERT_TRUE(openLinkSocketAt(modem.endpoints()));
+    ASSERT_TRUE(openLinkSocket(modem.endpoints()));
     ASSERT_GT(linkSocketPort(), 0);
 
     Bytes big(2000);
@@ -54,8 +54,8 @@ TEST_F(TransportTest, BusyPortFailsTheStart) {
     ModemSocket modem;
     LinkEndpoints endpoints = modem.endpoints();
     endpoints.localPort = holder.port();
-    EXPECT_FALSE(openLinkSocketAt(endpoints));
-    EXPECT_FALSE(linkStartForTest(endpoints));
+    EXPECT_FALSE(openLinkSocket(endpoints));
+    EXPECT_FALSE(linkStart(endpoints));
     auto console = peer.console();
     ASSERT_EQ(console.size(), 1u);
     EXPECT_EQ(console[0].text, "Cannot initialize sockets !!!");

@@ -180,8 +180,8 @@ protected:
         oldCwd = QDir::currentPath();
         ASSERT_TRUE(QDir::setCurrent(work.path()));
         qputenv("XDG_RUNTIME_DIR", runtime.path().toLocal8Bit());
-        theApp.resetForTest();
-        linkResetForTest();
+        theApp.ExitInstance();
+        linkReset();
         fw::uiBridge().reset();
         // No box may wait for a user here unless a step asks for a real one.
         fw::setMessageBoxHandler([](const fw::MessageBoxRequest&) { return fw::IDCANCEL; });
@@ -214,8 +214,8 @@ protected:
     void TearDown() override {
         fw::setMessageBoxHandler(nullptr);
         stopModem();
-        theApp.resetForTest();
-        linkResetForTest();
+        theApp.ExitInstance();
+        linkReset();
         fw::uiBridge().reset();
         if (!oldCwd.isEmpty())
             QDir::setCurrent(oldCwd);

@@ -5,6 +5,7 @@
 #include <QLineEdit>
 #include <QSlider>
 
+#include "draw_log.h"
 #include "tuner_test_support.h"
 
 namespace brix::testing {
@@ -162,10 +163,10 @@ TEST_F(TunerPage, RateCodesRunFromZeroToSixWhereFiveAndSixShowNineFortyFive) {
     for (int i = 0; i < 8; ++i)
         click(1065);
     EXPECT_EQ(rxRate().value(), 6u);
-    page->receiveRateDisplay().clearDrawLog();
+    drawLog(page->receiveRateDisplay()).clear();
     click(1066);  // 6 -> 5: the same 9.45, so only the two decimals are drawn again
     EXPECT_EQ(rxRate().value(), 5u);
-    EXPECT_EQ(page->receiveRateDisplay().drawLog().entries().size(), 2u);
+    EXPECT_EQ(drawLog(page->receiveRateDisplay()).entries().size(), 2u);
     click(1003);
     const std::vector<Bytes> sent = modem.drain();
     ASSERT_EQ(sent.size(), 4u);
@@ -245,9 +246,9 @@ TEST_F(TunerPage, TickWithNothingChangedDrawsNothing) {
                  &page->receiveFrequencyDisplay(), &page->transmitFrequencyDisplay(),
                  &page->receiveRateDisplay(), &page->transmitRateDisplay(), &page->inLamp(),
                  &page->outLamp()})
-            n += w->drawLog().total();
+            n += drawLog(*w).total();
         for (int i = 0; i < 6; ++i)
-            n += page->levelBar(i).drawLog().total();
+            n += drawLog(page->levelBar(i)).total();
         return n;
     };
     const std::uint64_t before = draws();

@@ -122,8 +122,8 @@ protected:
         previousDir_ = QDir::currentPath();
         ASSERT_TRUE(QDir::setCurrent(scratch_.path()));
         linkStop();
-        linkResetForTest();
-        ASSERT_TRUE(linkPrepareForTest(modem.endpoints()));
+        linkReset();
+        ASSERT_TRUE(linkOpen(modem.endpoints()));
         modem.drain();  // the first RfQuery
         linkState().activity = -1;
     }
@@ -131,7 +131,7 @@ protected:
         page.reset();
         host.reset();
         linkStop();
-        linkResetForTest();
+        linkReset();
         QDir::setCurrent(previousDir_);
     }
 

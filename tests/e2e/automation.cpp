@@ -1,4 +1,4 @@
-#include "app/automation.h"
+#include "automation.h"
 
 #include <QAbstractButton>
 #include <QAbstractItemModel>

@@ -1,6 +1,6 @@
 #pragma once
-// Test-only automation channel: when the environment variable BRIX_AUTOMATION names a path, the
-// tool listens on a local socket there (on the user-interface thread) for line commands, so that
+// Automation channel of the test build of the tool (brixtool-automated): when the environment
+// variable BRIX_AUTOMATION names a path, the tool listens on a local socket there (on the user-interface thread) for line commands, so that
 // end-to-end tests and the demo can see and drive what a user sees. Without the variable nothing
 // listens and nothing changes.
 //
