@@ -2,8 +2,8 @@
 
 #include <QAbstractButton>
 #include <QAction>
-#include <QList>
 #include <QKeySequence>
+#include <QList>
 #include <QMenu>
 #include <QShortcut>
 #include <QWidget>
@@ -74,7 +74,7 @@ FW_END_MESSAGE_MAP()
 MainDialog::MainDialog() : fw::Dialog(kTemplateId), icon(res::icon(kAppIcon)) {}
 
 MainDialog::~MainDialog() {
-    // A window still open here (a page test's, never the tool's) goes the ordinary way: link
+    // A window still open here (one that was not closed by its user) goes the ordinary way: link
     // stopped first, then the pages.
     destroyWindow();
     stopLink();
@@ -121,7 +121,7 @@ bool MainDialog::onInitDialog() {
     }
 
     // Every call of the link lands on the pages through the bridge; a bridge cancelled by an
-    // earlier window (tests run several) must accept calls again.
+    // earlier window of the same process must accept calls again.
     fw::uiBridge().reset();
     peer_ = std::make_unique<UiLinkPeer>(fw::uiBridge());
     setLinkPeer(peer_.get());

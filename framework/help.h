@@ -19,7 +19,8 @@ QString helpDocumentPath();
 // The URL openHelp would open (file URL with the topic's fragment); empty when missing.
 QUrl helpUrl(int context);
 
-// Test hook: receives the URL instead of the desktop viewer. nullptr restores the viewer.
+// Replaces the opener (the desktop's viewer) with `opener`, which receives the URL; nullptr
+// restores the viewer.
 void setHelpOpener(std::function<bool(const QUrl&)> opener);
 
 }  // namespace fw

@@ -41,8 +41,9 @@ struct MessageBoxRequest {
 // closing the box answer IDCANCEL where there is a Cancel button, else the only button.
 int messageBox(QWidget* owner, const QString& text, const QString& caption, unsigned flags);
 
-// Test hook: while set, every box is answered by `handler` on the user-interface thread and
-// nothing is shown. nullptr restores real boxes.
+// Replaces the presentation of boxes: while set, every box is answered by `handler` on the
+// user-interface thread (a run without a screen that logs them, say) and nothing is shown.
+// nullptr restores real boxes.
 using MessageBoxHandler = std::function<int(const MessageBoxRequest&)>;
 void setMessageBoxHandler(MessageBoxHandler handler);
 

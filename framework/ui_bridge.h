@@ -52,7 +52,7 @@ public:
     // May be called from any thread; usually the user-interface thread in the stop path.
     void cancelAll();
     bool isCancelled() const;
-    // Accepts calls again (after a restart, or between tests).
+    // Accepts calls again (after a restart of the window).
     void reset();
 
     static bool isUiThread();

@@ -1,6 +1,6 @@
 #pragma once
 // Time as the link sees it: signed 32-bit milliseconds since program start, and the idle wait of
-// the receive step. The link thread uses the steady clock; tests drive a pass with their own.
+// the receive step. The link thread uses the steady clock; another clock may drive a pass.
 
 #include <cstdint>
 

@@ -1,6 +1,6 @@
 #pragma once
 // The link's only way out to the user interface. The link thread calls these while it runs; the
-// application plugs in the real pages, tests plug in a recorder.
+// application plugs in the real pages, another program plugs in its own.
 
 #include <cstdint>
 

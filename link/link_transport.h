@@ -11,7 +11,7 @@ class LinkClock;
 // Addresses and ports in host order.
 struct LinkEndpoints {
     std::uint32_t localAddress;
-    std::uint16_t localPort;  // 0 lets the system choose (tests only)
+    std::uint16_t localPort;  // 0 lets the system choose
     std::uint32_t destinationAddress;
     std::uint16_t destinationPort;
 };

@@ -52,7 +52,7 @@ struct ChannelTableBody {
 
 class ChannelTable {
 public:
-    // Writes `size` bytes to `fd` like ::write(2); replaceable so tests can make a save fail.
+    // Writes `size` bytes to `fd` like ::write(2); replaceable through setWriteFunction.
     using WriteFunction = std::function<ssize_t(int fd, const void* buf, std::size_t size)>;
 
     ChannelTable();

@@ -34,8 +34,7 @@ public:
     static QAccessible::Role roleOf(const BitmapSurfaceWidget* w) {
         if (qobject_cast<const LevelBar*>(w) != nullptr)
             return QAccessible::ProgressBar;
-        if (qobject_cast<const LedIndicator*>(w) != nullptr)
-            return QAccessible::Indicator;
+        // A lamp reads as text too ("on", "off"): the desktop's bridge knows no lamp role.
         return QAccessible::StaticText;
     }
 
@@ -47,10 +46,6 @@ public:
     QAccessible::State state() const override {
         QAccessible::State s = QAccessibleWidget::state();
         s.readOnly = true;
-        if (role() == QAccessible::Indicator) {
-            s.checkable = true;
-            s.checked = control()->stateValue() != 0;
-        }
         return s;
     }
     void* interface_cast(QAccessible::InterfaceType type) override {
@@ -84,12 +79,6 @@ void BitmapSurfaceWidget::announceState() {
     QAccessible::updateAccessibility(&value);
     QAccessibleEvent description(this, QAccessible::DescriptionChanged);
     QAccessible::updateAccessibility(&description);
-    if (SurfaceAccessible::roleOf(this) == QAccessible::Indicator) {
-        QAccessible::State changed;
-        changed.checked = true;
-        QAccessibleStateChangeEvent state(this, changed);
-        QAccessible::updateAccessibility(&state);
-    }
 }
 
 QString FrequencyDisplay::stateText() const {

@@ -67,7 +67,7 @@ public:
     // Pixel scale of the surface: the device pixel ratio rounded up, at least 1, so bitmaps of
     // that scale copy 1:1.
     int surfaceScale() const;
-    // The surface itself (device pixels, devicePixelRatio set), for tests and screenshots.
+    // The surface itself (device pixels, devicePixelRatio set), for pictures of the control.
     const QPixmap& surface() const;
 
 protected:
@@ -85,8 +85,8 @@ protected:
     // Draws the whole picture from the stored state into a fresh surface.
     virtual void redrawFromState() = 0;
 
-    // Copies `source` whole to (x, y), 1:1, and tells the observer. `shows` tells whether the picture there
-    // may have changed (else the screen is not asked to repaint for it).
+    // Copies `source` whole to (x, y), 1:1, and tells the observer. `shows` tells whether the
+    // picture there may have changed (else the screen is not asked to repaint for it).
     void blit(const QPixmap& source, int x, int y, Blit::Kind kind, int digit = -1,
               bool shows = true);
     // Copies the part `sourceRect` (logical pixels) of `source` to (x, y).

@@ -179,6 +179,59 @@ def tune_frames(modem, since):
     return [t for t in modem.received("Tune")[since:]]
 
 
+INTERACTIVE = {"push button", "check box", "radio button", "text", "combo box", "slider",
+               "page tab", "spin button", "table", "tree", "tree table", "list"}
+
+
+@suite.case
+def every_control_has_a_name_and_the_displays_tell_their_state():
+    d, modem, tool = start("names")
+    try:
+        rx = tool.find("label", "Receive frequency")
+        u.wait_until("the first RF report", lambda: rx.description == "452.5 MHz")
+        unnamed = []
+        for node in tool.find_all(tool.main, showing=False):
+            role = node.getRoleName()
+            if role not in INTERACTIVE or node.name.strip():
+                continue
+            parent = node.parent
+            if role == "list" and parent is not None and parent.getRoleName() == "combo box":
+                continue  # a drop-down list's pop-up, read through its box
+            unnamed.append(f"{role} under {parent.getRoleName() if parent else '?'} "
+                           f"'{parent.name if parent else ''}'")
+        if unnamed:
+            raise u.Failure("controls without a name: " + "; ".join(unnamed))
+
+        displays = {"Receive frequency": " MHz", "Transmit frequency": " MHz",
+                    "Receive bit rate": " Mbit/s", "Transmit bit rate": " Mbit/s"}
+        for name, unit in displays.items():
+            text = tool.find("label", name).description
+            if not text.endswith(unit) or not text[0].isdigit():
+                raise u.Failure(f"{name} reads {text!r}")
+        bars = tool.find_all(tool.main, "progress bar")
+        if len(bars) != 6:
+            raise u.Failure(f"{len(bars)} level bars in the tree, not 6")
+        for bar in bars:
+            value = bar.queryValue()
+            if value.maximumValue != 24 or not bar.description.endswith("of 24 cells lit"):
+                raise u.Failure(f"{bar.name}: {bar.description!r}, maximum {value.maximumValue}")
+        level = tool.find("progress bar", "Transmit level")
+        if level.queryValue().currentValue <= 0:
+            raise u.Failure("the transmit level bar shows no lit cell")
+        lamps = [tool.find("label", n) for n in ("In lamp", "Out lamp")]
+        for lamp in lamps:
+            if lamp.description not in ("on", "off"):
+                raise u.Failure(f"{lamp.name} reads {lamp.description!r}")
+        # The Out lamp changes at every Tune; the change reaches the tree.
+        out = lamps[1]
+        was = out.description
+        tool.click(tool.find("push button", "Channel 1"))
+        u.wait_until("the Out lamp to change", lambda: out.description != was, 2)
+    finally:
+        tool.close()
+        modem.close()
+
+
 @suite.case
 def tuner_tune_step_set_and_channel_buttons():
     d, modem, tool = start("tuner")
