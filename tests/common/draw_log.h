@@ -41,9 +41,8 @@ public:
         const auto [at, added] = logs_.try_emplace(&control);
         if (added) {
             // A later control at the same address starts with a log of its own.
-            QObject::connect(&control, &QObject::destroyed, [this, key = &control] {
-                logs_.erase(key);
-            });
+            QObject::connect(&control, &QObject::destroyed,
+                             [this, key = &control] { logs_.erase(key); });
         }
         return at->second;
     }
