@@ -25,9 +25,10 @@ constexpr int kErrorCaptionString = 104;
 
 // Opens both logs when asked; failures are silent and leave that log closed.
 void openLogs(ToolApp& app) {
-    app.messageLog = std::fopen(kMessageLogName, "a+");
+    // Close-on-exec ("e"): the viewer that Help starts must not hold the logs open.
+    app.messageLog = std::fopen(kMessageLogName, "a+e");
     app.logEnabled = app.messageLog != nullptr;
-    app.statisticsLog = std::fopen(kStatisticsLogName, "a+");
+    app.statisticsLog = std::fopen(kStatisticsLogName, "a+e");
     if (app.statisticsLog != nullptr)
         std::fputs(kStatisticsHeader, app.statisticsLog);
 }
@@ -60,6 +61,14 @@ bool acquireInstanceLock(const std::string& path, int& fd) {
     fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600);
     if (fd < 0)
         return true;  // no lock to be had: run as the only instance
+    // In a shared directory (the /tmp fallback) anybody may have made the file first: only our
+    // own regular file is our lock, and another user's must not keep the tool from starting.
+    struct stat info {};
+    if (::fstat(fd, &info) != 0 || !S_ISREG(info.st_mode) || info.st_uid != ::getuid()) {
+        ::close(fd);
+        fd = -1;
+        return true;
+    }
     int rc = 0;
     do {
         rc = ::flock(fd, LOCK_EX | LOCK_NB);

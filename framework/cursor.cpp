@@ -1,7 +1,6 @@
 #include "framework/cursor.h"
 
 #include <QCoreApplication>
-#include <QGuiApplication>
 #include <QMetaObject>
 
 #include "framework/ui_bridge.h"
@@ -10,21 +9,31 @@ namespace fw {
 
 namespace {
 
+// The window under the wait cursor; user-interface thread only.
+QPointer<QWidget> waitWindow;
+
 void restoreOnUiThread(const std::optional<QCursor>& cursor) {
-    // Back to exactly one level: the saved cursor, or none (the normal one).
-    while (QGuiApplication::overrideCursor() != nullptr)
-        QGuiApplication::restoreOverrideCursor();
+    QWidget* window = waitWindow.data();
+    if (window == nullptr)
+        return;
     if (cursor)
-        QGuiApplication::setOverrideCursor(*cursor);
+        window->setCursor(*cursor);
+    else
+        window->unsetCursor();
 }
 
 }  // namespace
 
-SavedCursor beginWaitCursor() {
+SavedCursor beginWaitCursor(QWidget* over) {
     SavedCursor saved;
-    if (const QCursor* current = QGuiApplication::overrideCursor())
-        saved.cursor_ = *current;
-    QGuiApplication::setOverrideCursor(Qt::WaitCursor);
+    QWidget* window = over != nullptr ? over->window() : nullptr;
+    if (window == nullptr)
+        return saved;
+    // A window keeps a cursor of its own once it had one; the arrow is the normal cursor.
+    if (window->testAttribute(Qt::WA_SetCursor) && window->cursor().shape() != Qt::ArrowCursor)
+        saved.cursor_ = window->cursor();
+    window->setCursor(Qt::WaitCursor);
+    waitWindow = window;
     return saved;
 }
 

@@ -1,8 +1,12 @@
 #pragma once
-// The wait cursor while a request is out. beginWaitCursor shows it and returns what it replaced;
-// restoreCursor puts that back. An empty (default) token restores the normal cursor.
+// The wait cursor while a request is out, over the window of the page that asked (never over
+// other windows, such as the question that asks the user to click). beginWaitCursor shows it and
+// returns what it replaced; restoreCursor puts that back. An empty (default) token restores the
+// normal cursor.
 
 #include <QCursor>
+#include <QPointer>
+#include <QWidget>
 
 #include <optional>
 
@@ -14,14 +18,15 @@ public:
     bool isEmpty() const { return !cursor_.has_value(); }
 
 private:
-    friend SavedCursor beginWaitCursor();
+    friend SavedCursor beginWaitCursor(QWidget* over);
     friend void restoreCursor(const SavedCursor& saved);
     std::optional<QCursor> cursor_;  // nullopt: the normal cursor was showing
 };
 
-// User-interface thread only.
-SavedCursor beginWaitCursor();
-// Any thread: off the user-interface thread the change is posted there.
+// User-interface thread only. The cursor covers the top-level window of `over`.
+SavedCursor beginWaitCursor(QWidget* over);
+// Any thread: off the user-interface thread the change is posted there. It applies to the
+// window the last wait cursor covered.
 void restoreCursor(const SavedCursor& saved);
 
 }  // namespace fw

@@ -37,9 +37,15 @@ QUrl helpUrl(int context) {
     const QString path = helpDocumentPath();
     if (path.isEmpty())
         return {};
+    if (context < 1 || context > 4)
+        return QUrl::fromLocalFile(path);
+    // The topic's own page beside the document: the generic opener turns a file URL into a
+    // path and loses its "#" part, so an anchor alone would open the document at its top.
+    const QFileInfo topic(QFileInfo(path).dir(), QStringLiteral("context-%1.html").arg(context));
+    if (topic.exists())
+        return QUrl::fromLocalFile(topic.canonicalFilePath());
     QUrl url = QUrl::fromLocalFile(path);
-    if (context >= 1 && context <= 4)
-        url.setFragment(QStringLiteral("context-%1").arg(context));
+    url.setFragment(QStringLiteral("context-%1").arg(context));
     return url;
 }
 

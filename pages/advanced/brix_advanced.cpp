@@ -25,8 +25,8 @@ constexpr int kBitRateCount = 5;
 std::mutex savedCursorMutex;
 fw::SavedCursor savedCursor;
 
-void beginRequestCursor() {
-    fw::SavedCursor replaced = fw::beginWaitCursor();
+void beginRequestCursor(QWidget* page) {
+    fw::SavedCursor replaced = fw::beginWaitCursor(page);
     std::lock_guard lock(savedCursorMutex);
     savedCursor = replaced;
 }
@@ -119,13 +119,13 @@ void BrixAdvanced::setVersionText(const QString& text) {
 }
 
 void BrixAdvanced::onGet() {
-    beginRequestCursor();
+    beginRequestCursor(widget());
     enableRequestButtons(false);
     requestGet(DataItem::ChannelTable, kChannelTableLength);
 }
 
 void BrixAdvanced::onSet() {
-    beginRequestCursor();
+    beginRequestCursor(widget());
     enableRequestButtons(false);
 
     ChannelTable& table = channelTable();

@@ -2,11 +2,13 @@
 
 #include <QApplication>
 #include <QHeaderView>
+#include <QKeyEvent>
 #include <QPainter>
 #include <QPixmap>
 #include <QScrollBar>
 #include <QStyledItemDelegate>
 #include <QTreeWidgetItem>
+#include <QWheelEvent>
 
 #include <cstdio>
 #include <mutex>
@@ -95,8 +97,13 @@ std::string consoleLogLine(const std::tm& when, MessageKind kind, const char* te
     std::string line = stamp;
     line += messageKindName(kind);
     line += ' ';
-    line += text != nullptr ? text : "";
-    // The log is read on the desktops its users know: CR LF whatever this system writes.
+    // The log is read on the desktops its users know: every line end is CR LF, also the line
+    // feeds inside a text (a modem's debug text), as a text-mode stream writes them.
+    for (const char* c = text != nullptr ? text : ""; *c != '\0'; ++c) {
+        if (*c == '\n')
+            line += '\r';
+        line += *c;
+    }
     line += "\r\n";
     return line;
 }
@@ -157,6 +164,28 @@ void ConsoleList::drawHeldRows() {
     followPending_ = false;
     if (!updatesEnabled())
         setUpdatesEnabled(true);
+}
+
+void ConsoleList::keyPressEvent(QKeyEvent* event) {
+    QTreeWidget::keyPressEvent(event);
+    // Moving through the rows is scrolling too: a user reading older rows stays there.
+    switch (event->key()) {
+        case Qt::Key_Up:
+        case Qt::Key_Down:
+        case Qt::Key_PageUp:
+        case Qt::Key_PageDown:
+        case Qt::Key_Home:
+        case Qt::Key_End:
+            followPending_ = false;
+            break;
+        default:
+            break;
+    }
+}
+
+void ConsoleList::wheelEvent(QWheelEvent* event) {
+    QTreeWidget::wheelEvent(event);
+    followPending_ = false;
 }
 
 void ConsoleList::paintEvent(QPaintEvent* event) {

@@ -75,9 +75,9 @@ TEST_F(AdvancedPage, GetQueuesTheChannelTableUnderTheWaitCursor) {
     // normal cursor.
     const ChannelTableBody body = bodyOf(4525, 0);
     advanced->onChannelTableReply(body.data(), 0);
-    EXPECT_EQ(QGuiApplication::overrideCursor(), nullptr);
+    EXPECT_TRUE(normalCursor());
 
-    QGuiApplication::setOverrideCursor(Qt::CrossCursor);
+    pagesWindow()->setCursor(Qt::CrossCursor);
     click(*advanced, BrixAdvanced::kGetId);
     const PendingRequests p = pending();
     EXPECT_EQ(p.getPending, 1);
@@ -90,9 +90,8 @@ TEST_F(AdvancedPage, GetQueuesTheChannelTableUnderTheWaitCursor) {
     // The answer unlocks the buttons and brings back the cursor that Get replaced.
     EXPECT_EQ(advanced->onChannelTableReply(body.data(), 0), 0);
     EXPECT_TRUE(requestButtons().all(true));
-    ASSERT_NE(QGuiApplication::overrideCursor(), nullptr);
-    EXPECT_EQ(QGuiApplication::overrideCursor()->shape(), Qt::CrossCursor);
-    QGuiApplication::restoreOverrideCursor();
+    EXPECT_EQ(pagesWindow()->cursor().shape(), Qt::CrossCursor);
+    pagesWindow()->unsetCursor();
 }
 
 TEST_F(AdvancedPage, FrequencyTextsBecomeTenthsOfMhz) {
@@ -226,7 +225,7 @@ TEST_F(AdvancedPage, ConnectionErrorRetryKeepsAllFiveLockedCancelUnlocks) {
     EXPECT_EQ(advanced->onChannelTableReply(nullptr, 1), 0);
     EXPECT_TRUE(requestButtons().all(true));  // Scanner Default included
     // The request is over, so the wait cursor goes too.
-    EXPECT_EQ(QGuiApplication::overrideCursor(), nullptr);
+    EXPECT_TRUE(normalCursor());
 
     const auto shown = shownBoxes();
     ASSERT_EQ(shown.size(), 3u);

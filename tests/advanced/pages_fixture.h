@@ -109,9 +109,15 @@ protected:
         boxAnswer = answer;
     }
 
-    static bool waitCursorShown() {
-        const QCursor* c = QGuiApplication::overrideCursor();
-        return c != nullptr && c->shape() == Qt::WaitCursor;
+    // The cursor over the pages' window; the application-wide cursor stays untouched.
+    QWidget* pagesWindow() const { return advanced->widget()->window(); }
+    bool normalCursor() const {
+        return pagesWindow()->cursor().shape() == Qt::ArrowCursor &&
+               QGuiApplication::overrideCursor() == nullptr;
+    }
+    bool waitCursorShown() const {
+        return pagesWindow()->cursor().shape() == Qt::WaitCursor &&
+               QGuiApplication::overrideCursor() == nullptr;
     }
 
     std::unique_ptr<QWidget> host;

@@ -160,9 +160,9 @@ TEST_F(AppTest, HelpOpensTheTopicOfTheSelectedTab) {
     fw::setHelpOpener(nullptr);
 
     ASSERT_EQ(opened.size(), 3u);
-    EXPECT_EQ(opened[0].fragment(), QStringLiteral("context-1"));
-    EXPECT_EQ(opened[1].fragment(), QStringLiteral("context-4"));
-    EXPECT_EQ(opened[2].fragment(), QStringLiteral("context-2"));
+    EXPECT_EQ(opened[0].fileName(), QStringLiteral("context-1.html"));
+    EXPECT_EQ(opened[1].fileName(), QStringLiteral("context-4.html"));
+    EXPECT_EQ(opened[2].fileName(), QStringLiteral("context-2.html"));
 }
 
 TEST_F(AppTest, AboutOpensFromTheButtonAndFromTheWindowMenuWhichAlsoCloses) {

@@ -1,6 +1,7 @@
 // Start-up of the tool: the command line, the log files, the instance lock, and the failure to
 // start the link. Some tests run the real executable as a child process.
 
+#include <fcntl.h>
 #include <netinet/in.h>
 #include <sys/file.h>
 #include <sys/socket.h>
@@ -10,6 +11,7 @@
 #include <QFile>
 #include <QProcess>
 #include <QProcessEnvironment>
+#include <QTemporaryDir>
 #include <QThread>
 
 #include <gtest/gtest.h>
@@ -146,8 +148,10 @@ TEST_F(AppTest, MessageLogThatCannotBeOpenedMeansLoggingOffAndANormalStart) {
     EXPECT_TRUE(started);
     EXPECT_FALSE(logging);
     EXPECT_TRUE(boxes.empty());
-    // The statistics log opened all the same; it is left open to the process exit.
+    // The statistics log opened all the same; it is left open to the process exit, and not
+    // to the programs the tool starts (the help viewer).
     ASSERT_NE(theApp.statisticsLog, nullptr);
+    EXPECT_NE(::fcntl(::fileno(theApp.statisticsLog), F_GETFD) & FD_CLOEXEC, 0);
     std::fflush(theApp.statisticsLog);
     EXPECT_EQ(readBytes(workPath(QStringLiteral("radiostt.log"))), kStatisticsHeader);
 }
@@ -179,6 +183,41 @@ TEST_F(AppTest, SecondInstanceIsRefusedWithTheExactBoxAndNothingElse) {
     EXPECT_EQ(theApp.messageLog, nullptr);
     EXPECT_EQ(linkSocketPort(), -1);
     ::close(holder);
+}
+
+TEST(InstanceLock, OnlyOurOwnRegularFileIsTheLock) {
+    QTemporaryDir dir;
+    ASSERT_TRUE(dir.isValid());
+    // Our own file: taken, and refused to a second taker while held.
+    const std::string own = dir.filePath(QStringLiteral("own")).toStdString();
+    int holder = -1;
+    ASSERT_TRUE(acquireInstanceLock(own, holder));
+    ASSERT_GE(holder, 0);
+    int second = -1;
+    EXPECT_FALSE(acquireInstanceLock(own, second));
+    ::close(holder);
+    if (second >= 0)
+        ::close(second);
+
+    // A symbolic link in the lock's place is not followed, and means no lock.
+    const std::string link = dir.filePath(QStringLiteral("link")).toStdString();
+    ASSERT_EQ(::symlink(own.c_str(), link.c_str()), 0);
+    int fd = -1;
+    EXPECT_TRUE(acquireInstanceLock(link, fd));
+    EXPECT_EQ(fd, -1);
+
+    // Another user's file (in /tmp anybody may make it first), even locked: the tool starts.
+    if (::getuid() != 0)
+        GTEST_SKIP() << "handing a file to another user needs root";
+    const std::string theirs = dir.filePath(QStringLiteral("theirs")).toStdString();
+    const int made = ::open(theirs.c_str(), O_RDWR | O_CREAT, 0644);
+    ASSERT_GE(made, 0);
+    ASSERT_EQ(::fchown(made, 65534, 65534), 0);
+    ASSERT_EQ(::flock(made, LOCK_EX | LOCK_NB), 0);
+    fd = -1;
+    EXPECT_TRUE(acquireInstanceLock(theirs, fd));
+    EXPECT_EQ(fd, -1);
+    ::close(made);
 }
 
 TEST_F(AppTest, InstanceLockIsFreedWhenItsHolderIsKilled) {

@@ -7,11 +7,13 @@
 #include <QTemporaryDir>
 #include <QTest>
 #include <QTreeWidgetItem>
+#include <QWheelEvent>
 
 #include <gtest/gtest.h>
 
 #include <cstdio>
 #include <fstream>
+#include <functional>
 #include <memory>
 #include <sstream>
 #include <string>
@@ -186,6 +188,35 @@ TEST_F(ConsoleTest, FollowsTheNewestRowOnlyWhileTheLastRowIsInView) {
     EXPECT_EQ(rowText(list->topLevelItemCount() - 1, 1), QStringLiteral("message 66"));
 }
 
+TEST_F(ConsoleTest, KeysAndTheWheelDuringABurstKeepTheViewWhereTheUserPutIt) {
+    add(60);
+    QTest::qWait(2 * ConsoleList::kDrawEveryMs);
+    QScrollBar* bar = list->verticalScrollBar();
+    ASSERT_EQ(bar->value(), bar->maximum());
+    list->setFocus();
+    list->setCurrentItem(list->topLevelItem(list->topLevelItemCount() - 1));
+
+    const auto scrollDuringBurst = [&](const std::function<void()>& scroll) {
+        add(3);  // a burst: the later rows wait for the next drawing, which would follow them
+        ASSERT_TRUE(list->followPending());
+        scroll();
+        const int where = bar->value();
+        QTest::qWait(2 * ConsoleList::kDrawEveryMs);
+        EXPECT_EQ(bar->value(), where);
+        EXPECT_LT(bar->value(), bar->maximum());
+    };
+    scrollDuringBurst([&] { QTest::keyClick(list, Qt::Key_PageUp); });
+    bar->setValue(bar->maximum());
+    scrollDuringBurst([&] { QTest::keyClick(list, Qt::Key_Home); });
+    bar->setValue(bar->maximum());
+    scrollDuringBurst([&] {
+        const QPoint at = list->viewport()->rect().center();
+        QWheelEvent wheel(at, list->viewport()->mapToGlobal(at), QPoint(), QPoint(0, 240),
+                          Qt::NoButton, Qt::NoModifier, Qt::NoScrollPhase, false);
+        QCoreApplication::sendEvent(list->viewport(), &wheel);
+    });
+}
+
 TEST_F(ConsoleTest, PartlyVisibleLastRowStillCountsAsInView) {
     add(60);
     QTest::qWait(2 * ConsoleList::kDrawEveryMs);
@@ -217,6 +248,9 @@ TEST_F(ConsoleTest, LogLineFormatByteForByte) {
     late.tm_year = 126;
     EXPECT_EQ(consoleLogLine(late, MessageKind::Error, "x"), "23:59:58 31/ 1/2026 \tError x\r\n");
     EXPECT_EQ(consoleLogLine(late, MessageKind::Error, ""), "23:59:58 31/ 1/2026 \tError \r\n");
+    // A text with line feeds of its own (a modem's debug text): every line end is CR LF.
+    EXPECT_EQ(consoleLogLine(late, MessageKind::Embedded, "a\nb\n"),
+              "23:59:58 31/ 1/2026 \tEmbedded a\r\nb\r\n\r\n");
 }
 
 TEST_F(ConsoleTest, LoggedMessagesReachTheLogAndUnloggedOnesDoNot) {

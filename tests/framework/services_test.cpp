@@ -3,6 +3,7 @@
 #include <QGuiApplication>
 #include <QTest>
 #include <QUrl>
+#include <QWidget>
 
 #include <gtest/gtest.h>
 
@@ -16,28 +17,32 @@ namespace {
 
 using namespace std::chrono_literals;
 
-Qt::CursorShape overrideShape() {
-    const QCursor* c = QGuiApplication::overrideCursor();
-    return c == nullptr ? Qt::ArrowCursor : c->shape();
+bool normal(const QWidget& w) {
+    return w.cursor().shape() == Qt::ArrowCursor;
 }
 
-TEST(WaitCursor, RestoreReturnsToTheSavedCursorNotOneLevelUp) {
-    ASSERT_EQ(QGuiApplication::overrideCursor(), nullptr);
-    const fw::SavedCursor first = fw::beginWaitCursor();
+TEST(WaitCursor, CoversOnlyThePagesWindowAndRestoresTheSavedCursorNotOneLevelUp) {
+    QWidget window;
+    auto* page = new QWidget(&window);
+    QWidget question;  // another top-level window, as the give-up question is
+    const fw::SavedCursor first = fw::beginWaitCursor(page);
     EXPECT_TRUE(first.isEmpty());
-    EXPECT_EQ(overrideShape(), Qt::WaitCursor);
-    const fw::SavedCursor second = fw::beginWaitCursor();  // a second request before any reply
+    EXPECT_EQ(window.cursor().shape(), Qt::WaitCursor);
+    EXPECT_TRUE(normal(question));
+    EXPECT_EQ(QGuiApplication::overrideCursor(), nullptr);
+    const fw::SavedCursor second = fw::beginWaitCursor(page);  // a second request, no reply yet
     EXPECT_FALSE(second.isEmpty());
     fw::restoreCursor(first);
-    EXPECT_EQ(QGuiApplication::overrideCursor(), nullptr);  // not stuck one level up
+    EXPECT_TRUE(normal(window));           // not stuck one level up
     fw::restoreCursor(fw::SavedCursor());  // an empty slot: normal cursor, nothing to undo
-    EXPECT_EQ(QGuiApplication::overrideCursor(), nullptr);
+    EXPECT_TRUE(normal(window));
 }
 
 TEST(WaitCursor, RestoreFromAnotherThreadIsCarriedToTheUiThread) {
-    const fw::SavedCursor saved = fw::beginWaitCursor();
+    QWidget window;
+    const fw::SavedCursor saved = fw::beginWaitCursor(&window);
     std::async(std::launch::async, [saved] { fw::restoreCursor(saved); }).wait();
-    EXPECT_TRUE(QTest::qWaitFor([] { return QGuiApplication::overrideCursor() == nullptr; }, 2000));
+    EXPECT_TRUE(QTest::qWaitFor([&] { return normal(window); }, 2000));
 }
 
 TEST(Help, OpensTheDocumentAtTheTopicOfTheContext) {
@@ -51,11 +56,21 @@ TEST(Help, OpensTheDocumentAtTheTopicOfTheContext) {
     EXPECT_TRUE(fw::openHelp(9));  // no such topic: the document's start
     fw::setHelpOpener(nullptr);
     ASSERT_EQ(opened.size(), 3u);
+    // A page per topic, without a "#" part that openers of file URLs drop.
     EXPECT_TRUE(opened[0].isLocalFile());
-    EXPECT_EQ(opened[0].fragment(), "context-4");
-    EXPECT_EQ(opened[1].fragment(), "context-1");
+    EXPECT_TRUE(opened[0].fragment().isEmpty());
+    EXPECT_TRUE(opened[0].toLocalFile().endsWith("brixtool/help/context-4.html"));
+    EXPECT_TRUE(opened[1].toLocalFile().endsWith("brixtool/help/context-1.html"));
     EXPECT_TRUE(opened[2].fragment().isEmpty());
-    EXPECT_TRUE(opened[0].toLocalFile().endsWith("brixtool/help/brixtool.html"));
+    EXPECT_TRUE(opened[2].toLocalFile().endsWith("brixtool/help/brixtool.html"));
+    // Each topic's page forwards to its anchor in the document.
+    for (int context = 1; context <= 4; ++context) {
+        QFile page(fw::helpUrl(context).toLocalFile());
+        ASSERT_TRUE(page.open(QIODevice::ReadOnly)) << context;
+        const QString html = QString::fromUtf8(page.readAll());
+        EXPECT_TRUE(html.contains(QStringLiteral("url=brixtool.html#context-%1\"").arg(context)))
+            << context;
+    }
 }
 
 TEST(Help, TheDocumentHasTheFourTopics) {

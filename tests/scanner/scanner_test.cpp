@@ -77,7 +77,7 @@ TEST_F(ScannerPage, SetSendsTheRatesOfCheckedPlansOnly) {
     click(*scanner, BrixScanner::kSetId);
     EXPECT_EQ(sentParams(), (std::array<std::uint8_t, 2>{0x30, 0x00}));
     EXPECT_TRUE(requestButtons().all(false));
-    EXPECT_EQ(QGuiApplication::overrideCursor(), nullptr);  // no wait cursor here
+    EXPECT_TRUE(normalCursor());  // no wait cursor here
 
     // The acknowledgement rewrites every row: NTSC shows unchecked, Other loses its mark.
     reply(0x30, 0x00);

@@ -8,6 +8,7 @@ Runs inside the private network namespace (the tool broadcasts).
 """
 
 import os
+import subprocess
 import sys
 import time
 
@@ -388,6 +389,50 @@ def pages_tabs_statistics_advanced_scanner_about_and_escape():
         with open(os.path.join(d, "Brix Tool .lb"), "rb") as f:
             if b"Lab1" not in f.read():
                 raise u.Failure("the channel file lacks the label set on the Advanced page")
+    finally:
+        tool.close()
+        modem.close()
+
+
+@suite.case
+def installed_tool_opens_help_at_the_tab_topic_with_the_desktop_opener():
+    d = fresh_dir("help")
+    prefix = os.path.join(d, "prefix")
+    subprocess.run(["cmake", "--install", build, "--prefix", prefix], check=True,
+                   stdout=subprocess.DEVNULL)
+    # The real xdg-open, on a desktop it does not know: it falls back to $BROWSER, here a
+    # browser that only writes down what it was given.
+    record = os.path.join(d, "browser.txt")
+    browser = os.path.join(d, "browser")
+    with open(browser, "w") as f:
+        f.write(f'#!/bin/sh\nprintf "%s\\n" "$@" >> "{record}"\n')
+    os.chmod(browser, 0o755)
+    empty = os.path.join(d, "xdg")
+    os.makedirs(empty, exist_ok=True)
+    env = {"BROWSER": browser, "XDG_DATA_HOME": empty, "XDG_DATA_DIRS": empty,
+           "XDG_CONFIG_HOME": empty, "XDG_CONFIG_DIRS": empty, "XDG_CURRENT_DESKTOP": "",
+           "DESKTOP_SESSION": ""}
+    modem = u.Modem(SIM, d)
+    tool = u.Tool(os.path.join(prefix, "bin", "brixtool"), d, extra_env=env)
+    try:
+        opened = []
+        for tab, context in (("Scanner", 4), ("Console", 2)):
+            select_tab(tool, tab)
+            tool.click(tool.find("push button", "Help"))
+            u.wait_until("the browser", lambda: os.path.exists(record) and
+                         len(open(record).read().split()) > len(opened), 5)
+            opened = open(record).read().split()
+            page = opened[-1]
+            if page.startswith("file://"):
+                page = page[len("file://"):]
+            want = os.path.realpath(os.path.join(prefix, "share", "brixtool", "help",
+                                                 f"context-{context}.html"))
+            if os.path.realpath(page) != want:
+                raise u.Failure(f"Help on {tab} opened {opened[-1]}, not {want}")
+            with open(want) as f:
+                if f"url=brixtool.html#context-{context}\"" not in f.read():
+                    raise u.Failure(f"{want} does not lead to topic {context}")
+        print("  the browser got:", " ".join(opened))
     finally:
         tool.close()
         modem.close()

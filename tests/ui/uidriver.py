@@ -113,8 +113,9 @@ class Modem:
 class Tool:
     """The real brixtool, seen through its accessibility tree."""
 
-    def __init__(self, binary, workdir, *args):
+    def __init__(self, binary, workdir, *args, extra_env=None):
         env = dict(os.environ)
+        env.update(extra_env or {})
         env["QT_LINUX_ACCESSIBILITY_ALWAYS_ON"] = "1"
         env["QT_ACCESSIBILITY"] = "1"
         env.pop("QT_QPA_PLATFORM", None)
