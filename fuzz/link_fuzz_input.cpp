@@ -205,12 +205,12 @@ void feedDatagram(const std::uint8_t* bytes, std::size_t size, bool direct, bool
                 fail("a Get reply of %zu bytes was taken", n);
         }
     } else if (type == static_cast<std::int16_t>(MessageType::SetData)) {
-        const bool echoes =
-            n >= 16u + before.setLength &&
-            std::memcmp(expected.data() + 16, before.setData, before.setLength) == 0;
+        // Taken only as a whole body of its page that echoes the pending Set of that length.
+        const std::size_t body =
+            setItem == static_cast<std::uint8_t>(DataItem::ChannelTable) ? 30 : 2;
+        const bool echoes = before.setLength == body && n >= 16u + body &&
+                            std::memcmp(expected.data() + 16, before.setData, body) == 0;
         if (echoes) {
-            const std::size_t body =
-                setItem == static_cast<std::uint8_t>(DataItem::ChannelTable) ? 30 : 2;
             if (after.setPending != 0)
                 fail("an acknowledgement that echoes the Set left it pending");
             if (peer.replies != repliesBefore + 1 || peer.lastBodySize != body ||

@@ -86,12 +86,18 @@ void onGetReply(const std::uint8_t* frame, std::int16_t) {
 
 void onSetAck(const std::uint8_t* frame, std::int16_t) {
     LinkState& st = linkState();
+    // The page that receives the acknowledgement takes a whole body: 30 bytes of channel table,
+    // else the 2 scanner bytes.
+    const std::size_t body = frame[14] == static_cast<std::uint8_t>(DataItem::ChannelTable)
+                                 ? kChannelTableLength
+                                 : kScannerParamsLength;
     {
         std::lock_guard<std::mutex> lock(st.pendingMutex);
-        // Likewise an acknowledgement cut short is no echo, even where the zeros after its end
-        // would match the data.
-        if (st.receiveHighWater < 16u + st.pending.setLength ||
-            std::memcmp(frame + 16, st.pending.setData, st.pending.setLength) != 0)
+        // An echo of the pending Set, whole: a shorter Set (or none yet) compared on fewer bytes
+        // would let a frame of zeros through as a table. An acknowledgement cut short is no
+        // echo either, even where the zeros after its end would match the data.
+        if (st.pending.setLength != body || st.receiveHighWater < 16u + body ||
+            std::memcmp(frame + 16, st.pending.setData, body) != 0)
             return;
         st.pending.setPending = 0;
     }

@@ -43,17 +43,61 @@ void restoreRequestCursor() {
     fw::restoreCursor(saved);
 }
 
+// The longest decimal number at the start of `text`: white space, sign, digits, fraction,
+// exponent; reading stops at the first character that does not fit. strtod alone would also
+// read hexadecimal ("0x10" as 16) and "inf" or "nan".
+std::string decimalPrefix(const std::string& text) {
+    const auto digit = [&](std::size_t i) {
+        return i < text.size() && text[i] >= '0' && text[i] <= '9';
+    };
+    std::size_t i = 0;
+    while (i < text.size() && (text[i] == ' ' || (text[i] >= '\t' && text[i] <= '\r')))
+        ++i;
+    const std::size_t start = i;
+    if (i < text.size() && (text[i] == '+' || text[i] == '-'))
+        ++i;
+    bool digits = false;
+    while (digit(i)) {
+        ++i;
+        digits = true;
+    }
+    if (i < text.size() && text[i] == '.') {
+        ++i;
+        while (digit(i)) {
+            ++i;
+            digits = true;
+        }
+    }
+    if (!digits)
+        return {};
+    std::size_t end = i;
+    if (i < text.size() && (text[i] == 'e' || text[i] == 'E')) {
+        std::size_t j = i + 1;
+        if (j < text.size() && (text[j] == '+' || text[j] == '-'))
+            ++j;
+        if (digit(j)) {
+            while (digit(j))
+                ++j;
+            end = j;
+        }
+    }
+    return text.substr(start, end - start);
+}
+
 std::uint16_t frequencyFromText(const std::string& text) {
+    const std::string number = decimalPrefix(text);
+    if (number.empty())
+        return 0;
     // strtod follows LC_NUMERIC, which the GUI takes from the user's environment; the edits
     // always use a point, so read them in the C locale.
     static const locale_t cLocale = newlocale(LC_ALL_MASK, "C", locale_t{});
     double value = 0.0;
     if (cLocale != locale_t{}) {
         const locale_t previous = uselocale(cLocale);
-        value = std::strtod(text.c_str(), nullptr);
+        value = std::strtod(number.c_str(), nullptr);
         uselocale(previous);
     } else {
-        value = std::strtod(text.c_str(), nullptr);
+        value = std::strtod(number.c_str(), nullptr);
     }
     const double tenths = std::trunc(value * 10.0);
     if (std::isnan(tenths))

@@ -1,6 +1,8 @@
 #include "channel_table.h"
 
+#include <dirent.h>
 #include <fcntl.h>
+#include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -76,6 +78,57 @@ int openTempBeside(const std::string& path, std::string& tempPath) {
             return -1;
     }
     return -1;
+}
+
+// The file a save replaces: `path`, or where its symbolic links lead (also to a file that does
+// not exist yet), so that the links stay and their target gets the table.
+std::string saveTarget(const std::string& path) {
+    std::string at = path;
+    for (int hops = 0; hops < 40; ++hops) {  // as many as the system follows
+        struct stat info {};
+        if (::lstat(at.c_str(), &info) != 0 || !S_ISLNK(info.st_mode))
+            return at;
+        char buffer[4096];
+        const ssize_t n = ::readlink(at.c_str(), buffer, sizeof buffer);
+        if (n <= 0 || static_cast<std::size_t>(n) >= sizeof buffer)
+            return at;
+        std::string next(buffer, static_cast<std::size_t>(n));
+        if (next.front() != '/')
+            next = directoryOf(at) + "/" + next;
+        at = next;
+    }
+    return at;  // a loop: the rename replaces the last link, as it did before
+}
+
+// Removes what interrupted saves of `path` left: our own regular temporary files whose process
+// is gone.
+void removeLeftoverTemps(const std::string& path) {
+    const std::string dirName = directoryOf(path);
+    const auto slash = path.rfind('/');
+    const std::string prefix =
+        (slash == std::string::npos ? path : path.substr(slash + 1)) + ".tmp.";
+    DIR* dir = ::opendir(dirName.c_str());
+    if (dir == nullptr)
+        return;
+    while (const dirent* entry = ::readdir(dir)) {
+        const std::string name = entry->d_name;
+        if (name.compare(0, prefix.size(), prefix) != 0)
+            continue;
+        const std::string rest = name.substr(prefix.size());
+        const auto dot = rest.find('.');
+        const std::string pidText = rest.substr(0, dot);
+        if (pidText.empty() || pidText.find_first_not_of("0123456789") != std::string::npos ||
+            pidText.size() > 9)
+            continue;
+        const auto pid = static_cast<pid_t>(std::stol(pidText));
+        if (pid != ::getpid() && !(::kill(pid, 0) != 0 && errno == ESRCH))
+            continue;  // a save that may still be running
+        const std::string full = dirName + "/" + name;
+        struct stat info {};
+        if (::lstat(full.c_str(), &info) == 0 && S_ISREG(info.st_mode) && info.st_uid == ::getuid())
+            ::unlink(full.c_str());
+    }
+    ::closedir(dir);
 }
 
 }  // namespace
@@ -157,9 +210,11 @@ bool ChannelTable::load(const std::string& path) {
     return true;
 }
 
-bool ChannelTable::save(const std::string& path) const {
+bool ChannelTable::save(const std::string& linkOrPath) const {
     std::lock_guard lock(mutex_);
     const std::array<std::uint8_t, kChannelFileBytes> image = imageLocked();
+    const std::string path = saveTarget(linkOrPath);
+    removeLeftoverTemps(path);
 
     std::string tempPath;
     const int fd = openTempBeside(path, tempPath);

@@ -100,10 +100,33 @@ TEST_F(AdvancedPage, FrequencyTextsBecomeTenthsOfMhz) {
         std::uint16_t expected;
     };
     const Case cases[] = {
-        {"452.5", 4525},   {"452.56", 4525},   {"-1", 65526},   {"", 0},
-        {"abc", 0},        {"  87.9xyz", 879}, {"452,5", 4520}, {"1e3", 10000},
-        {"6553.5", 65535}, {"6553.6", 0},      {"-0.09", 0},    {"0x10", 160},
-        {"nan", 0},        {"inf", 0},         {"-inf", 0},     {"1e300", 0},
+        {"452.5", 4525},
+        {"452.56", 4525},
+        {"-1", 65526},
+        {"", 0},
+        {"abc", 0},
+        {"  87.9xyz", 879},
+        {"452,5", 4520},
+        {"1e3", 10000},
+        {"6553.5", 65535},
+        {"6553.6", 0},
+        {"-0.09", 0},
+        {"1e300", 0},
+        // Only the decimal form: no hexadecimal, no "inf" or "nan"; an exponent without
+        // digits is not part of the number.
+        {"0x10", 0},
+        {"0x1p3", 0},
+        {"nan", 0},
+        {"inf", 0},
+        {"-inf", 0},
+        {"infinity", 0},
+        {"1e", 10},
+        {"1e+", 10},
+        {".5", 5},
+        {"+7", 70},
+        {"1.e1", 100},
+        {"-.", 0},
+        {"\t\n 12", 120},
     };
     for (const Case& c : cases)
         EXPECT_EQ(frequencyFromText(c.text), c.expected) << '"' << c.text << '"';

@@ -227,6 +227,39 @@ TEST(ChannelTableFile, SaveKeepsPermissionsOfTheOldFile) {
     EXPECT_EQ(st.st_mode & 0777, 0640u);
 }
 
+TEST(ChannelTableFile, SaveWritesThroughSymbolicLinksAndClearsLeftovers) {
+    TempDir dir;
+    fs::create_directory(dir.file("store"));
+    const std::string target = dir.file("store/labels.lb");
+    writeFile(target, handBuiltFile());
+    const std::string link = dir.file("ch.lb");
+    fs::create_symlink("store/labels.lb", link);
+    // What an interrupted save left: ours, of a process that is gone, and of a live one.
+    const std::string gone = target + ".tmp.999999999.0";
+    const std::string live = target + ".tmp." + std::to_string(::getppid()) + ".0";
+    writeFile(gone, {1, 2, 3});
+    writeFile(live, {4, 5, 6});
+
+    ChannelTable table;
+    table.setLabel(0, "through the link");
+    ASSERT_TRUE(table.save(link));
+    EXPECT_TRUE(fs::is_symlink(link));  // the link stays, its target gets the table
+    ChannelTable check;
+    ASSERT_TRUE(check.load(target));
+    EXPECT_EQ(check.entry(0).label, "through the link");
+    EXPECT_FALSE(fs::exists(gone));
+    EXPECT_TRUE(fs::exists(live));  // a save that may still be running is left alone
+    fs::remove(live);
+    EXPECT_EQ(dir.names().size(), 2u);
+
+    // A link to a file that does not exist yet makes that file.
+    const std::string dangling = dir.file("new.lb");
+    fs::create_symlink("store/new-target.lb", dangling);
+    ASSERT_TRUE(table.save(dangling));
+    EXPECT_TRUE(fs::is_symlink(dangling));
+    EXPECT_EQ(readFile(dir.file("store/new-target.lb")).size(), 580u);
+}
+
 TEST(ChannelTableLabels, CutToFortyNineAndOutOfRangeIgnored) {
     ChannelTable table;
     table.setLabel(1, std::string(60, 'x'));

@@ -319,5 +319,30 @@ TEST_F(ReportsTest, SetAckMustEchoThePendingData) {
     EXPECT_TRUE(peer.replies()[1].channelTable);
 }
 
+TEST_F(ReportsTest, ShortTableAckIsNoEchoBeforeAnySetOrAfterAScannerSet) {
+    // Before any Set: a bare 16-byte table acknowledgement would compare zero bytes.
+    dispatch(setAck(0x62, {}));
+    EXPECT_TRUE(peer.replies().empty());
+
+    // After a scanner Set: two matching bytes are no table, cut short or padded with zeros.
+    Bytes params{0x03, 0x00};
+    requestSet(DataItem::ScannerParams, 2, params.data());
+    dispatch(setAck(0x62, params));
+    Bytes padded = params;
+    padded.resize(30);
+    dispatch(setAck(0x62, padded));
+    EXPECT_TRUE(peer.replies().empty());
+    EXPECT_EQ(linkState().pending.setPending, 1);
+
+    // A table Set echoed by a cut acknowledgement is not taken either.
+    Bytes table(30, 0x11);
+    requestSet(DataItem::ChannelTable, 30, table.data());
+    dispatch(setAck(0x62, Bytes(table.begin(), table.begin() + 20)));
+    EXPECT_TRUE(peer.replies().empty());
+    dispatch(setAck(0x62, table));
+    ASSERT_EQ(peer.replies().size(), 1u);
+    EXPECT_EQ(peer.replies()[0].body, table);
+}
+
 }  // namespace
 }  // namespace brix::testing
