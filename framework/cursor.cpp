@@ -1,8 +1,5 @@
 #include "framework/cursor.h"
 
-#include <QCoreApplication>
-#include <QMetaObject>
-
 #include "framework/ui_bridge.h"
 
 namespace fw {
@@ -40,10 +37,8 @@ SavedCursor beginWaitCursor(QWidget* over) {
 void restoreCursor(const SavedCursor& saved) {
     if (UiBridge::isUiThread()) {
         restoreOnUiThread(saved.cursor_);
-    } else if (QCoreApplication::instance() != nullptr) {
-        QMetaObject::invokeMethod(
-            QCoreApplication::instance(), [cursor = saved.cursor_] { restoreOnUiThread(cursor); },
-            Qt::QueuedConnection);
+    } else {
+        UiBridge::post([cursor = saved.cursor_] { restoreOnUiThread(cursor); });
     }
 }
 

@@ -1,13 +1,14 @@
 #include "framework/ui_bridge.h"
 
 #include <QCoreApplication>
-#include <QMetaObject>
+#include <QEvent>
+#include <QObject>
 #include <QThread>
 
 #include <algorithm>
-#include <atomic>
 #include <condition_variable>
 #include <cstdint>
+#include <deque>
 #include <mutex>
 #include <vector>
 
@@ -41,11 +42,55 @@ struct RunningCall {
 };
 thread_local std::vector<RunningCall> runningCalls;
 
-// Qt's event queue hands a posted call over under locks of its own, which the C++ memory model
-// (and ThreadSanitizer) cannot see. Every post releases this counter and every run acquires it,
-// so whatever the posting thread wrote before posting (the call, a bridge it created) is
-// visible to the user-interface thread by the standard's own rules.
-std::atomic<std::uint64_t> handOvers{0};
+// Posted functions wait in a queue of ours; Qt only carries a bare event that says "run the
+// next one". Qt's event queue hands over under locks the sanitizer cannot see, so a functor
+// object of Qt's (invokeMethod) would look raced; ours go through this mutex, and every race
+// in what they do is still reported.
+class Poster final : public QObject {
+public:
+    void post(std::function<void()> fn) {
+        {
+            std::lock_guard lock(mutex_);
+            queue_.push_back(std::move(fn));
+        }
+        QCoreApplication::postEvent(this, new QEvent(runType()));
+    }
+
+protected:
+    bool event(QEvent* e) override {
+        if (e->type() != runType())
+            return QObject::event(e);
+        std::function<void()> fn;
+        {
+            std::lock_guard lock(mutex_);
+            if (queue_.empty())
+                return true;
+            fn = std::move(queue_.front());
+            queue_.pop_front();
+        }
+        fn();
+        return true;
+    }
+
+private:
+    static QEvent::Type runType() {
+        static const auto type = static_cast<QEvent::Type>(QEvent::registerEventType());
+        return type;
+    }
+
+    std::mutex mutex_;
+    std::deque<std::function<void()>> queue_;
+};
+
+Poster& poster() {
+    // Lives for the process, in the user-interface thread.
+    static Poster* const instance = [] {
+        auto* p = new Poster;
+        p->moveToThread(QCoreApplication::instance()->thread());
+        return p;
+    }();
+    return *instance;
+}
 
 void forget(UiBridge::Shared& shared, const Call* call) {
     auto& live = shared.live;
@@ -55,7 +100,6 @@ void forget(UiBridge::Shared& shared, const Call* call) {
 }
 
 void execute(const std::shared_ptr<UiBridge::Shared>& shared, const std::shared_ptr<Call>& call) {
-    handOvers.load(std::memory_order_acquire);
     {
         std::lock_guard lock(shared->mutex);
         if (call->state != CallState::Posted)
@@ -107,12 +151,9 @@ bool UiBridge::invoke(std::function<void()> fn) {
             return false;
         shared_->live.push_back(call);
     }
-    handOvers.fetch_add(1, std::memory_order_release);
-    // The posted functor only carries the two shared pointers: whatever happens to this
+    // The posted function only carries the two shared pointers: whatever happens to this
     // thread, the call's state outlives it.
-    QMetaObject::invokeMethod(
-        QCoreApplication::instance(), [shared = shared_, call] { execute(shared, call); },
-        Qt::QueuedConnection);
+    post([shared = shared_, call] { execute(shared, call); });
 
     std::unique_lock lock(shared_->mutex);
     shared_->released.wait(lock, [&] {
@@ -142,15 +183,19 @@ void UiBridge::cancelAll() {
     if (isUiThread()) {
         for (auto& hook : hooks)
             hook();
-    } else if (QCoreApplication::instance() != nullptr) {
-        QMetaObject::invokeMethod(
-            QCoreApplication::instance(),
-            [hooks = std::move(hooks)] {
-                for (const auto& hook : hooks)
-                    hook();
-            },
-            Qt::QueuedConnection);
+    } else {
+        post([hooks = std::move(hooks)] {
+            for (const auto& hook : hooks)
+                hook();
+        });
     }
+}
+
+bool UiBridge::post(std::function<void()> fn) {
+    if (QCoreApplication::instance() == nullptr)
+        return false;
+    poster().post(std::move(fn));
+    return true;
 }
 
 bool UiBridge::isCancelled() const {

@@ -57,6 +57,11 @@ public:
 
     static bool isUiThread();
 
+    // Queues `fn` to run on the user-interface thread and returns at once (any thread). The
+    // hand-over goes through a lock of ours, so ThreadSanitizer sees it as the C++ memory
+    // model does; false when there is no application to run it.
+    static bool post(std::function<void()> fn);
+
     // For code running inside a bridged call on the user-interface thread (a message box):
     // `hook` runs when that call is cancelled. Returns false, without keeping the hook, when
     // the call is already cancelled; true otherwise (also when not inside a bridged call).
