@@ -46,27 +46,39 @@ thread_local std::vector<RunningCall> runningCalls;
 // next one". Qt's event queue hands over under locks the sanitizer cannot see, so a functor
 // object of Qt's (invokeMethod) would look raced; ours go through this mutex, and every race
 // in what they do is still reported.
+// The queue is made before main and the poster object holds no data of its own, so nothing
+// of it is written by one thread before another reads it unsynchronised (the poster may be
+// made by a worker thread).
+std::mutex postMutex;
+std::deque<std::function<void()>> postQueue;
+
 class Poster final : public QObject {
 public:
     void post(std::function<void()> fn) {
+        QEvent* run = nullptr;
         {
-            std::lock_guard lock(mutex_);
-            queue_.push_back(std::move(fn));
+            // The event is made under the lock too: the other side reads it only after
+            // taking the lock, so even the event's own bytes change hands visibly.
+            std::lock_guard lock(postMutex);
+            postQueue.push_back(std::move(fn));
+            run = new QEvent(runType());
         }
-        QCoreApplication::postEvent(this, new QEvent(runType()));
+        QCoreApplication::postEvent(this, run);
     }
 
 protected:
     bool event(QEvent* e) override {
-        if (e->type() != runType())
-            return QObject::event(e);
         std::function<void()> fn;
         {
-            std::lock_guard lock(mutex_);
-            if (queue_.empty())
+            std::unique_lock lock(postMutex);
+            if (e->type() != runType()) {
+                lock.unlock();
+                return QObject::event(e);
+            }
+            if (postQueue.empty())
                 return true;
-            fn = std::move(queue_.front());
-            queue_.pop_front();
+            fn = std::move(postQueue.front());
+            postQueue.pop_front();
         }
         fn();
         return true;
@@ -77,9 +89,6 @@ private:
         static const auto type = static_cast<QEvent::Type>(QEvent::registerEventType());
         return type;
     }
-
-    std::mutex mutex_;
-    std::deque<std::function<void()>> queue_;
 };
 
 Poster& poster() {

@@ -8,6 +8,7 @@ Runs inside the private network namespace (the tool broadcasts).
 """
 
 import os
+import shutil
 import subprocess
 import sys
 import time
@@ -31,9 +32,8 @@ display = u.Display(work)
 
 def fresh_dir(name):
     d = os.path.join(work, name)
-    os.makedirs(d, exist_ok=True)
-    for f in os.listdir(d):
-        os.remove(os.path.join(d, f))
+    shutil.rmtree(d, ignore_errors=True)
+    os.makedirs(d)
     return d
 
 
