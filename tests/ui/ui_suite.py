@@ -180,6 +180,13 @@ def tune_frames(modem, since):
     return [t for t in modem.received("Tune")[since:]]
 
 
+def first_report(tool):
+    """The receive frequency display, once the modem's first RF report shows on it."""
+    rx = tool.find("label", "Receive frequency")
+    u.wait_until("the first RF report", lambda: rx.description == "452.5 MHz")
+    return rx
+
+
 INTERACTIVE = {"push button", "check box", "radio button", "text", "combo box", "slider",
                "page tab", "spin button", "table", "tree", "tree table", "list"}
 
@@ -188,8 +195,7 @@ INTERACTIVE = {"push button", "check box", "radio button", "text", "combo box", 
 def every_control_has_a_name_and_the_displays_tell_their_state():
     d, modem, tool = start("names")
     try:
-        rx = tool.find("label", "Receive frequency")
-        u.wait_until("the first RF report", lambda: rx.description == "452.5 MHz")
+        rx = first_report(tool)
         unnamed = []
         for node in tool.find_all(tool.main, showing=False):
             role = node.getRoleName()
@@ -237,8 +243,7 @@ def every_control_has_a_name_and_the_displays_tell_their_state():
 def tuner_tune_step_set_and_channel_buttons():
     d, modem, tool = start("tuner")
     try:
-        rx = tool.find("label", "Receive frequency")
-        u.wait_until("the first RF report", lambda: rx.description == "452.5 MHz")
+        rx = first_report(tool)
         before = len(modem.received("Tune"))
         tool.click(tool.find("push button", "Tune"))
         tool.click(tool.find("push button", "Receive frequency up"))
