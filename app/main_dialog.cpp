@@ -125,6 +125,8 @@ bool MainDialog::onInitDialog() {
     fw::uiBridge().reset();
     peer_ = std::make_unique<UiLinkPeer>(fw::uiBridge());
     setLinkPeer(peer_.get());
+    // The modem's segment may not be where the default route leads.
+    setLinkInterface(std::getenv("BRIX_INTERFACE"));
     if (!linkStart()) {
         fw::messageBox(window, QString::fromUtf8(startFailureText()), QStringLiteral("ERROR"),
                        fw::MB_OK | fw::MB_ICONERROR);

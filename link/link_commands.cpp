@@ -106,4 +106,26 @@ void markLinkActivityShown() {
     setLinkActivity(-1);
 }
 
+StatisticsCounters getLastStatistics() {
+    LinkState& st = linkState();
+    std::lock_guard<std::mutex> lock(st.statisticsMutex);
+    return st.statistics;
+}
+
+std::uint16_t getAttenuation() {
+    return linkState().attenuation.load(std::memory_order_relaxed);
+}
+
+LinkCounters getLinkCounters() {
+    const LinkState& st = linkState();
+    LinkCounters c;
+    c.framesSent = st.framesSent.load(std::memory_order_relaxed);
+    c.framesReceived = st.framesReceived.load(std::memory_order_relaxed);
+    c.framesDropped = st.framesDropped.load(std::memory_order_relaxed);
+    // Acquire: the values of a report are stored before its count.
+    c.rfReports = st.rfReports.load(std::memory_order_acquire);
+    c.statisticsReports = st.statisticsReports.load(std::memory_order_acquire);
+    return c;
+}
+
 }  // namespace brix

@@ -132,6 +132,13 @@ void onStatisticsReport(const std::uint8_t* frame, std::int16_t) {
     st.rxPacketRate.store((forwarded + 1) * 10 / period, std::memory_order_relaxed);
     st.grantRate.store(grants * 10 / period, std::memory_order_relaxed);
     st.rxThirdRate.store(0, std::memory_order_relaxed);
+    {
+        std::lock_guard<std::mutex> lock(st.statisticsMutex);
+        st.statistics =
+            StatisticsCounters{period,    txFragments, txPackets, txBytes, retransmitted,
+                               forwarded, filtered,    rxBytes,   grants};
+    }
+    st.statisticsReports.fetch_add(1, std::memory_order_release);
 
     if (st.statisticsMessages.load(std::memory_order_relaxed) == 0)
         return;
@@ -188,6 +195,8 @@ void onRfReport(const std::uint8_t* frame, std::int16_t) {
     st.txFrequency.store(txFrequency, std::memory_order_relaxed);
     st.rxRateCode.store(rxCode, std::memory_order_relaxed);
     st.txRateCode.store(txCode, std::memory_order_relaxed);
+    st.attenuation.store(attenuation, std::memory_order_relaxed);
+    st.rfReports.fetch_add(1, std::memory_order_release);
 }
 
 void onLinkTest(const std::uint8_t*, std::int16_t type) {

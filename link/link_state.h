@@ -86,6 +86,16 @@ struct LinkState {
 
     std::atomic<std::int16_t> statisticsMessages{0};
 
+    std::atomic<std::uint16_t> attenuation{0};
+    std::mutex statisticsMutex;
+    StatisticsCounters statistics;  // guarded by statisticsMutex
+
+    std::atomic<std::uint64_t> framesSent{0};
+    std::atomic<std::uint64_t> framesReceived{0};
+    std::atomic<std::uint64_t> framesDropped{0};
+    std::atomic<std::uint32_t> rfReports{0};
+    std::atomic<std::uint32_t> statisticsReports{0};
+
     ReportHandler reportHandlers[kMessageTypeCount] = {};
 
     // Formatting area of the handlers (link thread only).

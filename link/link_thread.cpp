@@ -91,8 +91,11 @@ void acceptReceivedFrame(std::int16_t count) {
         st.receiveHighWater = n;
     clearReceiveTail(n);
     if (n >= 8 && readU16(st.receiveArea + 6) == kLinkMagic) {
+        st.framesReceived.fetch_add(1, std::memory_order_relaxed);
         dispatchFrame(st.receiveArea, static_cast<std::int16_t>(n));
         setLinkActivity(1);
+    } else {
+        st.framesDropped.fetch_add(1, std::memory_order_relaxed);
     }
 }
 
@@ -255,6 +258,11 @@ bool openForStart(const LinkEndpoints& endpoints) {
     initReportHandlers();
     if (!openLinkSocket(endpoints)) {
         consoleError("Cannot initialize sockets !!!");
+        // Only a chosen interface adds its reason: every other failure reads as it always did.
+        const LinkSocketFailure failure = linkSocketFailure();
+        if (failure == LinkSocketFailure::NoSuchInterface ||
+            failure == LinkSocketFailure::InterfaceRefused)
+            consoleError(linkSocketFailureText());
         return false;
     }
     return true;
@@ -332,6 +340,16 @@ void linkReset() {
         st.pending = PendingRequests{};
     }
     st.statisticsMessages = 0;
+    st.attenuation = 0;
+    {
+        std::lock_guard<std::mutex> lock(st.statisticsMutex);
+        st.statistics = StatisticsCounters{};
+    }
+    st.framesSent = 0;
+    st.framesReceived = 0;
+    st.framesDropped = 0;
+    st.rfReports = 0;
+    st.statisticsReports = 0;
     std::memset(st.textBuffer, 0, sizeof st.textBuffer);
     initReportHandlers();
 }

@@ -1,15 +1,52 @@
 #include "link/link_transport.h"
 
 #include <arpa/inet.h>
+#include <net/if.h>
 #include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <string>
+
 #include "link/link_clock.h"
 #include "link/link_state.h"
 
 namespace brix {
+
+namespace {
+
+// Set and read by the thread that opens the socket (the user-interface or main thread) only.
+std::string interfaceName;
+LinkSocketFailure lastFailure = LinkSocketFailure::None;
+char failureText[96] = {};
+
+// Closes the half-made socket and keeps the reason of the failure for the user.
+template <typename... Args>
+bool fail(int fd, LinkSocketFailure failure, const char* format, Args... args) {
+    if (fd >= 0)
+        ::close(fd);
+    lastFailure = failure;
+    std::snprintf(failureText, sizeof failureText, format, args...);
+    return false;
+}
+
+}  // namespace
+
+void setLinkInterface(const char* name) {
+    interfaceName = name != nullptr ? name : "";
+}
+
+LinkSocketFailure linkSocketFailure() {
+    return lastFailure;
+}
+
+const char* linkSocketFailureText() {
+    return failureText;
+}
 
 bool openLinkSocket() {
     return openLinkSocket(kProductEndpoints);
@@ -17,9 +54,23 @@ bool openLinkSocket() {
 
 bool openLinkSocket(const LinkEndpoints& endpoints) {
     LinkState& st = linkState();
+    lastFailure = LinkSocketFailure::None;
+    failureText[0] = '\0';
     int fd = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
     if (fd < 0)
-        return false;
+        return fail(fd, LinkSocketFailure::Socket, "cannot make a socket: %s",
+                    std::strerror(errno));
+
+    if (!interfaceName.empty()) {
+        // A name the system cannot hold names no interface; it is never cut to one that does.
+        const char* name = interfaceName.c_str();
+        if (interfaceName.size() >= IF_NAMESIZE || ::if_nametoindex(name) == 0)
+            return fail(fd, LinkSocketFailure::NoSuchInterface, "no such interface: %.40s", name);
+        if (::setsockopt(fd, SOL_SOCKET, SO_BINDTODEVICE, name,
+                         static_cast<socklen_t>(interfaceName.size())) != 0)
+            return fail(fd, LinkSocketFailure::InterfaceRefused, "cannot bind to interface %s: %s",
+                        name, std::strerror(errno));
+    }
 
     sockaddr_in local{};
     local.sin_family = AF_INET;
@@ -27,14 +78,17 @@ bool openLinkSocket(const LinkEndpoints& endpoints) {
     local.sin_port = htons(endpoints.localPort);
     // No SO_REUSEADDR: a second program on the port must fail here.
     if (::bind(fd, reinterpret_cast<const sockaddr*>(&local), sizeof local) != 0) {
-        ::close(fd);
-        return false;
+        const int error = errno;
+        const unsigned port = endpoints.localPort;
+        if (error == EADDRINUSE)
+            return fail(fd, LinkSocketFailure::PortInUse, "port %u is in use", port);
+        return fail(fd, LinkSocketFailure::Bind, "cannot bind port %u: %s", port,
+                    std::strerror(error));
     }
     int on = 1;
-    if (::setsockopt(fd, SOL_SOCKET, SO_BROADCAST, &on, sizeof on) != 0) {
-        ::close(fd);
-        return false;
-    }
+    if (::setsockopt(fd, SOL_SOCKET, SO_BROADCAST, &on, sizeof on) != 0)
+        return fail(fd, LinkSocketFailure::Socket, "cannot allow broadcast: %s",
+                    std::strerror(errno));
     st.destinationAddress.store(endpoints.destinationAddress);
     st.destinationPort.store(endpoints.destinationPort);
     st.socket.store(fd);
@@ -67,7 +121,9 @@ void sendFrame(const std::uint8_t* frame, std::uint16_t length) {
         to.sin_addr.s_addr = htonl(st.destinationAddress.load());
         to.sin_port = htons(st.destinationPort.load());
         // A lost frame is repaired by the periodic queries and the retries.
-        (void)::sendto(fd, frame, length, 0, reinterpret_cast<const sockaddr*>(&to), sizeof to);
+        if (::sendto(fd, frame, length, 0, reinterpret_cast<const sockaddr*>(&to), sizeof to) ==
+            static_cast<ssize_t>(length))
+            st.framesSent.fetch_add(1, std::memory_order_relaxed);
     }
     setLinkActivity(0);
 }

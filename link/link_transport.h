@@ -30,6 +30,18 @@ bool openLinkSocket(const LinkEndpoints& endpoints);
 // The port the link socket is bound to, -1 when closed (port 0 binds any free one).
 int linkSocketPort();
 
+// The network interface the link socket is bound to from the next open on (SO_BINDTODEVICE):
+// on a host whose default route leads elsewhere, the only way for a broadcast to reach the
+// modem's segment. Null or empty: any interface, the default route's for sending.
+void setLinkInterface(const char* name);
+
+// The step at which the last openLinkSocket failed, and its errno.
+enum class LinkSocketFailure { None, Socket, NoSuchInterface, InterfaceRefused, PortInUse, Bind };
+LinkSocketFailure linkSocketFailure();
+// The reason of the last failure for the user, for instance "no such interface: eth9" or
+// "port 30587 is in use"; empty after a successful open.
+const char* linkSocketFailureText();
+
 // Closes the link socket (called by linkStop after the thread has ended).
 void closeLinkSocket();
 

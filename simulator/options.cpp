@@ -53,6 +53,7 @@ std::string usageText(const std::string& program) {
            "  --port-local PORT   port to listen on (default 30588)\n"
            "  --port-peer PORT    port of the tool (default 30587)\n"
            "  --dest ADDR         IPv4 address to send to (default 255.255.255.255)\n"
+           "  --interface NAME    listen and send on this network interface only\n"
            "  --quiet             no line per frame\n"
            "  --duration S        exit after S seconds\n"
            "  --stats             print counts of frames and faults at exit\n"
@@ -166,6 +167,8 @@ ParseResult parseOptions(const std::vector<std::string>& args, Options& out, std
             ok = port(out.peerPort);
         } else if (a == "--dest") {
             ok = address(out.destination);
+        } else if (a == "--interface") {
+            ok = value(out.interfaceName);
         } else if (a == "--quiet") {
             out.quiet = true;
         } else if (a == "--duration") {

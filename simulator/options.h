@@ -15,7 +15,8 @@ struct Options {
     std::uint16_t localPort = 30588;  // where the modem listens
     std::uint16_t peerPort = 30587;   // where the tool listens
     std::string destination = "255.255.255.255";
-    std::string channelsFile;  // empty: the built-in plan
+    std::string interfaceName;  // empty: any interface
+    std::string channelsFile;   // empty: the built-in plan
     bool silent = false;
     FaultSettings faults;
     int lateMs = 0;

@@ -1,6 +1,7 @@
 #include "simulator.h"
 
 #include <arpa/inet.h>
+#include <net/if.h>
 #include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
@@ -65,6 +66,18 @@ bool Simulator::open(std::string& error) {
     if (::setsockopt(fd_, SOL_SOCKET, SO_BROADCAST, &on, sizeof on) != 0) {
         error = std::string("cannot allow broadcasts: ") + std::strerror(errno);
         return false;
+    }
+    if (!options_.interfaceName.empty()) {
+        const std::string& name = options_.interfaceName;
+        if (name.size() >= IF_NAMESIZE || ::if_nametoindex(name.c_str()) == 0) {
+            error = "no such interface: " + name;
+            return false;
+        }
+        if (::setsockopt(fd_, SOL_SOCKET, SO_BINDTODEVICE, name.c_str(),
+                         static_cast<socklen_t>(name.size())) != 0) {
+            error = "cannot bind to interface " + name + ": " + std::strerror(errno);
+            return false;
+        }
     }
     const sockaddr_in local = ipv4(options_.bindAddress, options_.localPort);
     if (::bind(fd_, reinterpret_cast<const sockaddr*>(&local), sizeof local) != 0) {

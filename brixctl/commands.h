@@ -1,0 +1,35 @@
+#pragma once
+// The commands of brixctl. Each validates its arguments before anything is sent, runs one
+// Session and returns the exit code (session.h).
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace brixctl {
+
+enum class Format { Text, Json, Csv };
+
+struct Options {
+    Format format = Format::Text;
+    double timeout = 3;  // seconds to wait for an answer to a query
+    std::string interfaceName;
+    std::string channelsFile;  // empty: the window's file in the current directory
+};
+
+int runStatus(const Options& o);
+int runWatch(const Options& o, double interval, long count);
+int runConsole(const Options& o, bool statistics, long count);
+int runTableGet(const Options& o);
+int runTableSet(const Options& o, const std::string& file);
+int runScannerGet(const Options& o);
+int runScannerSet(const Options& o, const std::vector<std::string>& specs);
+int runScannerDefault(const Options& o);
+int runTune(const Options& o, const std::string& mhz, const std::optional<std::string>& mbits);
+int runServe(const Options& o, const std::string& listen);
+
+// "2026-12-08T17:30:00.123Z".
+std::string isoTime(std::int64_t unixMs);
+
+}  // namespace brixctl

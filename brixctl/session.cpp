@@ -1,0 +1,197 @@
+#include "brixctl/session.h"
+
+#include <poll.h>
+#include <signal.h>
+#include <sys/eventfd.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <csignal>
+#include <cstdio>
+
+namespace brixctl {
+
+namespace {
+
+volatile std::sig_atomic_t interruptFlag = 0;
+
+void onSignal(int) {
+    interruptFlag = 1;
+}
+
+// The link's time for brixctl. It starts past one retry period, so that a request queued
+// before the link thread starts goes out on its first pass instead of two seconds later, as
+// in a window that has been open a while. The idle wait returns as soon as a datagram comes,
+// so an answer is read when it arrives rather than at the end of a fixed sleep.
+class PromptClock : public brix::LinkClock {
+public:
+    std::int32_t nowMs() override { return brix::msSinceProgramStart() + brix::kRetryPeriodMs + 1; }
+    void idleSleep() override {
+        pollfd p[2] = {{brix::linkState().socket.load(), POLLIN, 0}, {wake_, POLLIN, 0}};
+        if (p[0].fd < 0 || ::poll(p, 2, brix::kIdleSleepMs) < 0)
+            ::poll(&p[1], 1, brix::kIdleSleepMs);
+    }
+    // Ends the current and every later idle wait at once: the program need not sit out the
+    // rest of a wait before it exits.
+    void wake() {
+        const std::uint64_t one = 1;
+        if (wake_ >= 0)
+            (void)::write(wake_, &one, sizeof one);
+    }
+
+private:
+    int wake_ = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+};
+
+PromptClock promptClock;
+
+// Lines kept for a reader that has fallen behind; older ones go first.
+constexpr std::size_t kMaxKeptLines = 10000;
+
+}  // namespace
+
+Session::Session() {
+    brix::setLinkPeer(this);
+}
+
+Session::~Session() {
+    stop();
+    brix::setLinkPeer(nullptr);
+}
+
+int Session::open(const std::string& interfaceName) {
+    brix::setLinkInterface(interfaceName.c_str());
+    if (!brix::linkOpen(brix::kProductEndpoints)) {
+        const brix::LinkSocketFailure failure = brix::linkSocketFailure();
+        if (failure == brix::LinkSocketFailure::PortInUse) {
+            std::fprintf(stderr, "brixctl: port %u is in use: is brixtool running?\n",
+                         static_cast<unsigned>(brix::kLocalPort));
+            return kPortInUse;
+        }
+        std::fprintf(stderr, "brixctl: %s\n", brix::linkSocketFailureText());
+        return failure == brix::LinkSocketFailure::NoSuchInterface ||
+                       failure == brix::LinkSocketFailure::InterfaceRefused
+                   ? kUsage
+                   : kFailed;
+    }
+    open_ = true;
+    return kDone;
+}
+
+void Session::start() {
+    if (!open_ || thread_.joinable())
+        return;
+    thread_ = std::thread([] {
+        while (brix::linkPass(promptClock)) {
+        }
+    });
+}
+
+void Session::stop() {
+    if (thread_.joinable()) {
+        brix::linkState().stopRequested.store(1);
+        promptClock.wake();
+        thread_.join();
+    }
+    if (open_) {
+        brix::closeLinkSocket();
+        open_ = false;
+    }
+}
+
+std::deque<ConsoleLine> Session::takeConsoleLines() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    std::deque<ConsoleLine> lines;
+    lines.swap(console_);
+    return lines;
+}
+
+std::string Session::microcodeVersion() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return microcode_;
+}
+
+std::string Session::bootVersion() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return boot_;
+}
+
+std::optional<Reply> Session::tableReply() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return table_;
+}
+
+std::optional<Reply> Session::scannerReply() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return scanner_;
+}
+
+bool Session::interrupted() {
+    return interruptFlag != 0;
+}
+
+void Session::catchInterrupts() {
+    struct sigaction sa {};
+    sa.sa_handler = onSignal;
+    sigemptyset(&sa.sa_mask);
+    sigaction(SIGINT, &sa, nullptr);
+    sigaction(SIGTERM, &sa, nullptr);
+    // A reader that went away (a pipe into head) ends the output, not the program by signal.
+    signal(SIGPIPE, SIG_IGN);
+}
+
+void Session::addConsoleMessage(brix::MessageKind kind, const char* text, bool) {
+    if (!keepConsole_)
+        return;
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        if (console_.size() == kMaxKeptLines)
+            console_.pop_front();
+        console_.push_back({std::chrono::system_clock::now(), kind, text});
+    }
+    changed_.notify_all();
+}
+
+void Session::setMicrocodeVersion(const char* text) {
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        microcode_ = text;
+    }
+    changed_.notify_all();
+}
+
+void Session::setBootVersion(const char* text) {
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        boot_ = text;
+    }
+    changed_.notify_all();
+}
+
+int Session::onChannelTableReply(const std::uint8_t* body, int giveUp) {
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        Reply r;
+        r.gaveUp = giveUp != 0 || body == nullptr;
+        if (!r.gaveUp)
+            r.body.assign(body, body + brix::kChannelTableLength);
+        table_ = std::move(r);
+    }
+    changed_.notify_all();
+    return 0;  // a give-up is final: the command reports it
+}
+
+int Session::onScannerReply(const std::uint8_t* body) {
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        Reply r;
+        r.gaveUp = body == nullptr;
+        if (!r.gaveUp)
+            r.body.assign(body, body + brix::kScannerParamsLength);
+        scanner_ = std::move(r);
+    }
+    changed_.notify_all();
+    return 0;
+}
+
+}  // namespace brixctl
