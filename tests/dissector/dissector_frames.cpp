@@ -250,30 +250,21 @@ int main() {
     exchange({"brix.query.value=0", "brix.length=2"});
     brix::sendFrame(brix::buildValueRequest(MessageType::Query9, 0).bytes, 14);
     exchange({"brix.query.value=0", "brix.length=2"});
-    // The modem adds its boot loader's debug version line to every third answer.
-    for (int i = 0; i < 3; ++i) {
-        brix::sendFrame(brix::buildRequest(MessageType::Version).bytes, 12);
-        exchange({});
-    }
+    brix::sendFrame(brix::buildRequest(MessageType::Version).bytes, 12);
+    exchange({});
 
     // The modem's link test; the tool's answer goes back to the modem.
     reply(modem.makeLinkTest(nowMs));
     exchange({"brix.linktest.value=1234567", "brix.length=12"});
 
-    // Debug messages until every sub-type the modem sends has come once.
-    bool seen[4] = {};
-    for (int i = 0; i < 1000 && !(seen[0] && seen[1] && seen[2] && seen[3]); ++i) {
-        const Bytes d = modem.makeDebugMessage();
-        const int sub = brix::readU16(d.data() + 12);
-        const int slot = sub == 3 ? 0 : sub == 7 ? 1 : sub == 9 ? 2 : sub == 6 ? -1 : 3;
-        if (slot >= 0 && !seen[slot]) {
-            seen[slot] = true;
-            reply(d);
-        }
-    }
+    using namespace brix::sim;
+    reply(encodeDebugText("Ranging complete"));
+    reply(encodeDebugVersion("Boot 1.04.2 (2019-03-11)"));
+    reply(encodeDebugDteq(931, 4));
+    reply(encodeDebugMapGtr(0x10, 0x20));
+    reply(encodeDebugRaw(4, {0xDE, 0xAD}));
 
     // What the tool treats specially.
-    using namespace brix::sim;
     Bytes reply11 = frameWithBody(type::kLinkTestReply, 4, 4);
     putU32(reply11, 12, 42);
     reply(reply11, {"brix.linktest.value=42"});
