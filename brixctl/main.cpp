@@ -91,7 +91,12 @@ int main(int argc, char** argv) {
     } catch (const CLI::CallForVersion& e) {
         return app.exit(e);
     } catch (const CLI::ParseError& e) {
-        std::fprintf(stderr, "brixctl: %s\nRun brixctl --help for the commands.\n", e.what());
+        // A word that is no command reads better as such than as a missing command.
+        const std::vector<std::string> extra = app.remaining();
+        const std::string what = !extra.empty() && extra.front().rfind("-", 0) != 0
+                                     ? "unknown command: " + extra.front()
+                                     : std::string(e.what());
+        std::fprintf(stderr, "brixctl: %s\nRun brixctl --help for the commands.\n", what.c_str());
         return kUsage;
     }
     o.format = json ? Format::Json : csv ? Format::Csv : Format::Text;

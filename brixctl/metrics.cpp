@@ -114,10 +114,11 @@ std::string metricsText(const Session& s) {
     w.gauge("brix_transmit_frequency_hertz", "Transmit (upstream) frequency.", txF * 100000.0);
     w.gauge("brix_receive_rate_code", "Bit-rate code of the receive channel.", rxCode);
     w.gauge("brix_transmit_rate_code", "Bit-rate code of the transmit channel.", txCode);
+    // In bytes, Prometheus's base unit of data (promtool refuses bits); none for codes 7+.
     if (const auto mbps = codeRateMbps(rxCode))
-        w.gauge("brix_receive_bit_rate_bits_per_second", "Receive bit rate.", *mbps * 1e6);
+        w.gauge("brix_receive_bit_rate_bytes_per_second", "Receive bit rate.", *mbps * 1e6 / 8);
     if (const auto mbps = codeRateMbps(txCode))
-        w.gauge("brix_transmit_bit_rate_bits_per_second", "Transmit bit rate.", *mbps * 1e6);
+        w.gauge("brix_transmit_bit_rate_bytes_per_second", "Transmit bit rate.", *mbps * 1e6 / 8);
     const std::uint16_t attenuation = brix::getAttenuation();
     w.gauge("brix_attenuation_dbmv", "Attenuation level as the Console shows it.",
             -2.0 * attenuation);

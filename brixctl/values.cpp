@@ -190,6 +190,7 @@ TableInput parseTableJson(std::string_view text) {
             throw BadValue{what + " needs \"frequency_mhz\" as a number"};
         const std::uint16_t f =
             frequencyFromMhz(c["frequency_mhz"].get<double>(), "frequency of " + what, 0xFFFF);
+        // The rate as the lists show it wins; the index counts only for a rate without a name.
         int index = -1;
         if (c.contains("bit_rate_mbps") && !c["bit_rate_mbps"].is_null()) {
             if (!c["bit_rate_mbps"].is_number())
@@ -211,9 +212,6 @@ TableInput parseTableJson(std::string_view text) {
         } else {
             throw BadValue{what + " needs \"bit_rate_mbps\" (or \"bit_rate_index\" 0 to 255)"};
         }
-        if (c.contains("bit_rate_mbps") && !c["bit_rate_mbps"].is_null() &&
-            c.contains("bit_rate_index") && c["bit_rate_index"] != index)
-            throw BadValue{"\"bit_rate_index\" and \"bit_rate_mbps\" of " + what + " disagree"};
         in.body.setRecord(k, f, static_cast<std::uint8_t>(index));
         if (c.contains("label")) {
             if (!c["label"].is_string())

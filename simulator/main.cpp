@@ -51,6 +51,7 @@ int main(int argc, char** argv) {
 
     brix::sim::ModemSettings settings;
     settings.ackOther = options.ackOther;
+    settings.ignoreTune = options.ignoreTune;
     if (!options.channelsFile.empty()) {
         brix::ChannelTable table;
         if (!table.load(options.channelsFile)) {

@@ -180,6 +180,10 @@ Answer Modem::handle(const std::uint8_t* data, std::size_t size, std::int64_t no
                 a.notes.push_back("ignored: TuneFrequency without a frequency");
                 break;
             }
+            if (settings_.ignoreTune) {
+                a.notes.push_back("ignored: tune commands are off");
+                break;
+            }
             rf_.rxFrequency = *f;
             a.notes.push_back("receive channel now " + std::to_string(*f));
             break;
@@ -188,6 +192,10 @@ Answer Modem::handle(const std::uint8_t* data, std::size_t size, std::int64_t no
             const auto t = decodeTuneChannel(*in);
             if (!t) {
                 a.notes.push_back("ignored: TuneChannel without frequency and rate code");
+                break;
+            }
+            if (settings_.ignoreTune) {
+                a.notes.push_back("ignored: tune commands are off");
                 break;
             }
             rf_.rxFrequency = t->frequency;

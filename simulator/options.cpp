@@ -43,6 +43,7 @@ std::string usageText(const std::string& program) {
            "  --duplicate P       send each outbound frame twice with probability P\n"
            "  --late MS           delay every reply by MS milliseconds\n"
            "  --ack-other         Set acknowledgements carry other data than the modem holds\n"
+           "  --ignore-tune       tune commands leave the receiver where it is\n"
            "  --malformed P       damage outbound frames with probability P (short, wrong magic,\n"
            "                      type out of range, text without zero byte, 2000-byte datagram)\n"
            "  --flood RATE        also send RATE frames per second of mixed reports\n"
@@ -137,6 +138,8 @@ ParseResult parseOptions(const std::vector<std::string>& args, Options& out, std
                 out.lateMs = static_cast<int>(ms);
         } else if (a == "--ack-other") {
             out.ackOther = true;
+        } else if (a == "--ignore-tune") {
+            out.ignoreTune = true;
         } else if (a == "--flood") {
             std::string v;
             ok = value(v);

@@ -21,6 +21,7 @@ struct Options {
     FaultSettings faults;
     int lateMs = 0;
     bool ackOther = false;
+    bool ignoreTune = false;
     double floodRate = 0;  // frames per second, 0: off
     std::optional<std::uint32_t> seed;
     bool quiet = false;
