@@ -376,13 +376,13 @@ int runWatch(const Options& o, double interval, long count) {
             sendQuery(brix::MessageType::RfQuery);
             sendQuery(brix::MessageType::Statistics);
         }
-        const brix::LinkCounters before = brix::getLinkCounters();
+        // A sample is taken when its RF report comes; the rates are those of the last
+        // statistics report. Waiting for a statistics report as well would hold a sample back
+        // whenever the modem's answer carries too short a period, and bunch it with the next.
+        const std::uint32_t before = brix::getLinkCounters().rfReports;
         const auto sampleDeadline = std::max(start + 50ms, after(interval) - 20ms);
-        s.waitUntil(sampleDeadline, [&] {
-            const brix::LinkCounters c = brix::getLinkCounters();
-            return c.rfReports > std::max(before.rfReports, seenRf) &&
-                   c.statisticsReports > before.statisticsReports;
-        });
+        s.waitUntil(sampleDeadline,
+                    [&] { return brix::getLinkCounters().rfReports > std::max(before, seenRf); });
         if (Session::interrupted())
             break;
         const brix::LinkCounters c = brix::getLinkCounters();
@@ -530,11 +530,11 @@ int runScannerGet(const Options& o) {
     return kDone;
 }
 
-int runScannerSet(const Options& o, const std::vector<std::string>& specs) {
+int runScannerSet(const Options& o, const std::vector<std::string>& settings) {
     std::uint8_t mask = 0;
     try {
-        for (const std::string& spec : specs)
-            addScannerSpec(spec, mask);
+        for (const std::string& setting : settings)
+            addScannerSetting(setting, mask);
     } catch (const BadValue& e) {
         std::fprintf(stderr, "brixctl: %s\n", e.message.c_str());
         return kUsage;
@@ -598,7 +598,8 @@ int runTune(const Options& o, const std::string& mhz, const std::optional<std::s
         ordered_json out{{"tuned", ok}, {"receive", j["receive"]}, {"transmit", j["transmit"]}};
         emitCsvRow(out, true);
     } else {
-        emit(rfText(j).substr(0, rfText(j).find("Attenuation")) +
+        const std::string text = rfText(j);
+        emit(text.substr(0, text.find("Attenuation")) +
              (ok ? "The modem reports the asked channel."
                  : "The modem reports another channel than " + mhzText(frequency) + " MHz" +
                        (code ? " at " + fixed(kListRates[*code] / 100.0, 2) + " Mbit/s" : "") +

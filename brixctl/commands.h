@@ -24,7 +24,7 @@ int runConsole(const Options& o, bool statistics, long count);
 int runTableGet(const Options& o);
 int runTableSet(const Options& o, const std::string& file);
 int runScannerGet(const Options& o);
-int runScannerSet(const Options& o, const std::vector<std::string>& specs);
+int runScannerSet(const Options& o, const std::vector<std::string>& settings);
 int runScannerDefault(const Options& o);
 int runTune(const Options& o, const std::string& mhz, const std::optional<std::string>& mbits);
 int runServe(const Options& o, const std::string& listen);

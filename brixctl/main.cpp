@@ -65,10 +65,11 @@ int main(int argc, char** argv) {
     auto* scanner = app.add_subcommand("scanner", "the frequency scanner's parameters");
     scanner->require_subcommand(1);
     auto* scannerGet = scanner->add_subcommand("get", "print the plans and rates scanned");
-    std::vector<std::string> specs;
+    std::vector<std::string> settings;
     auto* scannerSet =
         scanner->add_subcommand("set", "scan these, for instance NTSC:9.45 PALB:6.82");
-    scannerSet->add_option("PLAN:RATES", specs, "NTSC, PALB, PALD or Other with 6.82 and/or 9.45")
+    scannerSet
+        ->add_option("PLAN:RATES", settings, "NTSC, PALB, PALD or Other with 6.82 and/or 9.45")
         ->required();
     auto* scannerDefault = scanner->add_subcommand("default", "the modem's default parameters");
 
@@ -115,7 +116,7 @@ int main(int argc, char** argv) {
     if (*scannerGet)
         return runScannerGet(o);
     if (*scannerSet)
-        return runScannerSet(o, specs);
+        return runScannerSet(o, settings);
     if (*scannerDefault)
         return runScannerDefault(o);
     if (*tune)

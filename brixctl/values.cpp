@@ -74,9 +74,9 @@ int parseListRate(std::string_view text) {
                    " is not one of 2.56, 3.20, 5.12, 6.82, 9.45 (Mbit/s)"};
 }
 
-void addScannerSpec(std::string_view spec, std::uint8_t& mask) {
-    const std::size_t colon = spec.find(':');
-    const std::string_view plan = spec.substr(0, colon);
+void addScannerSetting(std::string_view setting, std::uint8_t& mask) {
+    const std::size_t colon = setting.find(':');
+    const std::string_view plan = setting.substr(0, colon);
     const ScannerPlan* found = nullptr;
     for (const ScannerPlan& p : kScannerPlans) {
         const std::string_view name = p.name;
@@ -89,10 +89,10 @@ void addScannerSpec(std::string_view spec, std::uint8_t& mask) {
     }
     if (found == nullptr)
         throw BadValue{"scanner plan " + quoted(plan) + " is not one of NTSC, PALB, PALD, Other"};
-    if (colon == spec.npos || colon + 1 == spec.size())
-        throw BadValue{"scanner setting " + quoted(spec) +
+    if (colon == setting.npos || colon + 1 == setting.size())
+        throw BadValue{"scanner setting " + quoted(setting) +
                        " needs its rates, for instance NTSC:6.82,9.45"};
-    std::string_view rates = spec.substr(colon + 1);
+    std::string_view rates = setting.substr(colon + 1);
     while (!rates.empty()) {
         const std::size_t comma = rates.find(',');
         const std::string_view rate = rates.substr(0, comma);

@@ -53,7 +53,7 @@ inline constexpr std::uint8_t kScannerDefaults[2] = {0x01, 0x00};
 inline constexpr std::uint8_t kShowDefaults = 0xFF;  // second byte: the modem uses its defaults
 
 // Adds one "PLAN:RATE[,RATE...]" argument to `mask`. Throws BadValue.
-void addScannerSpec(std::string_view spec, std::uint8_t& mask);
+void addScannerSetting(std::string_view setting, std::uint8_t& mask);
 
 // The channel file of the window in the current directory.
 inline constexpr const char* kChannelFileName = "Brix Tool .lb";

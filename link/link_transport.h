@@ -35,7 +35,7 @@ int linkSocketPort();
 // modem's segment. Null or empty: any interface, the default route's for sending.
 void setLinkInterface(const char* name);
 
-// The step at which the last openLinkSocket failed, and its errno.
+// The step at which the last openLinkSocket failed (None after a successful open).
 enum class LinkSocketFailure { None, Socket, NoSuchInterface, InterfaceRefused, PortInUse, Bind };
 LinkSocketFailure linkSocketFailure();
 // The reason of the last failure for the user, for instance "no such interface: eth9" or

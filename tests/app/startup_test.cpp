@@ -283,22 +283,5 @@ TEST_F(AppTest, LinkStartFailureShowsTheErrorBoxAndEndsWithExitCode1) {
     EXPECT_FALSE(QFile::exists(workPath(QString::fromLatin1(kChannelFile))));
 }
 
-TEST_F(AppTest, AnInterfaceThatDoesNotExistIsAStartFailureWithItsReason) {
-    BRIX_REQUIRE_PRIVATE_NETNS();
-    const QString boxLog = workPath(QStringLiteral("boxes"));
-    ToolProcess tool(work.path(), runtime.path(), boxLog);
-    QProcessEnvironment env = tool.process.processEnvironment();
-    env.insert(QStringLiteral("BRIX_INTERFACE"), QStringLiteral("eth9"));
-    tool.process.setProcessEnvironment(env);
-    ASSERT_TRUE(tool.start({QStringLiteral("-LogFile")}));
-    ASSERT_TRUE(tool.process.waitForFinished(20000));
-
-    EXPECT_EQ(tool.process.exitCode(), 1);
-    EXPECT_TRUE(readBytes(boxLog).starts_with("ERROR|Cannot initialize sockets."));
-    const std::string log = readBytes(workPath(QStringLiteral("radio.log")));
-    EXPECT_NE(log.find(" \tError Cannot initialize sockets !!!\r\n"), std::string::npos) << log;
-    EXPECT_TRUE(log.ends_with(" \tError no such interface: eth9\r\n")) << log;
-}
-
 }  // namespace
 }  // namespace brix::testing

@@ -400,6 +400,28 @@ def pages_tabs_statistics_advanced_scanner_about_and_escape():
 
 
 @suite.case
+def an_interface_that_does_not_exist_is_told_and_the_box_closes_the_tool():
+    d = fresh_dir("interface")
+    tool = u.Tool(TOOL, d, "-LogFile", extra_env={"BRIX_INTERFACE": "eth9"}, main_window=False)
+    try:
+        box = u.wait_until("the ERROR box", lambda: tool.window("ERROR"), 10)
+        text = " ".join(tool.text(label) for label in tool.find_all(box, "label"))
+        if "Cannot initialize sockets." not in text:
+            raise u.Failure(f"the box says {text!r}")
+        press_on(tool, box, "Return")
+        tool.wait_exit(5)
+        if tool.proc.returncode != 1:
+            raise u.Failure(f"exit code {tool.proc.returncode}, not 1")
+        with open(os.path.join(d, "radio.log"), encoding="latin-1", newline="") as f:
+            log = f.read()
+        last = [line.split("\t", 1)[-1] for line in log.split("\r\n")[-3:-1]]
+        if last != ["Error Cannot initialize sockets !!!", "Error no such interface: eth9"]:
+            raise u.Failure(f"radio.log holds {log!r}")
+    finally:
+        tool.close()
+
+
+@suite.case
 def installed_tool_opens_help_at_the_tab_topic_with_the_desktop_opener():
     d = fresh_dir("help")
     prefix = os.path.join(d, "prefix")
