@@ -2,7 +2,8 @@
 //   render_pictures <folder> [zoom]
 // Each bitmap goes to <NAME>.png (1x) and <NAME>@2x.png (2x); each icon to icon<N>.png, its 2x
 // picture, and the tool's icon also at 16, 32, 48 and 256 pixels (brixtool-<size>.png, for the
-// desktop entry). sheet-1x.png and sheet-2x.png show everything on one page, enlarged by `zoom`
+// desktop entry), and as brixtool.svg, drawn by the same painter, for the desktop's scalable
+// icon. sheet-1x.png and sheet-2x.png show everything on one page, enlarged by `zoom`
 // (default 4 for 1x, 2 for 2x) without smoothing, so single pixels can be judged.
 
 #include <QDir>
@@ -11,11 +12,13 @@
 #include <QImage>
 #include <QPainter>
 #include <QPixmap>
+#include <QSvgGenerator>
 #include <QTextStream>
 
 #include <cstdio>
 #include <vector>
 
+#include "painters.h"
 #include "pictures.h"
 
 namespace {
@@ -131,6 +134,25 @@ bool save(const QImage& image, const QString& path) {
     return false;
 }
 
+// The tool's icon as vectors: the painter's own 32-unit drawing, so the scalable icon cannot
+// drift from the pixel ones.
+bool saveAppIconSvg(const QString& path) {
+    QSvgGenerator svg;
+    svg.setFileName(path);
+    svg.setSize(QSize(32, 32));
+    svg.setViewBox(QRect(0, 0, 32, 32));
+    svg.setTitle(QStringLiteral("Brix Tool"));
+    QPainter p;
+    if (!p.begin(&svg)) {
+        std::fprintf(stderr, "cannot write %s\n", qPrintable(path));
+        return false;
+    }
+    res::paint::appIcon(p, 32);
+    p.end();
+    ++written;
+    return true;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -173,6 +195,7 @@ int main(int argc, char** argv) {
         if (side < 256)
             at1.push_back({QStringLiteral("128 @%1").arg(side), img});
     }
+    ok &= saveAppIconSvg(dir.filePath(QStringLiteral("brixtool.svg")));
     at1.insert(at1.begin(), {QStringLiteral("displays"), displayPreview(1.0)});
     at2.insert(at2.begin(), {QStringLiteral("displays"), displayPreview(2.0)});
     ok &= save(displayPreview(1.0), dir.filePath(QStringLiteral("displays.png")));

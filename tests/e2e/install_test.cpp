@@ -1,5 +1,6 @@
-// `cmake --install` into a fresh prefix: the programs, the help document, the desktop entry and
-// the icons land where a Linux desktop looks for them, and the installed tool finds its help.
+// `cmake --install` into a fresh prefix: the programs, the help document, the manual pages, the
+// desktop entry, the metainfo and the icons land where a Linux desktop looks for them, and the
+// installed tool finds its help.
 
 #include <sys/wait.h>
 
@@ -55,8 +56,13 @@ TEST(InstallTest, PutsFilesWhereTheDesktopFindsThem) {
     EXPECT_TRUE(fs::exists(prefix / "bin/brixtool"));
     EXPECT_TRUE(fs::exists(prefix / "bin/brix-modem-sim"));
     EXPECT_TRUE(fs::exists(prefix / "share/brixtool/help/brixtool.html"));
+    for (const char* page : {"brixtool", "brixctl", "brix-modem-sim"})
+        EXPECT_TRUE(fs::exists(prefix / "share/man/man1" / (std::string(page) + ".1.gz"))) << page;
+    // The Debian documentation goes only into the packages.
+    EXPECT_FALSE(fs::exists(prefix / "share/doc"));
 
-    const std::string entry = readFile((prefix / "share/applications/brixtool.desktop").string());
+    const std::string entry =
+        readFile((prefix / "share/applications/org.example.BrixTool.desktop").string());
     ASSERT_FALSE(entry.empty());
     EXPECT_EQ(entry.rfind("[Desktop Entry]\n", 0), 0u);
     EXPECT_EQ(desktopValue(entry, "Type"), "Application");
@@ -71,6 +77,13 @@ TEST(InstallTest, PutsFilesWhereTheDesktopFindsThem) {
         const fs::path icon = prefix / "share/icons/hicolor" / size / "apps/brixtool.png";
         EXPECT_EQ(pngSize(icon.string()), std::make_pair(side, side)) << icon;
     }
+    const std::string svg =
+        readFile((prefix / "share/icons/hicolor/scalable/apps/brixtool.svg").string());
+    EXPECT_NE(svg.find("<svg"), std::string::npos);
+    const std::string metainfo =
+        readFile((prefix / "share/metainfo/org.example.BrixTool.metainfo.xml").string());
+    EXPECT_NE(metainfo.find("<launchable type=\"desktop-id\">org.example.BrixTool.desktop<"),
+              std::string::npos);
     // That the installed tool opens the installed document is shown by the user-interface
     // suite, which presses Help in it.
 }
