@@ -210,6 +210,13 @@ class Tool:
     def description(self, acc):
         return acc.description
 
+    def description_changes(self, acc):
+        """The description changes `acc` announces from now on, as the tree's listeners get them.
+
+        A lamp that flashes (on at a click, off again at the next tick) can be back as it was
+        before a poll of its description sees it; its announcements are not lost that way."""
+        return DescriptionChanges(self.atspi, acc)
+
     # ---- input ----
 
     def centre(self, acc):
@@ -252,6 +259,42 @@ class Tool:
         except subprocess.TimeoutExpired:
             raise Failure(f"the tool still runs {timeout} s later")
         return time.monotonic() - start
+
+
+class DescriptionChanges:
+    """Collects the description-change events of one accessible; a context manager."""
+
+    KIND = "object:property-change:accessible-description"
+
+    def __init__(self, atspi, acc):
+        from gi.repository import GLib
+        self.atspi, self.acc, self.seen = atspi, acc, []
+        self.context = GLib.MainContext.default()
+
+    def _on(self, event):
+        try:
+            if event.source == self.acc:
+                self.seen.append(event.type)
+        except Exception:
+            pass
+
+    def __enter__(self):
+        self.atspi.Registry.registerEventListener(self._on, self.KIND)
+        self.pump()
+        return self
+
+    def __exit__(self, *exc):
+        self.atspi.Registry.deregisterEventListener(self._on, self.KIND)
+
+    def pump(self):
+        while self.context.pending():
+            self.context.iteration(False)
+
+    def wait(self, what, predicate, timeout=DEFAULT_TIMEOUT):
+        def pumped():
+            self.pump()
+            return predicate(self.seen)
+        return wait_until(what, pumped, timeout, interval=0.02)
 
 
 def xdotool(*args):
