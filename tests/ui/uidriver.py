@@ -113,7 +113,10 @@ class Modem:
 class Tool:
     """The real brixtool, seen through its accessibility tree."""
 
-    def __init__(self, binary, workdir, *args, extra_env=None, main_window=True):
+    def __init__(self, binary, workdir, *args, extra_env=None, main_window=True,
+                 desktop_entry=None):
+        """Starts `binary`, or with `desktop_entry` has the desktop's launcher (gio) start it
+        from that entry, as a menu does; `binary` is then what the entry must start."""
         env = dict(os.environ)
         env.update(extra_env or {})
         env["QT_LINUX_ACCESSIBILITY_ALWAYS_ON"] = "1"
@@ -122,8 +125,13 @@ class Tool:
         env["QT_QPA_PLATFORM"] = "xcb"
         self.workdir = workdir
         self.output = open(os.path.join(workdir, "tool.log"), "a")
-        self.proc = subprocess.Popen([binary, *args], cwd=workdir, env=env, stdout=self.output,
+        self.binary = os.path.realpath(binary)
+        command = ["gio", "launch", desktop_entry] if desktop_entry else [binary, *args]
+        self.proc = subprocess.Popen(command, cwd=workdir, env=env, stdout=self.output,
                                      stderr=subprocess.STDOUT)
+        self.pid = None if desktop_entry else self.proc.pid
+        if desktop_entry and self.proc.wait(10) != 0:  # it ends once the tool is started
+            raise Failure(f"gio launch {desktop_entry} failed (see tool.log)")
         import pyatspi  # after the bus address is set
         self.atspi = pyatspi
         self.app = wait_until("brixtool in the accessibility tree", self._find_app, 20)
@@ -138,11 +146,21 @@ class Tool:
         for i in range(desktop.childCount):
             try:
                 app = desktop.getChildAtIndex(i)
-                if app is not None and app.get_process_id() == self.proc.pid:
+                if app is None:
+                    continue
+                pid = app.get_process_id()
+                if pid == self.pid or (self.pid is None and self._runs_binary(pid)):
+                    self.pid = pid
                     return app
             except Exception:
                 continue
         return None
+
+    def _runs_binary(self, pid):
+        try:
+            return os.path.realpath(f"/proc/{pid}/exe") == self.binary
+        except OSError:
+            return False
 
     def windows(self):
         out = []
@@ -242,6 +260,14 @@ class Tool:
         xdotool("type", "--delay", "30", text)
 
     def close(self, timeout=5):
+        if self.pid not in (None, self.proc.pid) and self._runs_binary(self.pid):
+            # Started by the launcher: not our child, so ended by its process id.
+            picture(os.path.join(self.workdir, "at-close.png"))
+            os.kill(self.pid, signal.SIGTERM)
+            try:
+                wait_until("the tool to end", lambda: not self._runs_binary(self.pid), timeout)
+            except Failure:
+                os.kill(self.pid, signal.SIGKILL)
         if self.proc.poll() is None:
             picture(os.path.join(self.workdir, "at-close.png"))
             self.proc.terminate()
@@ -268,13 +294,13 @@ class DescriptionChanges:
 
     def __init__(self, atspi, acc):
         from gi.repository import GLib
-        self.atspi, self.acc, self.seen = atspi, acc, []
+        self.atspi, self.acc, self.count = atspi, acc, 0
         self.context = GLib.MainContext.default()
 
     def _on(self, event):
         try:
             if event.source == self.acc:
-                self.seen.append(event.type)
+                self.count += 1
         except Exception:
             pass
 
@@ -290,10 +316,11 @@ class DescriptionChanges:
         while self.context.pending():
             self.context.iteration(False)
 
-    def wait(self, what, predicate, timeout=DEFAULT_TIMEOUT):
+    def wait(self, what, timeout=DEFAULT_TIMEOUT):
+        """Until at least one change is announced."""
         def pumped():
             self.pump()
-            return predicate(self.seen)
+            return self.count > 0
         return wait_until(what, pumped, timeout, interval=0.02)
 
 
