@@ -78,6 +78,7 @@ bool acquireInstanceLock(const std::string& path, int& fd) {
 }
 
 bool ToolApp::InitInstance() {
+    fw::setResources(&res::resources());
     const QString caption = res::loadString(kErrorCaptionString);
     const QString message = QStringLiteral("Another instance of ") +
                             res::loadString(kProductNameString) +

@@ -11,7 +11,7 @@
 
 #include "brixctl/session.h"
 #include "brixctl/values.h"
-#include "channel_table.h"
+#include "channels/channel_table.h"
 
 namespace brixctl {
 

@@ -10,7 +10,7 @@
 
 #include <nlohmann/json.hpp>
 
-#include "channel_table.h"
+#include "channels/channel_table.h"
 
 namespace brixctl {
 

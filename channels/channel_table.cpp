@@ -1,4 +1,4 @@
-#include "channel_table.h"
+#include "channels/channel_table.h"
 
 #include <dirent.h>
 #include <fcntl.h>

@@ -22,9 +22,8 @@
 
 #include "framework/dlg_int.h"
 #include "framework/tab_control.h"
-#include "res/resources.h"
+#include "framework/resources.h"
 #if BRIX_HAVE_PICTURES
-#include "pictures.h"
 #endif
 
 namespace fw {
@@ -99,18 +98,8 @@ bool takesFocus(ControlKind kind) {
 }
 
 QPixmap templatePicture(const ControlTemplate& c, qreal dpr) {
-#if BRIX_HAVE_PICTURES
-    const QString name = QString::fromUtf8(c.text);
-    bool isNumber = false;
-    const int number = name.toInt(&isNumber);
-    if (c.kind == ControlKind::Icon)
-        return isNumber ? res::iconPixmap(number, dpr) : QPixmap();
-    return isNumber ? res::bitmap(number, dpr) : res::bitmap(name, dpr);
-#else
-    (void)c;
-    (void)dpr;
-    return QPixmap();
-#endif
+    const Resources* r = resources();
+    return r != nullptr ? r->picture(c.kind, QString::fromUtf8(c.text), dpr) : QPixmap();
 }
 
 QWidget* makeControl(const ControlTemplate& c, QWidget* parent, bool modal) {
@@ -267,7 +256,21 @@ private:
     Dialog* owner_;
 };
 
-Dialog::Dialog(int templateId) : template_(&res::dialogTemplate(templateId)) {}
+namespace {
+const Resources* gResources = nullptr;
+
+const DialogTemplate& templateById(int id) {
+    static constexpr DialogTemplate kNone{};
+    const DialogTemplate* t = gResources != nullptr ? gResources->findDialogTemplate(id) : nullptr;
+    return t != nullptr ? *t : kNone;
+}
+}  // namespace
+
+void setResources(const Resources* resources) { gResources = resources; }
+
+const Resources* resources() { return gResources; }
+
+Dialog::Dialog(int templateId) : template_(&templateById(templateId)) {}
 
 Dialog::Dialog(const DialogTemplate& dialogTemplate) : template_(&dialogTemplate) {}
 

@@ -34,7 +34,7 @@ QString controlObjectName(int id);
 
 class Dialog {
 public:
-    // Template looked up in the resource table (res::dialogTemplate).
+    // Template looked up in the resources the program handed over (setResources).
     explicit Dialog(int templateId);
     explicit Dialog(const DialogTemplate& dialogTemplate);
     virtual ~Dialog();

@@ -5,6 +5,7 @@
 #include <QString>
 
 #include "framework/dialog_template.h"
+#include "framework/resources.h"
 
 namespace res {
 
@@ -15,5 +16,8 @@ const fw::DialogTemplate* findDialogTemplate(int id);
 
 // The string with this id; empty when there is none.
 QString loadString(int id);
+
+// The templates and pictures above, as the framework takes them (fw::setResources).
+const fw::Resources& resources();
 
 }  // namespace res

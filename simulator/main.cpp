@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "channel_table.h"
+#include "channels/channel_table.h"
 #include "options.h"
 #include "simulator.h"
 

@@ -44,6 +44,7 @@
 #include "framework/ui_bridge.h"
 #include "pages/console/brix_debug.h"
 #include "private_netns.h"
+#include "res/resources.h"
 
 #if defined(__SANITIZE_THREAD__) || defined(__SANITIZE_ADDRESS__)
 constexpr bool kSanitized = true;
@@ -231,6 +232,7 @@ int main(int argc, char** argv) {
     if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
         qputenv("QT_QPA_PLATFORM", "offscreen");
     QApplication app(argc, argv);
+    fw::setResources(&res::resources());
 
     // The channel file and radio.log land in a folder of their own.
     QTemporaryDir work;

@@ -12,6 +12,7 @@
 
 #include "app/tool_app.h"
 #include "brix_debug.h"
+#include "res/resources.h"
 
 namespace {
 
@@ -50,6 +51,7 @@ BENCHMARK(fullListLogged);
 int main(int argc, char** argv) {
     qputenv("QT_QPA_PLATFORM", "offscreen");
     QApplication app(argc, argv);
+    fw::setResources(&res::resources());
     benchmark::Initialize(&argc, argv);
     benchmark::RunSpecifiedBenchmarks();
     benchmark::Shutdown();

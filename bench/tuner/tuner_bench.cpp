@@ -15,10 +15,11 @@
 #include <memory>
 
 #include "brix_tuner.h"
-#include "channel_table.h"
+#include "channels/channel_table.h"
 #include "display_controls.h"
 #include "draw_log.h"
 #include "link/link_state.h"
+#include "res/resources.h"
 
 namespace {
 
@@ -156,6 +157,7 @@ BENCHMARK(tickAllChangingWithRepaint)->UseRealTime();
 int main(int argc, char** argv) {
     qputenv("QT_QPA_PLATFORM", "offscreen");
     QApplication app(argc, argv);
+    fw::setResources(&res::resources());
     // The page reads and writes its channel file in the current directory.
     QTemporaryDir scratch;
     QDir::setCurrent(scratch.path());

@@ -10,7 +10,7 @@
 
 #include "framework/cursor.h"
 #include "link/link_state.h"
-#include "pages/advanced/channel_table.h"
+#include "channels/channel_table.h"
 #include "pages/advanced/request_buttons.h"
 
 namespace brix {

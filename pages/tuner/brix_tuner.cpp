@@ -8,7 +8,7 @@
 #include <algorithm>
 
 #include "bitmap_button.h"
-#include "channel_table.h"
+#include "channels/channel_table.h"
 #include "display_controls.h"
 #include "frequency_dialog.h"
 #include "link/link_state.h"

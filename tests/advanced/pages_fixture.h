@@ -23,7 +23,7 @@
 #include "framework/ui_bridge.h"
 #include "link/link_state.h"
 #include "pages/advanced/brix_advanced.h"
-#include "pages/advanced/channel_table.h"
+#include "channels/channel_table.h"
 #include "pages/advanced/request_buttons.h"
 #include "pages/scanner/brix_scanner.h"
 

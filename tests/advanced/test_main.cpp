@@ -4,6 +4,8 @@
 
 #include <gtest/gtest.h>
 
+#include "res/resources.h"
+
 int main(int argc, char** argv) {
     qputenv("QT_QPA_PLATFORM", "offscreen");
 #ifdef BRIX_TEST_LOCALE_DIR
@@ -13,6 +15,7 @@ int main(int argc, char** argv) {
 #endif
     QApplication::setStyle(QStringLiteral("Fusion"));
     QApplication app(argc, argv);
+    fw::setResources(&res::resources());
     ::testing::InitGoogleTest(&argc, argv);
     return RUN_ALL_TESTS();
 }

@@ -46,12 +46,13 @@
 #include "link/link_state.h"
 #include "modem.h"
 #include "pages/advanced/brix_advanced.h"
-#include "pages/advanced/channel_table.h"
+#include "channels/channel_table.h"
 #include "pages/advanced/request_buttons.h"
 #include "pages/console/brix_debug.h"
 #include "pages/scanner/brix_scanner.h"
 #include "pages/tuner/brix_tuner.h"
 #include "private_netns.h"
+#include "res/resources.h"
 
 namespace brix::testing {
 namespace {
@@ -368,6 +369,7 @@ int main(int argc, char** argv) {
         qputenv("QT_QPA_PLATFORM", "offscreen");
     }
     QApplication app(argc, argv);
+    fw::setResources(&res::resources());
     ::testing::InitGoogleTest(&argc, argv);
     return RUN_ALL_TESTS();
 }

@@ -23,7 +23,7 @@
 
 #include <gtest/gtest.h>
 
-#include "channel_table.h"
+#include "channels/channel_table.h"
 #include "private_netns.h"
 
 extern char** environ;

@@ -12,7 +12,7 @@
 
 #include "app/main_dialog.h"
 #include "brix_tuner.h"
-#include "channel_table.h"
+#include "channels/channel_table.h"
 #include "display_controls.h"
 #include "framework/tab_control.h"
 #include "link/link_state.h"

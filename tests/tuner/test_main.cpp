@@ -4,6 +4,8 @@
 
 #include <gtest/gtest.h>
 
+#include "res/resources.h"
+
 #if defined(__SANITIZE_THREAD__)
 // Qt's raster engine splits large fills over its own thread pool with synchronisation that
 // ThreadSanitizer cannot see (Qt is not instrumented). Our own code stays checked.
@@ -15,6 +17,7 @@ extern "C" const char* __tsan_default_suppressions() {
 int main(int argc, char** argv) {
     qputenv("QT_QPA_PLATFORM", "offscreen");
     QApplication app(argc, argv);
+    fw::setResources(&res::resources());
     ::testing::InitGoogleTest(&argc, argv);
     return RUN_ALL_TESTS();
 }

@@ -20,7 +20,7 @@
 
 #include "bitmap_button.h"
 #include "brix_tuner.h"
-#include "channel_table.h"
+#include "channels/channel_table.h"
 #include "display_controls.h"
 #include "link/link_state.h"
 
