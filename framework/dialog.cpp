@@ -21,10 +21,8 @@
 #include <algorithm>
 
 #include "framework/dlg_int.h"
-#include "framework/tab_control.h"
 #include "framework/resources.h"
-#if BRIX_HAVE_PICTURES
-#endif
+#include "framework/tab_control.h"
 
 namespace fw {
 
@@ -266,9 +264,13 @@ const DialogTemplate& templateById(int id) {
 }
 }  // namespace
 
-void setResources(const Resources* resources) { gResources = resources; }
+void setResources(const Resources* resources) {
+    gResources = resources;
+}
 
-const Resources* resources() { return gResources; }
+const Resources* resources() {
+    return gResources;
+}
 
 Dialog::Dialog(int templateId) : template_(&templateById(templateId)) {}
 

@@ -52,6 +52,7 @@ int main(int argc, char** argv) {
     brix::sim::ModemSettings settings;
     settings.ackOther = options.ackOther;
     settings.ignoreTune = options.ignoreTune;
+    settings.ignoreTuneRate = options.ignoreTuneRate;
     if (!options.channelsFile.empty()) {
         brix::ChannelTable table;
         if (!table.load(options.channelsFile)) {

@@ -199,6 +199,11 @@ Answer Modem::handle(const std::uint8_t* data, std::size_t size, std::int64_t no
                 break;
             }
             rf_.rxFrequency = t->frequency;
+            if (settings_.ignoreTuneRate) {
+                a.notes.push_back("receive channel now " + std::to_string(t->frequency) +
+                                  ", rate code ignored");
+                break;
+            }
             rf_.rxRateCode = t->rateCode;
             a.notes.push_back("receive channel now " + std::to_string(t->frequency) +
                               " rate code " + std::to_string(t->rateCode));

@@ -18,9 +18,10 @@ struct Answer {
 };
 
 struct ModemSettings {
-    Bytes channelTable;       // 30 bytes; empty: the built-in ten-channel plan
-    bool ackOther = false;    // acknowledgements carry other data than the modem holds
-    bool ignoreTune = false;  // tune commands leave the receiver where it is
+    Bytes channelTable;           // 30 bytes; empty: the built-in ten-channel plan
+    bool ackOther = false;        // acknowledgements carry other data than the modem holds
+    bool ignoreTune = false;      // tune commands leave the receiver where it is
+    bool ignoreTuneRate = false;  // tune commands change the frequency, never the rate code
     std::string microcodeVersion = "BRX-CM!!2.05.17!!build 1207";
     // The tool shows the second piece of a type 16 text, so "Boot" belongs in that piece.
     std::string bootVersion = "BRX-CM!!Boot 1.04.2!!2019-03-11";

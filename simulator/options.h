@@ -22,6 +22,7 @@ struct Options {
     int lateMs = 0;
     bool ackOther = false;
     bool ignoreTune = false;
+    bool ignoreTuneRate = false;
     double floodRate = 0;  // frames per second, 0: off
     std::optional<std::uint32_t> seed;
     bool quiet = false;

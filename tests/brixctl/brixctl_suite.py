@@ -247,7 +247,13 @@ class Faults(unittest.TestCase):
         self.assertFalse(os.path.exists(os.path.join(WORK, "Brix Tool .lb")))
         m.stop()
 
-        self.modem("--ignore-tune")
+        m = self.modem("--ignore-tune")
+        p = run("tune", "555.2", "6.82")
+        self.assertEqual(p.returncode, 5, p.stderr)
+        self.assertIn("another channel than 555.2 MHz at 6.82 Mbit/s", p.stdout)
+        m.stop()
+        # The frequency taken and the rate not (the modem stays at 9.45) is not success either.
+        m = self.modem("--ignore-tune-rate")
         p = run("tune", "555.2", "6.82")
         self.assertEqual(p.returncode, 5, p.stderr)
         self.assertIn("another channel than 555.2 MHz at 6.82 Mbit/s", p.stdout)

@@ -260,6 +260,24 @@ TEST(ChannelTableFile, SaveWritesThroughSymbolicLinksAndClearsLeftovers) {
     EXPECT_EQ(readFile(dir.file("store/new-target.lb")).size(), 580u);
 }
 
+TEST(ChannelTableFile, LeftoversOfAnotherUserAreNotRemoved) {
+    // Handing a file to another user needs root: CI runs the suite as root, so this runs there.
+    if (::getuid() != 0)
+        GTEST_SKIP() << "handing a file to another user needs root";
+    TempDir dir;
+    const std::string path = dir.file("ch.lb");
+    // Leftovers of processes that are gone: ours goes, another user's (in a shared folder) stays.
+    const std::string ours = path + ".tmp.999999998.0";
+    const std::string theirs = path + ".tmp.999999999.0";
+    writeFile(ours, {1});
+    writeFile(theirs, {2});
+    ASSERT_EQ(::chown(theirs.c_str(), 65534, 65534), 0);
+    ChannelTable table;
+    ASSERT_TRUE(table.save(path));
+    EXPECT_FALSE(fs::exists(ours));
+    EXPECT_TRUE(fs::exists(theirs));
+}
+
 TEST(ChannelTableLabels, CutToFortyNineAndOutOfRangeIgnored) {
     ChannelTable table;
     table.setLabel(1, std::string(60, 'x'));

@@ -274,6 +274,17 @@ int main() {
     s.txBytes = 0x80000000u;
     s.grants = 999;
     reply(encodeStatistics(type::kStatistics2, s));
+    // Counts whose "+ 1" moves the rate to the next whole number: (19 + 1) * 10 / 20 = 10, not 9;
+    // (39 + 1) * 10 / 20 = 20, not 19; the other two rates have no "+ 1".
+    StatisticsValues steps;
+    steps.period = 20;
+    steps.txFragments = 19;
+    steps.retransmitted = 7;
+    steps.rxForwardedPackets = 39;
+    steps.grants = 13;
+    reply(encodeStatistics(type::kStatistics, steps),
+          {"brix.stats.tx_fragment_rate=10", "brix.stats.rx_packet_rate=20",
+           "brix.stats.retransmit_rate=3", "brix.stats.grant_rate=6"});
     s.period = 9;
     emit("reply", encodeStatistics(type::kStatistics, s),
          {"brix.expert.short_period=1", "brix.stats.tx_fragment_rate=", "brix.stats.period=9"});

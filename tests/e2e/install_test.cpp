@@ -55,7 +55,15 @@ TEST(InstallTest, PutsFilesWhereTheDesktopFindsThem) {
 
     EXPECT_TRUE(fs::exists(prefix / "bin/brixtool"));
     EXPECT_TRUE(fs::exists(prefix / "bin/brix-modem-sim"));
+    EXPECT_TRUE(fs::exists(prefix / "bin/brixctl"));
     EXPECT_TRUE(fs::exists(prefix / "share/brixtool/help/brixtool.html"));
+    // Help on a tab opens that tab's topic page, which leads to the topic in the document.
+    for (int topic = 1; topic <= 4; ++topic) {
+        const std::string name = "context-" + std::to_string(topic);
+        const std::string page =
+            readFile((prefix / "share/brixtool/help" / (name + ".html")).string());
+        EXPECT_NE(page.find("brixtool.html#" + name + "\""), std::string::npos) << name;
+    }
     for (const char* page : {"brixtool", "brixctl", "brix-modem-sim"})
         EXPECT_TRUE(fs::exists(prefix / "share/man/man1" / (std::string(page) + ".1.gz"))) << page;
     // The Debian documentation goes only into the packages.

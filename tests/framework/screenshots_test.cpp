@@ -1,7 +1,6 @@
-// Renders the dialogs to PNG in the build tree (screenshots/) for people to look at. Checks only
-// that each picture was made: pixel comparisons would break with every font update.
-#include <QDir>
-#include <QPixmap>
+// Renders the dialogs to PNG in the build tree (screenshots/) for people to look at, and checks
+// what each shows: the About box's icon and texts, the typed frequency, each page in its tab.
+#include <QString>
 
 #include <gtest/gtest.h>
 
@@ -9,15 +8,16 @@
 
 #include "framework/dialog.h"
 #include "framework/tab_control.h"
+#include "picture_checks.h"
 #include "res/resources.h"
 
 namespace {
 
-bool save(QWidget* widget, const QString& name) {
-    QDir().mkpath(QStringLiteral(BRIX_SCREENSHOT_DIR));
-    const QPixmap picture = widget->grab();
-    return !picture.isNull() &&
-           picture.save(QStringLiteral(BRIX_SCREENSHOT_DIR "/%1.png").arg(name));
+using brix::testing::areaOf;
+using brix::testing::colours;
+
+QImage save(QWidget* widget, const QString& name) {
+    return brix::testing::savePicture(widget, QStringLiteral(BRIX_SCREENSHOT_DIR), name);
 }
 
 TEST(Screenshots, TopLevelDialogs) {
@@ -26,12 +26,18 @@ TEST(Screenshots, TopLevelDialogs) {
     about.setItemText(1038, res::loadString(105));
     about.setItemText(1035, res::loadString(102));
     about.setItemText(1034, res::loadString(106));
-    EXPECT_TRUE(save(about.widget(), "dialog_100_about"));
+    const QImage aboutPicture = save(about.widget(), "dialog_100_about");
+    for (int id : {1038, 1035, 1034})
+        EXPECT_GT(colours(areaOf(aboutPicture, about.widget(), about.item(id))), 1u) << id;
 
     fw::Dialog entry(267);
     ASSERT_TRUE(entry.create(nullptr));
+    const QImage empty = save(entry.widget(), "dialog_267_empty");
     entry.setItemText(1014, "4525");
-    EXPECT_TRUE(save(entry.widget(), "dialog_267_frequency"));
+    const QImage typed = save(entry.widget(), "dialog_267_frequency");
+    // The digits add the text's colours (and its anti-aliasing) to the field's frame and fill.
+    EXPECT_GT(colours(areaOf(typed, entry.widget(), entry.item(1014))),
+              colours(areaOf(empty, entry.widget(), entry.item(1014))) + 2);
 }
 
 TEST(Screenshots, MainWindowWithEachPage) {
@@ -62,14 +68,18 @@ TEST(Screenshots, MainWindowWithEachPage) {
     pages[3]->enableItem(1044, true);
     pages[3]->checkItem(1044, true);
 
-    EXPECT_TRUE(save(main.widget(), "dialog_102_main"));
+    // No two tabs look the same: each shows its own page.
+    std::vector<QImage> inTab{save(main.widget(), "dialog_102_main")};
     for (int i = 1; i < 4; ++i) {
         tabs->setCurSel(i);
         for (int j = 0; j < 4; ++j)
             pages[j]->widget()->setVisible(j == i);
-        EXPECT_TRUE(save(main.widget(), QStringLiteral("dialog_102_with_%1").arg(pageIds[i])));
-        EXPECT_TRUE(save(pages[i]->widget(), QStringLiteral("dialog_%1").arg(pageIds[i])));
+        inTab.push_back(save(main.widget(), QStringLiteral("dialog_102_with_%1").arg(pageIds[i])));
+        save(pages[i]->widget(), QStringLiteral("dialog_%1").arg(pageIds[i]));
     }
+    for (std::size_t a = 0; a < inTab.size(); ++a)
+        for (std::size_t b = a + 1; b < inTab.size(); ++b)
+            EXPECT_NE(inTab[a], inTab[b]) << a << " and " << b;
     for (auto& page : pages)
         page->destroyWindow();
 }

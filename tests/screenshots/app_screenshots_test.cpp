@@ -39,6 +39,7 @@
 
 #include "app/main_dialog.h"
 #include "app/tool_app.h"
+#include "channels/channel_table.h"
 #include "framework/dialog.h"
 #include "framework/message_box.h"
 #include "framework/tab_control.h"
@@ -46,7 +47,6 @@
 #include "link/link_state.h"
 #include "modem.h"
 #include "pages/advanced/brix_advanced.h"
-#include "channels/channel_table.h"
 #include "pages/advanced/request_buttons.h"
 #include "pages/console/brix_debug.h"
 #include "pages/scanner/brix_scanner.h"

@@ -1,11 +1,12 @@
 // Renders the Tuner to PNG in the build tree (screenshots/) for people to look at: browse mode
 // with live values, edit mode, and the page in the main window's tab. Run once at 1x and once
-// with QT_SCALE_FACTOR=2 (files end in @2x). Checks only what a picture must hold, not pixels.
+// with QT_SCALE_FACTOR=2 (files end in @2x). Checks what the pictures show: the displays drawn,
+// the action buttons' faces changed by edit mode, the page inside the tab.
 
-#include <QDir>
-#include <QPixmap>
+#include <QString>
 
 #include "framework/tab_control.h"
+#include "picture_checks.h"
 #include "tuner_test_support.h"
 
 namespace brix::testing {
@@ -16,11 +17,8 @@ QString suffix(const QWidget* w) {
     return dpr > 1.0 ? QStringLiteral("@%1x").arg(dpr) : QString();
 }
 
-bool save(QWidget* widget, const QString& name) {
-    QDir().mkpath(QStringLiteral(BRIX_SCREENSHOT_DIR));
-    const QPixmap picture = widget->grab();
-    return !picture.isNull() &&
-           picture.save(QStringLiteral(BRIX_SCREENSHOT_DIR "/%1%2.png").arg(name, suffix(widget)));
+QImage save(QWidget* widget, const QString& name) {
+    return savePicture(widget, QStringLiteral(BRIX_SCREENSHOT_DIR), name + suffix(widget));
 }
 
 class TunerScreenshots : public TunerTest {
@@ -45,14 +43,21 @@ TEST_F(TunerScreenshots, BrowseAndEditMode) {
     createPage();
     liveValues();
     EXPECT_EQ(page->inLamp().state(), 1);
-    EXPECT_TRUE(save(page->widget(), "tuner_browse"));
+    QWidget* w = page->widget();
+    const QImage browse = save(w, "tuner_browse");
+    // Digits on their display face: the face's colour and the lit segments' at least.
+    EXPECT_GT(colours(areaOf(browse, w, page->item(BrixTuner::kReceiveFrequency))), 2u);
 
     page->tuneSetButton()->click();
     setSlider(1006, 3);
     page->item(1061)->setFocus();
     qobject_cast<QAbstractButton*>(page->item(1061))->click();
     qobject_cast<QAbstractButton*>(page->item(1065))->click();
-    EXPECT_TRUE(save(page->widget(), "tuner_edit"));
+    const QImage edit = save(w, "tuner_edit");
+    // Tune becomes Set, and the stepped value shows.
+    EXPECT_NE(areaOf(edit, w, page->tuneSetButton()), areaOf(browse, w, page->tuneSetButton()));
+    EXPECT_NE(areaOf(edit, w, page->item(BrixTuner::kReceiveFrequency)),
+              areaOf(browse, w, page->item(BrixTuner::kReceiveFrequency)));
 }
 
 TEST_F(TunerScreenshots, InTheMainWindowTab) {
@@ -69,7 +74,9 @@ TEST_F(TunerScreenshots, InTheMainWindowTab) {
     tabs->setCurSel(0);
     liveValues();
     EXPECT_TRUE(QRect(QPoint(0, 0), tabs->size()).contains(page->widget()->geometry()));
-    EXPECT_TRUE(save(main.widget(), "tuner_in_main_window"));
+    const QImage inTab = save(main.widget(), "tuner_in_main_window");
+    const QImage alone = page->widget()->grab().toImage();
+    EXPECT_EQ(areaOf(inTab, main.widget(), page->widget()), alone);
     page.reset();
 }
 

@@ -9,6 +9,7 @@ Runs inside the private network namespace (the tool broadcasts).
 
 import os
 import shutil
+import struct
 import subprocess
 import sys
 import time
@@ -37,8 +38,17 @@ def fresh_dir(name):
     return d
 
 
-def start(name, *modem_args):
+def start(name, *modem_args, channels=None):
+    """A fresh folder, the modem and the tool; with `channels` ({k: (label, tenths of a MHz,
+    rate index)}), the channel file "Brix Tool .lb" that both start from."""
     d = fresh_dir(name)
+    if channels:
+        path = os.path.join(d, "Brix Tool .lb")
+        with open(path, "wb") as f:
+            for k in range(10):
+                label, frequency, rate = channels.get(k, ("", 0, 0))
+                f.write(struct.pack("<50sii", label.encode(), frequency, rate))
+        modem_args = ("--channels", path, *modem_args)
     modem = u.Modem(SIM, d, *modem_args)
     tool = u.Tool(TOOL, d)
     return d, modem, tool
@@ -241,7 +251,7 @@ def every_control_has_a_name_and_the_displays_tell_their_state():
 
 @suite.case
 def tuner_tune_step_set_and_channel_buttons():
-    d, modem, tool = start("tuner")
+    d, modem, tool = start("tuner", channels={0: ("One", 4525, 4), 2: ("Three", 6035, 1)})
     try:
         rx = first_report(tool)
         before = len(modem.received("Tune"))
@@ -266,8 +276,11 @@ def tuner_tune_step_set_and_channel_buttons():
         u.wait_until("two Tune frames", lambda: len(tune_frames(modem, before)) >= 2, 3)
         frames = tune_frames(modem, before)
         print("  Channel 3 sent:", frames)
-        if not ("TuneChannel" in frames[0] and "TuneFrequency" in frames[1]):
-            raise u.Failure(f"channel button sent {frames}")
+        if not (frames[0].startswith("TuneChannel") and
+                frames[0].endswith(": frequency 6035 rate code 1") and
+                frames[1].startswith("TuneFrequency") and
+                frames[1].endswith(": frequency 6035")):
+            raise u.Failure(f"channel button sent {frames}, not channel 3 of the file")
 
         # Enter Frequency by a double-click on the receive display in edit mode.
         tool.click(tool.find("push button", "Tune"))
@@ -354,7 +367,12 @@ def pages_tabs_statistics_advanced_scanner_about_and_escape():
         before = count(modem, "SetData")
         tool.click(tool.find("push button", "Set"))
         expect_sends(modem, "SetData", before + 1, 3)
-        print("  Scanner Set sent:", modem.received("SetData")[-1])
+        sent = modem.received("SetData")[-1]
+        print("  Scanner Set sent:", sent)
+        # The modem's default answer (0x01) checks NTSC 9.45 alone; NTSC 6.82 adds bit 0x02.
+        mask = 0x01 | (0x02 if tool.state(rate, "checked") else 0)
+        if f"item 0x27 count 2 data {mask:02X} 00" not in sent:
+            raise u.Failure(f"Scanner Set sent {sent}, not mask {mask:02X}")
         u.wait_until("the Scanner's buttons back",
                      lambda: tool.enabled(tool.find("push button", "Default")), 6)
         tool.click(tool.find("push button", "Default"))

@@ -22,6 +22,11 @@ class Failure(Exception):
     pass
 
 
+# Every modem and tool a case starts, so that the suite ends each one after the case, whatever
+# happened in it (a start that fails half-way included).
+_started = []
+
+
 def wait_until(what, predicate, timeout=DEFAULT_TIMEOUT, interval=0.05):
     deadline = time.monotonic() + timeout
     while True:
@@ -39,6 +44,22 @@ class Display:
     def __init__(self, workdir):
         self.workdir = workdir
         self.procs = []
+        try:
+            self._start()
+        except BaseException:
+            self.close()
+            raise
+
+    def _start(self):
+        # A runtime folder and a home of this run's own before any bus starts: the buses and
+        # what they activate take them from the environment they start with, and a shared
+        # ~/.cache/at-spi or runtime folder lets two runs on one machine break each other.
+        run = tempfile.mkdtemp(prefix="brix-ui-run-")
+        os.chmod(run, 0o700)
+        os.environ["XDG_RUNTIME_DIR"] = run
+        os.environ["HOME"] = tempfile.mkdtemp(prefix="brix-ui-home-")
+        for name in ("XDG_CACHE_HOME", "XDG_CONFIG_HOME", "XDG_DATA_HOME", "XDG_STATE_HOME"):
+            os.environ.pop(name, None)
         read_fd, write_fd = os.pipe()
         xvfb = subprocess.Popen(
             ["Xvfb", "-displayfd", str(write_fd), "-screen", "0", "1024x768x24", "-nolisten",
@@ -60,13 +81,11 @@ class Display:
             stdout=subprocess.PIPE, stderr=subprocess.DEVNULL, text=True)
         self.procs.append(bus)
         os.environ["DBUS_SESSION_BUS_ADDRESS"] = bus.stdout.readline().strip()
-        os.environ.setdefault("XDG_RUNTIME_DIR", tempfile.mkdtemp(prefix="brix-ui-run-"))
         os.environ["NO_AT_BRIDGE"] = "0"
         # A window manager, as on a desktop: it gives the focus back to the main window when a
         # box closes, which Qt needs before the window's own keys act.
-        home = tempfile.mkdtemp(prefix="brix-ui-wm-")
-        wm = subprocess.Popen(["openbox", "--sm-disable"], env=dict(os.environ, HOME=home),
-                              stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        wm = subprocess.Popen(["openbox", "--sm-disable"], stdout=subprocess.DEVNULL,
+                              stderr=subprocess.DEVNULL)
         self.procs.append(wm)
         time.sleep(0.5)
 
@@ -89,6 +108,7 @@ class Modem:
         self.log = open(self.log_path, "w")
         self.proc = subprocess.Popen([binary, "--seed", "7", *args], stdout=self.log,
                                      stderr=subprocess.STDOUT)
+        _started.append(self)
 
     def received(self, pattern=""):
         """The descriptions of the frames the modem received that match `pattern`."""
@@ -106,7 +126,11 @@ class Modem:
     def close(self):
         if self.proc.poll() is None:
             self.proc.terminate()
-            self.proc.wait(5)
+            try:
+                self.proc.wait(5)
+            except subprocess.TimeoutExpired:
+                self.proc.kill()
+                self.proc.wait()
         self.log.close()
 
 
@@ -127,8 +151,10 @@ class Tool:
         self.output = open(os.path.join(workdir, "tool.log"), "a")
         self.binary = os.path.realpath(binary)
         command = ["gio", "launch", desktop_entry] if desktop_entry else [binary, *args]
+        self.pid = None
         self.proc = subprocess.Popen(command, cwd=workdir, env=env, stdout=self.output,
                                      stderr=subprocess.STDOUT)
+        _started.append(self)
         self.pid = None if desktop_entry else self.proc.pid
         if desktop_entry and self.proc.wait(10) != 0:  # it ends once the tool is started
             raise Failure(f"gio launch {desktop_entry} failed (see tool.log)")
@@ -260,6 +286,8 @@ class Tool:
         xdotool("type", "--delay", "30", text)
 
     def close(self, timeout=5):
+        if self.output.closed:
+            return
         if self.pid not in (None, self.proc.pid) and self._runs_binary(self.pid):
             # Started by the launcher: not our child, so ended by its process id.
             picture(os.path.join(self.workdir, "at-close.png"))
@@ -334,6 +362,16 @@ def picture(path):
         subprocess.run(["import", "-window", "root", path], stderr=subprocess.DEVNULL)
 
 
+def end_started():
+    """Ends every modem and tool still running, newest first."""
+    while _started:
+        p = _started.pop()
+        try:
+            p.close()
+        except Exception as e:
+            print(f"  could not end {type(p).__name__}: {e}", flush=True)
+
+
 class Suite:
     """Runs named cases in order and prints what passed and how long each took."""
 
@@ -358,4 +396,6 @@ class Suite:
                 failed += 1
                 picture(os.path.join(self.workdir, fn.__name__ + "-failed.png"))
                 print(f"FAIL {fn.__name__} ({time.monotonic() - start:.1f} s): {e}", flush=True)
+            finally:
+                end_started()
         return 1 if failed else 0
