@@ -1,0 +1,216 @@
+#include "history/recorder.h"
+
+#include <fcntl.h>
+#include <sys/file.h>
+#include <unistd.h>
+
+#include <algorithm>
+
+namespace brix::history {
+namespace {
+
+Millis wallClock() {
+    return std::chrono::duration_cast<std::chrono::milliseconds>(
+               std::chrono::system_clock::now().time_since_epoch())
+        .count();
+}
+
+Millis& timeOf(std::variant<RfSample, StatisticsSample, Event>& item) {
+    return std::visit([](auto& x) -> Millis& { return x.t; }, item);
+}
+
+}  // namespace
+
+Recorder::Recorder(std::string path, Report onError, Report onNotice)
+    : Recorder(std::move(path), std::move(onError), std::move(onNotice), Options{}) {}
+
+Recorder::Recorder(std::string path, Report onError, Report onNotice, Options options)
+    : path_(std::move(path)),
+      onError_(std::move(onError)),
+      onNotice_(std::move(onNotice)),
+      options_(options) {
+    {
+        std::lock_guard lock(mutex_);
+        recording_ = true;  // until the writer finds otherwise
+    }
+    writer_ = std::thread([this] { run(); });
+}
+
+Recorder::~Recorder() {
+    {
+        std::lock_guard lock(mutex_);
+        stop_ = true;
+    }
+    wake_.notify_all();
+    writer_.join();
+    store_.reset();
+    if (writerLock_ >= 0)
+        ::close(writerLock_);
+}
+
+void Recorder::record(const RfSample& s) {
+    push(s);
+}
+void Recorder::record(const StatisticsSample& s) {
+    push(s);
+}
+void Recorder::record(const Event& e) {
+    push(e);
+}
+
+void Recorder::push(Item item) {
+    bool wake = false;
+    {
+        std::lock_guard lock(mutex_);
+        if (!recording_ || queue_.size() >= options_.queueLimit) {
+            ++dropped_;
+            return;
+        }
+        queue_.push_back(std::move(item));
+        ++queued_;
+        wake = queue_.size() >= options_.queueLimit / 2;
+    }
+    if (wake)
+        wake_.notify_one();
+}
+
+void Recorder::flush() {
+    std::unique_lock lock(mutex_);
+    const std::uint64_t target = queued_;
+    flushAsked_ = true;
+    wake_.notify_one();
+    written_.wait(lock, [&] { return handled_ >= target || stop_; });
+}
+
+std::uint64_t Recorder::dropped() const {
+    std::lock_guard lock(mutex_);
+    return dropped_;
+}
+
+bool Recorder::recording() const {
+    std::lock_guard lock(mutex_);
+    return recording_;
+}
+
+bool Recorder::openStore() {
+    std::string error;
+    if (!makeParentFolders(path_, error)) {
+        if (onError_)
+            onError_("history not recorded: " + error);
+        return false;
+    }
+    store_ = Store::open(path_, false, error);
+    if (store_ == nullptr) {
+        if (onError_)
+            onError_("history not recorded: " + error);
+        return false;
+    }
+    if (!error.empty() && onNotice_)
+        onNotice_(error);  // a damaged store was set aside
+    // One writer a store: a second recorder on the same file (another program's) stays out.
+    // flock is apart from the record locks SQLite takes, so readers are not affected.
+    writerLock_ = ::open(path_.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
+    if (writerLock_ < 0 || ::flock(writerLock_, LOCK_EX | LOCK_NB) != 0) {
+        if (onError_)
+            onError_("history not recorded: " + path_ + " is recorded into by another program");
+        store_.reset();
+        return false;
+    }
+    newest_ = store_->newest();
+    return true;
+}
+
+bool Recorder::write(std::vector<Item>& batch) {
+    if (!store_->begin()) {
+        store_->rollback();
+        return false;
+    }
+    for (Item& item : batch) {
+        // Never before what is already recorded: a clock set back keeps the order.
+        Millis& t = timeOf(item);
+        if (t <= newest_)
+            t = newest_ + 1;
+        newest_ = t;
+        const bool ok = std::visit([&](const auto& x) { return store_->add(x); }, item);
+        if (!ok) {
+            store_->rollback();
+            return false;
+        }
+    }
+    if (!store_->commit()) {
+        store_->rollback();
+        return false;
+    }
+    return true;
+}
+
+void Recorder::run() {
+    bool usable = openStore();
+    {
+        std::lock_guard lock(mutex_);
+        recording_ = usable;
+    }
+    auto nextConsolidation = std::chrono::steady_clock::now();
+    auto nextRetry = std::chrono::steady_clock::now() + options_.retryAfter;
+    std::vector<Item> batch;
+    for (;;) {
+        bool stopping = false;
+        {
+            std::unique_lock lock(mutex_);
+            wake_.wait_for(lock, options_.flushEvery, [&] {
+                return stop_ || flushAsked_ || queue_.size() >= options_.queueLimit / 2;
+            });
+            // A second's worth in one transaction, unless asked to hurry.
+            flushAsked_ = false;
+            batch.swap(queue_);
+            stopping = stop_;
+        }
+        std::size_t lost = 0;
+        if (!batch.empty() && (store_ == nullptr || failed_)) {
+            lost = batch.size();
+        } else if (!batch.empty() && !write(batch)) {
+            lost = batch.size();
+            failed_ = true;
+            const bool full = store_->lastFailureWasFullDisk();
+            // One line for a failure, however often a full disk is tried again.
+            if (!toldFailure_ && onError_)
+                onError_("history not recorded: " + path_ + ": " + store_->lastError() +
+                         (full ? " (trying again later)" : ""));
+            toldFailure_ = true;
+            if (!full)
+                store_.reset();
+            nextRetry = std::chrono::steady_clock::now() + options_.retryAfter;
+        } else if (!batch.empty() && toldFailure_) {
+            toldFailure_ = false;
+            if (onNotice_)
+                onNotice_("history recorded again: " + path_);
+        }
+        const std::size_t handled = batch.size();
+        batch.clear();
+        const auto now = std::chrono::steady_clock::now();
+        if (failed_ && store_ != nullptr && now >= nextRetry) {
+            // A full disk may have room again: the next batch tells.
+            failed_ = false;
+        }
+        if (store_ != nullptr && !failed_ && now >= nextConsolidation) {
+            // Small pieces, so that recording is never held up for long.
+            const long moved = store_->consolidate(wallClock(), 5000);
+            nextConsolidation =
+                now + (moved > 0 ? std::chrono::milliseconds(100) : options_.consolidateEvery);
+        }
+        {
+            std::lock_guard lock(mutex_);
+            handled_ += handled;
+            dropped_ += lost;
+            recording_ = store_ != nullptr && !failed_;
+        }
+        written_.notify_all();
+        if (stopping) {
+            std::lock_guard lock(mutex_);
+            if (queue_.empty())
+                break;
+        }
+    }
+}
+
+}  // namespace brix::history

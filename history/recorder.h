@@ -1,0 +1,90 @@
+#pragma once
+// Records into a Store without ever making its callers wait for the disk: record() puts the item
+// in a bounded queue under a short lock, and a writer thread of its own writes what has come in
+// once a second (or sooner when the queue is half full) in one transaction. A SIGKILL loses at
+// most that second. Consolidation runs on the same thread, in small pieces.
+//
+// A store that cannot be opened or written (damaged, locked by another program, read-only, a
+// full disk) is reported once through `onError` and recording stops; on a full disk the writer
+// tries again every `retryAfter` and reports when it records again.
+
+#include <chrono>
+#include <condition_variable>
+#include <cstdint>
+#include <functional>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <variant>
+#include <vector>
+
+#include "history/history_store.h"
+
+namespace brix::history {
+
+class Recorder {
+public:
+    struct Options {
+        std::size_t queueLimit = 20000;  // items waiting; more are dropped (and counted)
+        std::chrono::milliseconds flushEvery{1000};
+        std::chrono::milliseconds retryAfter{std::chrono::seconds(30)};
+        std::chrono::milliseconds consolidateEvery{std::chrono::minutes(1)};
+    };
+    // `onError` and `onNotice` are called on the writer thread; each must not block for long.
+    using Report = std::function<void(const std::string&)>;
+
+    Recorder(std::string path, Report onError, Report onNotice = {});
+    Recorder(std::string path, Report onError, Report onNotice, Options options);
+    // Writes what is queued, then stops the writer.
+    ~Recorder();
+    Recorder(const Recorder&) = delete;
+    Recorder& operator=(const Recorder&) = delete;
+
+    // Any thread; never waits for the disk. A time before the newest recorded one (a clock that
+    // jumped back) is recorded just after it, so that the order of what happened is kept.
+    void record(const RfSample& s);
+    void record(const StatisticsSample& s);
+    void record(const Event& e);
+
+    // Waits until everything queued so far is written (or has failed). For an orderly exit.
+    void flush();
+
+    // Items dropped because the queue was full or the store was not writable.
+    std::uint64_t dropped() const;
+    // True while the store takes what is recorded.
+    bool recording() const;
+
+private:
+    using Item = std::variant<RfSample, StatisticsSample, Event>;
+    void push(Item item);
+    void run();
+    bool openStore();
+    bool write(std::vector<Item>& batch);
+
+    const std::string path_;
+    const Report onError_;
+    const Report onNotice_;
+    const Options options_;
+
+    mutable std::mutex mutex_;
+    std::condition_variable wake_;
+    std::condition_variable written_;
+    std::vector<Item> queue_;
+    std::uint64_t queued_ = 0;   // items ever queued
+    std::uint64_t handled_ = 0;  // items written or given up on
+    std::uint64_t dropped_ = 0;
+    bool recording_ = false;
+    bool stop_ = false;
+    bool flushAsked_ = false;
+
+    // Writer thread only.
+    std::unique_ptr<Store> store_;
+    Millis newest_ = 0;
+    bool failed_ = false;
+    bool toldFailure_ = false;
+    int writerLock_ = -1;
+
+    std::thread writer_;
+};
+
+}  // namespace brix::history

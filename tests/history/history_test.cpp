@@ -1,0 +1,277 @@
+// The signal history's store and recorder on real files: what goes in comes out, the
+// resolutions move and drop as they age, and a store that cannot be written is told once and
+// never takes the recorder down.
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "history/history_store.h"
+#include "history/recorder.h"
+
+namespace brix::history {
+namespace {
+
+namespace fs = std::filesystem;
+
+class Folder {
+public:
+    Folder() {
+        char name[] = "/tmp/brix-history-XXXXXX";
+        path_ = ::mkdtemp(name);
+    }
+    ~Folder() { fs::remove_all(path_); }
+    std::string file(const std::string& name) const { return path_ + "/" + name; }
+    std::vector<std::string> names() const {
+        std::vector<std::string> out;
+        for (const auto& e : fs::directory_iterator(path_))
+            out.push_back(e.path().filename().string());
+        return out;
+    }
+
+private:
+    std::string path_;
+};
+
+// What a recorder reported, as the Console would get it.
+struct Lines {
+    std::mutex mutex;
+    std::vector<std::string> errors, notices;
+    Recorder::Report error() {
+        return [this](const std::string& s) {
+            std::lock_guard lock(mutex);
+            errors.push_back(s);
+        };
+    }
+    Recorder::Report notice() {
+        return [this](const std::string& s) {
+            std::lock_guard lock(mutex);
+            notices.push_back(s);
+        };
+    }
+};
+
+std::unique_ptr<Store> openStore(const std::string& path, bool readOnly = false) {
+    std::string error;
+    auto store = Store::open(path, readOnly, error);
+    EXPECT_NE(store, nullptr) << error;
+    return store;
+}
+
+constexpr Millis kNow = 1'800'000'000'000;  // a day in 2027
+
+TEST(HistoryStore, WhatGoesInComesOutAndLongRangesAreReducedToMinMeanMax) {
+    Folder dir;
+    auto store = openStore(dir.file("h.sqlite3"));
+    ASSERT_TRUE(store->begin());
+    // 600 RF reports 3 s apart: the frequency steps from 4525 to 6035 half-way.
+    for (int i = 0; i < 600; ++i) {
+        RfSample s;
+        s.t = kNow + i * 3000;
+        s.rxFrequency = i < 300 ? 4525 : 6035;
+        s.rxRateCode = 4;
+        s.attenuation = static_cast<std::uint16_t>(i % 10);
+        ASSERT_TRUE(store->add(s));
+    }
+    StatisticsSample st;
+    st.t = kNow + 7000;
+    st.period = 700;  // 7 s
+    st.counts = {70, 140, 7000, 7, 1400, 0, 700000, 35};
+    ASSERT_TRUE(store->add(st));
+    ASSERT_TRUE(
+        store->add(Event{kNow + 1, EventKind::Tune, "603.5 MHz at 9.45 Mbit/s", "brixctl"}));
+    ASSERT_TRUE(store->add(Event{kNow + 900'000, EventKind::LinkDown, "no frame for 10 s", ""}));
+    ASSERT_TRUE(store->commit());
+
+    const Millis end = kNow + 600 * 3000 - 1;  // ten slices of exactly 60 reports
+    const auto all = store->rf(kNow, end);
+    ASSERT_EQ(all.size(), 600u);
+    EXPECT_EQ(all[299].fields[0][1], 4525);
+    EXPECT_EQ(all[300].fields[0][1], 6035);
+
+    // Ten slices: each holds the minimum, mean and maximum of its 60 reports.
+    const auto ten = store->rf(kNow, end, 10);
+    ASSERT_GE(ten.size(), 10u);
+    ASSERT_LE(ten.size(), 11u);
+    EXPECT_EQ(ten[0].fields[4][0], 0);
+    EXPECT_EQ(ten[0].fields[4][2], 9);
+    EXPECT_DOUBLE_EQ(ten[0].fields[4][1], 4.5);
+    int samples = 0;
+    for (const auto& r : ten)
+        samples += r.samples;
+    EXPECT_EQ(samples, 600);
+
+    const auto stats = store->statistics(kNow, end);
+    ASSERT_EQ(stats.size(), 1u);
+    EXPECT_DOUBLE_EQ(stats[0].seconds, 7.0);
+    EXPECT_DOUBLE_EQ(stats[0].rates[4][1], 200.0);  // 1400 packets in 7 s
+    EXPECT_DOUBLE_EQ(stats[0].rates[6][0], 100000.0);
+    EXPECT_DOUBLE_EQ(stats[0].totals[2], 7000.0);
+
+    const auto events = store->events(kNow, end);
+    ASSERT_EQ(events.size(), 2u);
+    EXPECT_EQ(events[0].kind, EventKind::Tune);
+    EXPECT_EQ(events[0].program, "brixctl");
+    EXPECT_EQ(events[1].text, "no frame for 10 s");
+    EXPECT_EQ(store->newest(), kNow + 599 * 3000);
+}
+
+TEST(HistoryStore, AgeingMovesFullResolutionToMinutesToHoursAndDropsBeyondFiveYears) {
+    Folder dir;
+    auto store = openStore(dir.file("h.sqlite3"));
+    auto rfAt = [&](Millis t, std::uint16_t attenuation) {
+        RfSample s;
+        s.t = t;
+        s.rxFrequency = 4525;
+        s.attenuation = attenuation;
+        ASSERT_TRUE(store->add(s));
+    };
+    const Millis week = kNow - 8 * kDay - (kNow % kMinute);  // a whole minute 8 days ago
+    const Millis season = kNow - 100 * kDay - (kNow % kHour);
+    const Millis ancient = kNow - 6 * 365 * kDay;
+    ASSERT_TRUE(store->begin());
+    for (int i = 0; i < 20; ++i)
+        rfAt(week + i * 3000, static_cast<std::uint16_t>(i));  // one minute: 0 .. 19
+    for (int i = 0; i < 6; ++i)
+        rfAt(season + i * 10 * kMinute, static_cast<std::uint16_t>(10 * i));  // one hour
+    rfAt(ancient, 7);
+    rfAt(kNow - kHour, 3);  // recent: stays as it is
+    StatisticsSample st;
+    st.t = week + 1000;
+    st.period = 1000;
+    st.counts[1] = 50;
+    ASSERT_TRUE(store->add(st));
+    st.t = week + 11000;
+    st.counts[1] = 150;
+    ASSERT_TRUE(store->add(st));
+    ASSERT_TRUE(store->add(Event{season, EventKind::Embedded, "chatty", ""}));
+    ASSERT_TRUE(store->add(Event{season + 1, EventKind::LinkDown, "kept", ""}));
+    ASSERT_TRUE(store->commit());
+
+    long moved = 0;
+    for (int pass = 0; pass < 50 && (moved = store->consolidate(kNow, 10)) > 0; ++pass) {
+    }
+    ASSERT_EQ(moved, 0) << store->lastError();
+
+    const auto rows = store->rf(ancient - kDay, kNow);
+    ASSERT_EQ(rows.size(), 3u);  // the hour, the minute, the recent report
+    EXPECT_EQ(rows[0].t, season);
+    EXPECT_EQ(rows[0].samples, 6);
+    EXPECT_EQ(rows[0].fields[4][0], 0);
+    EXPECT_EQ(rows[0].fields[4][2], 50);
+    EXPECT_DOUBLE_EQ(rows[0].fields[4][1], 25.0);
+    EXPECT_EQ(rows[1].t, week);
+    EXPECT_EQ(rows[1].samples, 20);
+    EXPECT_DOUBLE_EQ(rows[1].fields[4][1], 9.5);
+    EXPECT_EQ(rows[2].samples, 1);
+
+    // Two statistics reports in one minute: 200 packets in 20 s, between 5 and 15 a second.
+    const auto stats = store->statistics(week, week + kMinute);
+    ASSERT_EQ(stats.size(), 1u);
+    EXPECT_EQ(stats[0].reports, 2);
+    EXPECT_DOUBLE_EQ(stats[0].rates[1][1], 10.0);
+    EXPECT_DOUBLE_EQ(stats[0].rates[1][0], 5.0);
+    EXPECT_DOUBLE_EQ(stats[0].rates[1][2], 15.0);
+
+    const auto events = store->events(0, kNow);
+    ASSERT_EQ(events.size(), 1u);
+    EXPECT_EQ(events[0].text, "kept");
+}
+
+TEST(HistoryRecorder, KeepsTheOrderWhenTheClockJumpsBackAndWritesOnFlush) {
+    Folder dir;
+    const std::string path = dir.file("h.sqlite3");
+    Lines lines;
+    {
+        Recorder recorder(path, lines.error(), lines.notice());
+        RfSample s;
+        s.t = kNow;
+        s.rxFrequency = 4525;
+        recorder.record(s);
+        s.t = kNow - kHour;  // the clock set back an hour
+        s.rxFrequency = 6035;
+        recorder.record(s);
+        recorder.record(Event{kNow - 2 * kHour, EventKind::Tune, "603.5", "brixtool"});
+        recorder.flush();
+        // Written, and readable by another connection while the recorder holds the store.
+        auto reader = openStore(path, true);
+        const auto rows = reader->rf(kNow - 10, kNow + 10, 100);
+        ASSERT_EQ(rows.size(), 2u);
+        EXPECT_EQ(rows[0].fields[0][1], 4525);
+        EXPECT_EQ(rows[1].fields[0][1], 6035);
+        EXPECT_GT(rows[1].t, rows[0].t);
+        const auto events = reader->events(kNow - 10, kNow + 10);
+        ASSERT_EQ(events.size(), 1u);
+        EXPECT_GT(events[0].t, rows[1].t);
+    }
+    EXPECT_TRUE(lines.errors.empty());
+}
+
+TEST(HistoryRecorder, DamagedLockedAndReadOnlyStoresAreToldOnceAndNothingIsLost) {
+    Folder dir;
+    // Not a database: set aside under a dated name, a new store started.
+    const std::string damaged = dir.file("damaged.sqlite3");
+    std::ofstream(damaged) << std::string(4096, 'x');
+    {
+        Lines lines;
+        Recorder recorder(damaged, lines.error(), lines.notice());
+        recorder.record(RfSample{kNow, 4525, 4, 300, 2, 6});
+        recorder.flush();
+        EXPECT_TRUE(recorder.recording());
+        ASSERT_EQ(lines.notices.size(), 1u);
+        EXPECT_NE(lines.notices[0].find("set aside as"), std::string::npos) << lines.notices[0];
+    }
+    int asideCount = 0;
+    for (const auto& name : dir.names()) {
+        if (name.rfind("damaged.sqlite3.damaged-", 0) == 0) {
+            ++asideCount;
+            EXPECT_EQ(fs::file_size(dir.file(name)), 4096u);
+        }
+    }
+    EXPECT_EQ(asideCount, 1);
+    EXPECT_EQ(openStore(damaged, true)->rf(0, kNow + 1).size(), 1u);
+
+    // A second recorder on a store that another one writes: one error, and it records nothing.
+    const std::string shared = dir.file("shared.sqlite3");
+    Lines first, second;
+    {
+        Recorder a(shared, first.error());
+        a.flush();
+        Recorder b(shared, second.error());
+        b.record(RfSample{kNow, 1, 1, 1, 1, 1});
+        b.record(RfSample{kNow + 1, 1, 1, 1, 1, 1});
+        b.flush();
+        EXPECT_FALSE(b.recording());
+        EXPECT_EQ(b.dropped(), 2u);
+        ASSERT_EQ(second.errors.size(), 1u);
+        EXPECT_NE(second.errors[0].find("another program"), std::string::npos);
+        a.record(RfSample{kNow + 2, 2, 2, 2, 2, 2});
+        a.flush();
+        EXPECT_TRUE(a.recording());
+    }
+    EXPECT_TRUE(first.errors.empty());
+
+    // A folder that cannot be written (as root every file can: a path under a plain file then).
+    Lines readOnly;
+    {
+        const std::string blocker = dir.file("plain");
+        std::ofstream(blocker) << "x";
+        Recorder r(blocker + "/h.sqlite3", readOnly.error());
+        for (int i = 0; i < 100; ++i)
+            r.record(RfSample{kNow + i, 1, 1, 1, 1, 1});
+        r.flush();
+        EXPECT_FALSE(r.recording());
+    }
+    EXPECT_EQ(readOnly.errors.size(), 1u);
+}
+
+}  // namespace
+}  // namespace brix::history
