@@ -153,12 +153,12 @@ void suggestInterface(const Options& o) {
     std::string names;
     for (std::size_t i = 0; i < others.size(); ++i)
         names += (i == 0 ? "" : i + 1 == others.size() ? " or " : ", ") + others[i];
+    const std::string through = route.empty() ? std::string("the default route (there is none)")
+                                              : route + ", the interface of the default route";
     std::fprintf(stderr,
-                 "brixctl: broadcasts leave only through %s; if the modem is on %s, name it: "
-                 "--interface %s\n",
-                 route.empty() ? "the default route (there is none)"
-                               : (route + ", the interface of the default route").c_str(),
-                 visible(names).c_str(), visible(others.front()).c_str());
+                 "brixctl: broadcasts leave only through %s; if the modem is on %s, name it "
+                 "with --interface\n",
+                 visible(through).c_str(), visible(names).c_str());
 }
 
 int noAnswer(const Options& o, const char* what) {

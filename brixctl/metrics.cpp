@@ -221,7 +221,9 @@ int runServe(const Options& o, const std::string& listen) {
 
     brix::sendFrame(brix::buildRequest(brix::MessageType::Version).bytes, 12);
     s.start();
-    std::fprintf(stderr, "brixctl: serving http://%s:%d/metrics\n", host.c_str(), port);
+    std::fprintf(stderr, "brixctl: serving http://%s%s%s:%d/metrics\n",
+                 host.find(':') != std::string::npos ? "[" : "", host.c_str(),
+                 host.find(':') != std::string::npos ? "]" : "", port);
 
     brix::LinkCounters seen;
     while (!Session::interrupted()) {

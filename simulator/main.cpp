@@ -52,6 +52,8 @@ int main(int argc, char** argv) {
     brix::sim::ModemSettings settings;
     settings.ackOther = options.ackOther;
     settings.ignoreTune = options.ignoreTune;
+    if (!options.microcodeVersion.empty())
+        settings.microcodeVersion = options.microcodeVersion;
     if (!options.channelsFile.empty()) {
         brix::ChannelTable table;
         if (!table.load(options.channelsFile)) {
