@@ -112,6 +112,9 @@ bool readerGone() {
     return ::poll(&p, 1, 0) == 1 && (p.revents & (POLLERR | POLLHUP)) != 0;
 }
 
+namespace {
+
+// A CSV field: quoted when it holds a separator, a quote or a line break.
 std::string csvField(std::string_view v) {
     if (v.find_first_of(",\"\r\n") == std::string::npos)
         return std::string(v);
@@ -123,6 +126,8 @@ std::string csvField(std::string_view v) {
     }
     return out + "\"";
 }
+
+}  // namespace
 
 std::string fixed(double v, int decimals) {
     char text[48];

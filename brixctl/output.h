@@ -56,9 +56,6 @@ private:
     bool csvHeaderDone_ = false;
 };
 
-// A CSV field: quoted when it holds a separator, a quote or a line break.
-std::string csvField(std::string_view v);
-
 // The names of a statistics report's values in the documents, period_seconds first. A status
 // without a report keeps these columns in CSV, empty.
 extern const std::array<const char*, 9> kStatisticsNames;
