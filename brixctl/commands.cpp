@@ -1,14 +1,21 @@
 #include "brixctl/commands.h"
 
+#include <ifaddrs.h>
+#include <net/if.h>
+
 #include <algorithm>
+#include <cerrno>
 #include <cstdio>
+#include <cstring>
 #include <ctime>
 #include <fstream>
+#include <memory>
 #include <sstream>
 #include <string_view>
 
 #include <nlohmann/json.hpp>
 
+#include "brixctl/output.h"
 #include "brixctl/session.h"
 #include "brixctl/values.h"
 #include "channels/channel_table.h"
@@ -31,6 +38,8 @@ std::string isoTime(std::int64_t unixMs) {
 
 namespace {
 
+using Clock = Session::Clock;
+
 std::int64_t unixMs(std::chrono::system_clock::time_point t) {
     return std::chrono::duration_cast<std::chrono::milliseconds>(t.time_since_epoch()).count();
 }
@@ -39,56 +48,8 @@ std::string nowText() {
     return isoTime(unixMs(std::chrono::system_clock::now()));
 }
 
-// One line out, at once: a reader at the other end of a pipe sees every sample as it comes.
-void emit(const std::string& line) {
-    std::fputs(line.c_str(), stdout);
-    std::fputc('\n', stdout);
-    std::fflush(stdout);
-}
-
-std::string csvField(const std::string& v) {
-    if (v.find_first_of(",\"\r\n") == std::string::npos)
-        return v;
-    std::string out = "\"";
-    for (const char c : v) {
-        if (c == '"')
-            out += '"';
-        out += c;
-    }
-    return out + "\"";
-}
-
-std::string csvValue(const ordered_json& v) {
-    if (v.is_null())
-        return "";
-    if (v.is_string())
-        return csvField(v.get<std::string>());
-    return v.dump();
-}
-
-// Header and row of a flat object (nested objects joined with '.').
-void flatten(const ordered_json& v, const std::string& prefix,
-             std::vector<std::pair<std::string, std::string>>& out) {
-    if (v.is_object()) {
-        for (const auto& [key, value] : v.items())
-            flatten(value, prefix.empty() ? key : prefix + "." + key, out);
-    } else {
-        out.emplace_back(prefix, csvValue(v));
-    }
-}
-
-void emitCsvRow(const ordered_json& v, bool header) {
-    std::vector<std::pair<std::string, std::string>> cells;
-    flatten(v, "", cells);
-    std::string head;
-    std::string row;
-    for (std::size_t i = 0; i < cells.size(); ++i) {
-        head += (i ? "," : "") + csvField(cells[i].first);
-        row += (i ? "," : "") + cells[i].second;
-    }
-    if (header)
-        emit(head);
-    emit(row);
+Clock::duration seconds(double s) {
+    return std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(s));
 }
 
 const char* kindName(brix::MessageKind kind) {
@@ -105,21 +66,12 @@ const char* kindName(brix::MessageKind kind) {
     return "Unknown";
 }
 
-std::string fixed(double v, int decimals) {
-    char text[48];
-    std::snprintf(text, sizeof text, "%.*f", decimals, v);
-    return text;
-}
-
 ordered_json rateJson(std::optional<double> mbps) {
     return mbps ? ordered_json(*mbps) : ordered_json(nullptr);
 }
 
-std::string rateText(std::optional<double> mbps) {
-    return mbps ? fixed(*mbps, 2) + " Mbit/s" : std::string("? Mbit/s");
-}
-
-// The RF values of the last report and the rates the tool derives from the statistics.
+// The RF values of the last report and the rates the tool derives from the statistics (null
+// until a statistics report was taken: a 0 would read as a measured idle line).
 ordered_json rfJson() {
     std::uint16_t rxF = 0, txF = 0, rxCode = 0, txCode = 0;
     brix::getFrequencies(rxF, txF);
@@ -129,6 +81,8 @@ ordered_json rfJson() {
                  retransmits = 0;
     brix::getStatisticsRates(0, rxPackets, grants, third);
     brix::getStatisticsRates(1, txFragments, txLevel, retransmits);
+    const bool measured = brix::getLinkCounters().statisticsReports > 0;
+    const auto rate = [&](std::int32_t v) { return measured ? ordered_json(v) : nullptr; };
     ordered_json j;
     j["receive"] = {{"frequency_mhz", rxF / 10.0},
                     {"bit_rate_mbps", rateJson(codeRateMbps(rxCode))},
@@ -139,56 +93,83 @@ ordered_json rfJson() {
     j["attenuation_dbmv"] = -2 * static_cast<int>(attenuation);
     j["attenuation_code"] = attenuation;
     j["tx_level"] = txLevel;
-    j["rates"] = {{"receive_packets", rxPackets},
-                  {"grants", grants},
-                  {"transmit_fragments", txFragments},
-                  {"retransmits", retransmits}};
+    j["rates"] = {{"receive_packets", rate(rxPackets)},
+                  {"grants", rate(grants)},
+                  {"transmit_fragments", rate(txFragments)},
+                  {"retransmits", rate(retransmits)}};
     return j;
 }
 
-std::string rfText(const ordered_json& j) {
-    std::string s;
-    for (const char* side : {"receive", "transmit"}) {
-        const ordered_json& c = j[side];
-        char line[128];
-        std::snprintf(line, sizeof line, "%-12s %7.1f MHz  %s (code %d)\n",
-                      side[0] == 'r' ? "Receive" : "Transmit", c["frequency_mhz"].get<double>(),
-                      rateText(c["bit_rate_mbps"].is_null()
-                                   ? std::nullopt
-                                   : std::optional<double>(c["bit_rate_mbps"].get<double>()))
-                          .c_str(),
-                      c["rate_code"].get<int>());
-        s += line;
-    }
-    s += "Attenuation  " + std::to_string(j["attenuation_dbmv"].get<int>()) + " dBmV (code " +
-         std::to_string(j["attenuation_code"].get<int>()) + ", txLevel " +
-         std::to_string(j["tx_level"].get<int>()) + ")\n";
-    const ordered_json& r = j["rates"];
-    s += "Rates        receive packets " + r["receive_packets"].dump() + ", grants " +
-         r["grants"].dump() + ", transmit fragments " + r["transmit_fragments"].dump() +
-         ", retransmits " + r["retransmits"].dump() + "\n";
-    return s;
-}
-
 ordered_json statisticsJson(const brix::StatisticsCounters& c) {
-    return {{"period_seconds", c.period / 100.0},
-            {"upstream_transmitted_fragments", c.txFragments},
-            {"upstream_transmitted_packets", c.txPackets},
-            {"upstream_transmitted_bytes", c.txBytes},
-            {"upstream_packets_retransmitted", c.retransmitted},
-            {"downstream_packets_forwarded", c.forwarded},
-            {"downstream_packets_filtered", c.filtered},
-            {"downstream_bytes_forwarded", c.rxBytes},
-            {"upstream_transmission_grants", c.grants}};
+    const ordered_json values[] = {c.period / 100.0, c.txFragments,   c.txPackets,
+                                   c.txBytes,        c.retransmitted, c.forwarded,
+                                   c.filtered,       c.rxBytes,       c.grants};
+    static_assert(std::size(values) == kStatisticsNames.size());
+    ordered_json j;
+    for (std::size_t i = 0; i < kStatisticsNames.size(); ++i)
+        j[kStatisticsNames[i]] = values[i];
+    return j;
 }
 
 void sendQuery(brix::MessageType type) {
     brix::sendFrame(brix::buildRequest(type).bytes, 12);
 }
 
-bool noAnswer(const Options& o, const char* what) {
+// The interface of the default route, the only one a broadcast leaves through.
+std::string defaultRouteInterface() {
+    std::ifstream routes("/proc/net/route");
+    std::string line;
+    std::getline(routes, line);  // the header
+    while (std::getline(routes, line)) {
+        std::istringstream fields(line);
+        std::string name, destination, gateway, flags, refs, use, metric, mask;
+        if (fields >> name >> destination >> gateway >> flags >> refs >> use >> metric >> mask &&
+            destination == "00000000" && mask == "00000000")
+            return name;
+    }
+    return {};
+}
+
+// When nothing answered and other interfaces than the default route's are up, the modem may be
+// cabled to one of them: say so, and how to reach it.
+void suggestInterface(const Options& o) {
+    if (!o.interfaceName.empty())
+        return;
+    ifaddrs* list = nullptr;
+    if (::getifaddrs(&list) != 0)
+        return;
+    const std::unique_ptr<ifaddrs, void (*)(ifaddrs*)> owner(list, ::freeifaddrs);
+    const std::string route = defaultRouteInterface();
+    std::vector<std::string> others;
+    for (const ifaddrs* a = list; a != nullptr; a = a->ifa_next) {
+        if ((a->ifa_flags & IFF_UP) == 0 || (a->ifa_flags & IFF_LOOPBACK) != 0 ||
+            a->ifa_name == route ||
+            std::find(others.begin(), others.end(), a->ifa_name) != others.end())
+            continue;
+        others.emplace_back(a->ifa_name);
+    }
+    if (others.empty())
+        return;
+    std::string names;
+    for (std::size_t i = 0; i < others.size(); ++i)
+        names += (i == 0 ? "" : i + 1 == others.size() ? " or " : ", ") + others[i];
+    const std::string through = route.empty() ? std::string("the default route (there is none)")
+                                              : route + ", the interface of the default route";
+    std::fprintf(stderr,
+                 "brixctl: broadcasts leave only through %s; if the modem is on %s, name it "
+                 "with --interface\n",
+                 visible(through).c_str(), visible(names).c_str());
+}
+
+int noAnswer(const Options& o, const char* what) {
     std::fprintf(stderr, "brixctl: no %s from the modem within %g s\n", what, o.timeout);
-    return false;
+    suggestInterface(o);
+    return kNoAnswer;
+}
+
+int interruptedBefore(const char* what) {
+    std::fprintf(stderr, "brixctl: interrupted before %s\n", what);
+    return kInterrupted;
 }
 
 // Waits for the answer to the one pending Get or Set; the link gives up after five sends
@@ -199,41 +180,23 @@ std::optional<Reply> waitForReply(Session& s, bool table) {
     return table ? s.tableReply() : s.scannerReply();
 }
 
-int requestFailed(const char* what) {
-    if (Session::interrupted())
-        return kDone;
+// A request without its answer. An interrupt leaves a Set unconfirmed, not done: the modem may
+// or may not have taken it.
+int requestFailed(const Options& o, const char* what, bool set) {
+    if (Session::interrupted()) {
+        std::fprintf(stderr, "brixctl: interrupted before the modem %s the %s%s\n",
+                     set ? "confirmed" : "answered", what,
+                     set ? ": it may or may not have taken it" : "");
+        return kInterrupted;
+    }
     std::fprintf(stderr, "brixctl: no answer from the modem to the %s (%d sends)\n", what,
                  brix::kSendsBeforeGiveUp);
+    suggestInterface(o);
     return kNoAnswer;
 }
 
 std::string channelFile(const Options& o) {
     return o.channelsFile.empty() ? kChannelFileName : o.channelsFile;
-}
-
-void printTable(const Options& o, const ordered_json& table) {
-    const ordered_json& channels = table["channels"];
-    if (o.format == Format::Json) {
-        emit(table.dump(2));
-    } else if (o.format == Format::Csv) {
-        bool first = true;
-        for (const ordered_json& c : channels) {
-            emitCsvRow(c, first);
-            first = false;
-        }
-    } else {
-        emit(" #  Frequency      Bit rate  Label");
-        for (const ordered_json& c : channels) {
-            char line[160];
-            const std::string rate = c["bit_rate_mbps"].is_null()
-                                         ? "(" + c["bit_rate_index"].dump() + ")"
-                                         : fixed(c["bit_rate_mbps"].get<double>(), 2);
-            std::snprintf(line, sizeof line, "%2d  %7.1f MHz  %6s Mbit/s  %s",
-                          c["channel"].get<int>(), c["frequency_mhz"].get<double>(), rate.c_str(),
-                          c["label"].get<std::string>().c_str());
-            emit(line);
-        }
-    }
 }
 
 ordered_json scannerJson(const std::vector<std::uint8_t>& body) {
@@ -251,37 +214,8 @@ ordered_json scannerJson(const std::vector<std::uint8_t>& body) {
     return {{"mask", mask}, {"second_byte", body[1]}, {"defaults", defaults}, {"plans", plans}};
 }
 
-void printScanner(const Options& o, const ordered_json& j) {
-    if (o.format == Format::Json) {
-        emit(j.dump(2));
-        return;
-    }
-    if (o.format == Format::Csv) {
-        emit("plan,rate_6_82,rate_9_45");
-        for (const auto& [plan, rates] : j["plans"].items()) {
-            const auto has = [&](double r) {
-                return std::find(rates.begin(), rates.end(), r) != rates.end() ? "1" : "0";
-            };
-            emit(plan + "," + has(6.82) + "," + has(9.45));
-        }
-        return;
-    }
-    char head[64];
-    std::snprintf(head, sizeof head, "Scan mask 0x%02X%s", j["mask"].get<int>(),
-                  j["defaults"].get<bool>() ? " (the modem's defaults)" : "");
-    emit(head);
-    for (const auto& [plan, rates] : j["plans"].items()) {
-        std::string line = plan;
-        line.resize(7, ' ');
-        if (rates.empty())
-            line += "off";
-        for (const ordered_json& r : rates)
-            line += fixed(r.get<double>(), 2) + " ";
-        emit(line);
-    }
-}
-
 int setScanner(const Options& o, const std::uint8_t (&params)[2]) {
+    Output out(o.format);
     Session s;
     if (const int rc = s.open(o.interfaceName))
         return rc;
@@ -289,14 +223,36 @@ int setScanner(const Options& o, const std::uint8_t (&params)[2]) {
     s.start();
     const auto reply = waitForReply(s, false);
     if (!reply || reply->gaveUp)
-        return requestFailed("Set of the scanner parameters");
-    printScanner(o, scannerJson(reply->body));
+        return requestFailed(o, "Set of the scanner parameters", true);
+    writeScanner(out, scannerJson(reply->body));
     return kDone;
+}
+
+// A table file, or standard input for "-", of at most 1 MiB: a table is a few kilobytes.
+std::string readTableText(const std::string& file) {
+    constexpr std::size_t kMax = 1 << 20;
+    FILE* f = file == "-" ? stdin : std::fopen(file.c_str(), "rb");
+    if (f == nullptr)
+        throw BadValue{"cannot read " + file + ": " + std::strerror(errno)};
+    std::string text(kMax, '\0');
+    const std::size_t n = std::fread(text.data(), 1, kMax, f);
+    const bool failed = std::ferror(f) != 0;
+    const int error = errno;
+    if (f != stdin)
+        std::fclose(f);
+    if (failed)
+        throw BadValue{"cannot read " + file + ": " + std::strerror(error)};
+    if (n == kMax)
+        throw BadValue{(file == "-" ? std::string("standard input") : file) +
+                       ": larger than 1 MiB"};
+    text.resize(n);
+    return text;
 }
 
 }  // namespace
 
 int runStatus(const Options& o) {
+    Output out(o.format);
     Session s;
     if (const int rc = s.open(o.interfaceName))
         return rc;
@@ -304,118 +260,107 @@ int runStatus(const Options& o) {
     sendQuery(brix::MessageType::Version);
     s.start();
     const auto deadline = after(o.timeout);
-    const auto complete = [&] {
-        const brix::LinkCounters c = brix::getLinkCounters();
-        return c.rfReports > 0 && c.statisticsReports > 0 && s.hasVersions();
+    // A statistics report over less than 0.1 s (the answer to a query right after another
+    // program's) is dropped by the link; asking again at once would only get another. The
+    // status then shows the rates as unknown rather than wait for a longer period.
+    const auto statisticsAnswered = [] {
+        return brix::getLinkCounters().statisticsReports > 0 ||
+               Session::shortStatisticsReports() > 0;
     };
-    // A lost datagram, or a statistics report over too short a period, is asked for again
-    // four times a second while time is left.
-    while (!s.waitUntil(std::min(deadline, after(0.25)), complete) &&
-           Session::Clock::now() < deadline && !Session::interrupted()) {
-        const brix::LinkCounters c = brix::getLinkCounters();
-        if (c.rfReports == 0)
+    const auto complete = [&] {
+        return brix::getLinkCounters().rfReports > 0 && statisticsAnswered() && s.hasVersions();
+    };
+    // A lost datagram is asked for again four times a second while time is left.
+    while (!s.waitUntil(std::min(deadline, after(0.25)), complete) && Clock::now() < deadline &&
+           !Session::interrupted()) {
+        if (brix::getLinkCounters().rfReports == 0)
             sendQuery(brix::MessageType::RfQuery);
-        if (c.statisticsReports == 0)
+        if (!statisticsAnswered())
             sendQuery(brix::MessageType::Statistics);
         if (s.microcodeVersion().empty() || s.bootVersion().empty())
             sendQuery(brix::MessageType::Version);
     }
     const brix::LinkCounters c = brix::getLinkCounters();
-    if (c.rfReports == 0) {
-        noAnswer(o, "RF report");
-        return kNoAnswer;
-    }
+    if (Session::interrupted() && !(c.rfReports > 0 && statisticsAnswered() &&
+                                    !s.microcodeVersion().empty() && !s.bootVersion().empty()))
+        return interruptedBefore("the modem answered");
+    if (c.rfReports == 0)
+        return noAnswer(o, "RF report");
     ordered_json j = rfJson();
     j["statistics"] =
         c.statisticsReports > 0 ? statisticsJson(brix::getLastStatistics()) : ordered_json(nullptr);
-    const std::string microcode = s.microcodeVersion();
-    const std::string boot = s.bootVersion();
-    j["microcode_version"] = microcode.empty() ? ordered_json(nullptr) : ordered_json(microcode);
-    j["boot_version"] = boot.empty() ? ordered_json(nullptr) : ordered_json(boot);
-
-    if (o.format == Format::Json) {
-        emit(j.dump(2));
-    } else if (o.format == Format::Csv) {
-        emitCsvRow(j, true);
-    } else {
-        std::string text = rfText(j);
-        if (!j["statistics"].is_null()) {
-            const ordered_json& st = j["statistics"];
-            text += "Statistics   period " + fixed(st["period_seconds"].get<double>(), 2) + " s\n";
-            for (const auto& [key, value] : st.items()) {
-                if (key == "period_seconds")
-                    continue;
-                std::string name = key;
-                std::replace(name.begin(), name.end(), '_', ' ');
-                name.resize(34, ' ');
-                text += "  " + name + value.dump() + "\n";
-            }
-        }
-        text += "Microcode    " + (microcode.empty() ? std::string("?") : microcode) + "\n";
-        text += "Boot         " + (boot.empty() ? std::string("?") : boot);
-        emit(text);
-    }
-    if (c.statisticsReports == 0)
-        return noAnswer(o, "statistics report"), kNoAnswer;
-    if (microcode.empty() || boot.empty())
-        return noAnswer(o, "version text"), kNoAnswer;
+    j["microcode_version"] = modemText(s.microcodeVersion());
+    j["boot_version"] = modemText(s.bootVersion());
+    writeStatus(out, j);
+    if (!statisticsAnswered())
+        return noAnswer(o, "statistics report");
+    if (j["microcode_version"].is_null() || j["boot_version"].is_null())
+        return noAnswer(o, "version text");
     return kDone;
 }
 
 int runWatch(const Options& o, double interval, long count) {
+    Output out(o.format);
     Session s;
     if (const int rc = s.open(o.interfaceName))
         return rc;
     sendQuery(brix::MessageType::Statistics);
     s.start();
-    auto lastRf = Session::Clock::now();
-    std::uint32_t seenRf = 0;
-    for (long n = 0; (count <= 0 || n < count) && !Session::interrupted(); ++n) {
-        const auto start = Session::Clock::now();
-        if (n > 0) {
+    const auto rfReports = [] { return brix::getLinkCounters().rfReports; };
+    std::uint32_t seen = 0;
+    // Since when a sample has been awaited: the start, or the period after the last sample.
+    auto waitingSince = Clock::now();
+    long printed = 0;
+    for (bool first = true; !Session::interrupted(); first = false) {
+        const auto periodStart = Clock::now();
+        const auto periodEnd = periodStart + seconds(interval);
+        if (!first) {
             sendQuery(brix::MessageType::RfQuery);
             sendQuery(brix::MessageType::Statistics);
         }
-        // A sample is taken when its RF report comes; the rates are those of the last
-        // statistics report. Waiting for a statistics report as well would hold a sample back
-        // whenever the modem's answer carries too short a period, and bunch it with the next.
-        const std::uint32_t before = brix::getLinkCounters().rfReports;
-        const auto sampleDeadline = std::max(start + 50ms, after(interval) - 20ms);
-        s.waitUntil(sampleDeadline,
-                    [&] { return brix::getLinkCounters().rfReports > std::max(before, seenRf); });
-        if (Session::interrupted())
-            break;
-        const brix::LinkCounters c = brix::getLinkCounters();
-        if (c.rfReports > seenRf) {
-            seenRf = c.rfReports;
-            lastRf = Session::Clock::now();
-        } else if (Session::Clock::now() - lastRf > std::chrono::duration<double>(o.timeout)) {
-            noAnswer(o, "RF report");
-            return kNoAnswer;
-        } else if (seenRf == 0) {
-            --n;  // no sample before the first report
-            continue;
+        // A sample is an RF report that arrives in its period, printed when it comes, with the
+        // rates of the last statistics report. A period without one prints nothing: the values
+        // held from an earlier report are not a new sample. A lost query is asked again twice a
+        // second within a long period.
+        bool arrived = false;
+        for (auto ask = periodStart + 500ms; !arrived;) {
+            const auto giveUp = waitingSince + seconds(o.timeout);
+            arrived = s.waitUntil(std::min({periodEnd, giveUp, ask}),
+                                  [&] { return rfReports() != seen || readerGone(); });
+            if (readerGone())
+                throw WriteFailed{EPIPE};
+            if (Session::interrupted())
+                return kDone;
+            if (!arrived && Clock::now() >= giveUp)
+                return noAnswer(o, "RF report");
+            if (!arrived && Clock::now() >= periodEnd)
+                break;
+            if (!arrived) {
+                sendQuery(brix::MessageType::RfQuery);
+                ask += 500ms;
+            }
         }
-        ordered_json j;
-        j["time"] = nowText();
-        const ordered_json rf = rfJson();
-        for (const auto& [key, value] : rf.items())
-            j[key] = value;
-        if (o.format == Format::Json) {
-            emit(j.dump());
-        } else if (o.format == Format::Csv) {
-            emitCsvRow(j, n == 0);
-        } else {
-            emit(j["time"].get<std::string>() + "\n" + rfText(j));
+        if (arrived) {
+            seen = rfReports();
+            ordered_json j;
+            j["time"] = nowText();
+            const ordered_json rf = rfJson();
+            for (const auto& [key, value] : rf.items())
+                j[key] = value;
+            writeSample(out, j);
+            if (++printed == count)
+                return kDone;
+            waitingSince = periodEnd;
         }
-        s.waitUntil(start + std::chrono::duration_cast<Session::Clock::duration>(
-                                std::chrono::duration<double>(interval)),
-                    [] { return false; });
+        s.waitUntil(periodEnd, [] { return readerGone(); });
+        if (readerGone())
+            throw WriteFailed{EPIPE};
     }
     return kDone;
 }
 
 int runConsole(const Options& o, bool statistics, long count) {
+    Output out(o.format);
     Session s;
     s.keepConsoleLines();
     if (const int rc = s.open(o.interfaceName))
@@ -425,29 +370,22 @@ int runConsole(const Options& o, bool statistics, long count) {
         sendQuery(brix::MessageType::Statistics);
     }
     s.start();
-    bool header = true;
+    // The modem must answer the first query within --timeout; afterwards the lines come as
+    // they come (RF reports only when they change, debug messages now and then).
+    const auto firstAnswer = after(o.timeout);
     long printed = 0;
     while (!Session::interrupted() && (count <= 0 || printed < count)) {
-        s.waitUntil(after(1), [&] { return s.hasConsoleLines(); });
+        s.waitUntil(after(1), [&] { return s.hasConsoleLines() || readerGone(); });
+        if (readerGone())
+            throw WriteFailed{EPIPE};
+        if (brix::getLinkCounters().framesReceived == 0 && Clock::now() >= firstAnswer)
+            return noAnswer(o, "answer");
         for (const ConsoleLine& line : s.takeConsoleLines()) {
             if (count > 0 && printed == count)
                 break;
-            const std::string time = isoTime(unixMs(line.time));
-            if (o.format == Format::Json) {
-                emit(ordered_json{{"time", time},
-                                  {"kind", kindName(line.kind)},
-                                  {"text", latin1ToUtf8(line.text)}}
-                         .dump());
-            } else if (o.format == Format::Csv) {
-                if (header)
-                    emit("time,kind,text");
-                emit(time + "," + kindName(line.kind) + "," + csvField(latin1ToUtf8(line.text)));
-            } else {
-                char kind[16];
-                std::snprintf(kind, sizeof kind, "%-11s", kindName(line.kind));
-                emit(time + " " + kind + " " + latin1ToUtf8(line.text));
-            }
-            header = false;
+            writeConsoleLine(out, ordered_json{{"time", isoTime(unixMs(line.time))},
+                                               {"kind", kindName(line.kind)},
+                                               {"text", latin1ToUtf8(line.text)}});
             ++printed;
         }
     }
@@ -455,6 +393,7 @@ int runConsole(const Options& o, bool statistics, long count) {
 }
 
 int runTableGet(const Options& o) {
+    Output out(o.format);
     Session s;
     if (const int rc = s.open(o.interfaceName))
         return rc;
@@ -462,31 +401,21 @@ int runTableGet(const Options& o) {
     s.start();
     const auto reply = waitForReply(s, true);
     if (!reply || reply->gaveUp)
-        return requestFailed("Get of the channel table");
+        return requestFailed(o, "Get of the channel table", false);
     brix::ChannelTable stored;
     stored.load(channelFile(o));  // no file: no labels
-    printTable(o, tableJson(brix::ChannelTableBody::fromBytes(reply->body.data()), stored));
+    writeTable(out, tableJson(brix::ChannelTableBody::fromBytes(reply->body.data()), stored));
     return kDone;
 }
 
 int runTableSet(const Options& o, const std::string& file) {
+    Output out(o.format);
     TableInput in;
     try {
-        std::ifstream f(file, std::ios::binary);
-        if (!f) {
-            std::fprintf(stderr, "brixctl: cannot read %s\n", file.c_str());
-            return kUsage;
-        }
-        std::string text;
-        // A table is a few kilobytes; anything much larger is not one.
-        text.resize(1 << 20);
-        f.read(text.data(), static_cast<std::streamsize>(text.size()));
-        text.resize(static_cast<std::size_t>(f.gcount()));
-        if (f.gcount() == (1 << 20))
-            throw BadValue{"the file is larger than 1 MiB"};
-        in = parseTableJson(text);
+        in = parseTableJson(readTableText(file));
     } catch (const BadValue& e) {
-        std::fprintf(stderr, "brixctl: %s: %s\n", file.c_str(), e.message.c_str());
+        std::fprintf(stderr, "brixctl: %s: %s\n", file == "-" ? "standard input" : file.c_str(),
+                     e.message.c_str());
         return kUsage;
     }
 
@@ -497,7 +426,7 @@ int runTableSet(const Options& o, const std::string& file) {
     s.start();
     const auto reply = waitForReply(s, true);
     if (!reply || reply->gaveUp)
-        return requestFailed("Set of the channel table");
+        return requestFailed(o, "Set of the channel table", true);
 
     // As the Advanced page does: the labels go with the table into the channel file.
     const std::string path = channelFile(o);
@@ -513,11 +442,12 @@ int runTableSet(const Options& o, const std::string& file) {
                      path.c_str());
         return kFailed;
     }
-    printTable(o, tableJson(brix::ChannelTableBody::fromBytes(reply->body.data()), stored));
+    writeTable(out, tableJson(brix::ChannelTableBody::fromBytes(reply->body.data()), stored));
     return kDone;
 }
 
 int runScannerGet(const Options& o) {
+    Output out(o.format);
     Session s;
     if (const int rc = s.open(o.interfaceName))
         return rc;
@@ -525,8 +455,8 @@ int runScannerGet(const Options& o) {
     s.start();
     const auto reply = waitForReply(s, false);
     if (!reply || reply->gaveUp)
-        return requestFailed("Get of the scanner parameters");
-    printScanner(o, scannerJson(reply->body));
+        return requestFailed(o, "Get of the scanner parameters", false);
+    writeScanner(out, scannerJson(reply->body));
     return kDone;
 }
 
@@ -548,6 +478,7 @@ int runScannerDefault(const Options& o) {
 }
 
 int runTune(const Options& o, const std::string& mhz, const std::optional<std::string>& mbits) {
+    Output out(o.format);
     std::uint16_t frequency = 0;
     std::optional<int> code;
     try {
@@ -565,8 +496,6 @@ int runTune(const Options& o, const std::string& mhz, const std::optional<std::s
     if (code)
         brix::sendTuneChannel(frequency, static_cast<std::uint16_t>(*code));
     brix::sendTuneFrequency(frequency);
-    // Every one of these sends was followed by an RfQuery (the first one by the open).
-    const std::uint32_t queries = code ? 3 : 2;
     s.start();
     const auto deadline = after(o.timeout);
     const auto matches = [&] {
@@ -576,35 +505,24 @@ int runTune(const Options& o, const std::string& mhz, const std::optional<std::s
         return brix::getLinkCounters().rfReports > 0 && rx == frequency &&
                (!code || rxCode == *code);
     };
-    // The report to the last query is the modem's answer when it shows another channel.
-    while (
-        !s.waitUntil(std::min(deadline, after(1)),
-                     [&] { return matches() || brix::getLinkCounters().rfReports >= queries; }) &&
-        Session::Clock::now() < deadline && !Session::interrupted())
+    // Reports are not numbered: one that shows another channel may answer a query sent before
+    // the tune (by this run, or late, by an earlier one). So the asked channel is awaited until
+    // the deadline, asking again each half second, and only then is another one the answer.
+    while (!s.waitUntil(std::min(deadline, after(0.5)), matches) && Clock::now() < deadline &&
+           !Session::interrupted())
         sendQuery(brix::MessageType::RfQuery);
-    const brix::LinkCounters c = brix::getLinkCounters();
-    if (c.rfReports == 0) {
-        noAnswer(o, "RF report");
-        return kNoAnswer;
-    }
-    const ordered_json j = rfJson();
     const bool ok = matches();
-    if (o.format == Format::Json) {
-        ordered_json out{{"tuned", ok}};
-        for (const auto& [key, value] : j.items())
-            out[key] = value;
-        emit(out.dump(2));
-    } else if (o.format == Format::Csv) {
-        ordered_json out{{"tuned", ok}, {"receive", j["receive"]}, {"transmit", j["transmit"]}};
-        emitCsvRow(out, true);
-    } else {
-        const std::string text = rfText(j);
-        emit(text.substr(0, text.find("Attenuation")) +
-             (ok ? "The modem reports the asked channel."
-                 : "The modem reports another channel than " + mhzText(frequency) + " MHz" +
-                       (code ? " at " + fixed(kListRates[*code] / 100.0, 2) + " Mbit/s" : "") +
-                       "."));
-    }
+    if (!ok && Session::interrupted())
+        return interruptedBefore("the modem reported the asked channel");
+    if (brix::getLinkCounters().rfReports == 0)
+        return noAnswer(o, "RF report");
+    ordered_json j{{"tuned", ok}};
+    const ordered_json rf = rfJson();
+    for (const auto& [key, value] : rf.items())
+        j[key] = value;
+    writeTune(out, j,
+              mhzText(frequency) + " MHz" +
+                  (code ? " at " + fixed(kListRates[*code] / 100.0, 2) + " Mbit/s" : ""));
     return ok ? kDone : kOtherChannel;
 }
 

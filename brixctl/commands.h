@@ -7,9 +7,9 @@
 #include <string>
 #include <vector>
 
-namespace brixctl {
+#include "brixctl/output.h"
 
-enum class Format { Text, Json, Csv };
+namespace brixctl {
 
 struct Options {
     Format format = Format::Text;
@@ -22,6 +22,7 @@ int runStatus(const Options& o);
 int runWatch(const Options& o, double interval, long count);
 int runConsole(const Options& o, bool statistics, long count);
 int runTableGet(const Options& o);
+// `file` "-": standard input.
 int runTableSet(const Options& o, const std::string& file);
 int runScannerGet(const Options& o);
 int runScannerSet(const Options& o, const std::vector<std::string>& settings);

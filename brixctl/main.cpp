@@ -1,8 +1,13 @@
 // brixctl: the modem from a shell, a script or a monitoring system.
 
+#include <fcntl.h>
+#include <unistd.h>
+
 #include <CLI/CLI.hpp>
 
+#include <cerrno>
 #include <cstdio>
+#include <cstring>
 #include <optional>
 #include <string>
 #include <vector>
@@ -13,6 +18,26 @@
 #ifndef BRIX_VERSION
 #error "BRIX_VERSION comes from the project's version"
 #endif
+
+namespace {
+
+// A standard descriptor that the caller closed (status >&-) would otherwise be taken by the
+// next one opened (the link's wake-up eventfd, its socket), and the output would go there.
+// Held by /dev/null, read-only, a write to it fails as a write to a closed descriptor does.
+// Run before the static objects are built, since some of them open descriptors.
+[[gnu::constructor(101)]] void holdClosedStandardDescriptors() {
+    for (int fd = 0; fd <= 2; ++fd) {
+        if (::fcntl(fd, F_GETFD) >= 0 || errno != EBADF)
+            continue;
+        const int held = ::open("/dev/null", O_RDONLY);
+        if (held >= 0 && held != fd) {
+            ::dup2(held, fd);
+            ::close(held);
+        }
+    }
+}
+
+}  // namespace
 
 int main(int argc, char** argv) {
     using namespace brixctl;
@@ -60,7 +85,7 @@ int main(int argc, char** argv) {
     auto* tableGet = table->add_subcommand("get", "print the table with the stored labels");
     std::string tableFile;
     auto* tableSet = table->add_subcommand("set", "send a table (the JSON of table get --json)");
-    tableSet->add_option("FILE", tableFile, "JSON file")->required();
+    tableSet->add_option("FILE", tableFile, "JSON file, or - for standard input")->required();
 
     auto* scanner = app.add_subcommand("scanner", "the frequency scanner's parameters");
     scanner->require_subcommand(1);
@@ -103,25 +128,34 @@ int main(int argc, char** argv) {
     o.format = json ? Format::Json : csv ? Format::Csv : Format::Text;
 
     Session::catchInterrupts();
-    if (*status)
-        return runStatus(o);
-    if (*watch)
-        return runWatch(o, interval, count);
-    if (*console)
-        return runConsole(o, statistics, lines);
-    if (*tableGet)
-        return runTableGet(o);
-    if (*tableSet)
-        return runTableSet(o, tableFile);
-    if (*scannerGet)
-        return runScannerGet(o);
-    if (*scannerSet)
-        return runScannerSet(o, settings);
-    if (*scannerDefault)
-        return runScannerDefault(o);
-    if (*tune)
-        return runTune(o, mhz, mbits);
-    if (*serve)
-        return runServe(o, listen);
+    try {
+        if (*status)
+            return runStatus(o);
+        if (*watch)
+            return runWatch(o, interval, count);
+        if (*console)
+            return runConsole(o, statistics, lines);
+        if (*tableGet)
+            return runTableGet(o);
+        if (*tableSet)
+            return runTableSet(o, tableFile);
+        if (*scannerGet)
+            return runScannerGet(o);
+        if (*scannerSet)
+            return runScannerSet(o, settings);
+        if (*scannerDefault)
+            return runScannerDefault(o);
+        if (*tune)
+            return runTune(o, mhz, mbits);
+        if (*serve)
+            return runServe(o, listen);
+    } catch (const WriteFailed& e) {
+        // A reader that went away (a pipe into head) ends the command quietly, as it ends
+        // yes; any other failed write is an error.
+        if (e.error == EPIPE)
+            return kReaderGone;
+        std::fprintf(stderr, "brixctl: cannot write the output: %s\n", std::strerror(e.error));
+        return kFailed;
+    }
     return kUsage;
 }

@@ -4,7 +4,9 @@
 #include <httplib.h>
 
 #include <atomic>
+#include <cerrno>
 #include <cstdio>
+#include <cstring>
 #include <string>
 #include <thread>
 
@@ -168,10 +170,13 @@ std::string metricsText(const Session& s) {
     return w.text;
 }
 
-// "[HOST:]PORT" to its parts; false for a port outside 1..65535.
+// "[HOST:]PORT" to its parts, an IPv6 host in brackets ("[::1]:9331"); false for a port
+// outside 1..65535.
 bool parseListen(const std::string& listen, std::string& host, int& port) {
     const std::size_t colon = listen.rfind(':');
     host = colon == std::string::npos ? "127.0.0.1" : listen.substr(0, colon);
+    if (host.size() > 2 && host.front() == '[' && host.back() == ']')
+        host = host.substr(1, host.size() - 2);
     const std::string portText = colon == std::string::npos ? listen : listen.substr(colon + 1);
     if (host.empty() || portText.empty() || portText.size() > 5 ||
         portText.find_first_not_of("0123456789") != std::string::npos)
@@ -206,15 +211,19 @@ int runServe(const Options& o, const std::string& listen) {
     server.Get("/", [](const httplib::Request&, httplib::Response& res) {
         res.set_content("brixctl: the metrics are at /metrics\n", "text/plain");
     });
+    errno = 0;
     if (!server.bind_to_port(host, port)) {
-        std::fprintf(stderr, "brixctl: cannot listen on %s:%d\n", host.c_str(), port);
+        std::fprintf(stderr, "brixctl: cannot listen on %s: %s\n", listen.c_str(),
+                     errno != 0 ? std::strerror(errno) : "no such address");
         return kFailed;
     }
     std::thread http([&server] { server.listen_after_bind(); });
 
     brix::sendFrame(brix::buildRequest(brix::MessageType::Version).bytes, 12);
     s.start();
-    std::fprintf(stderr, "brixctl: serving http://%s:%d/metrics\n", host.c_str(), port);
+    std::fprintf(stderr, "brixctl: serving http://%s%s%s:%d/metrics\n",
+                 host.find(':') != std::string::npos ? "[" : "", host.c_str(),
+                 host.find(':') != std::string::npos ? "]" : "", port);
 
     brix::LinkCounters seen;
     while (!Session::interrupted()) {

@@ -9,6 +9,8 @@
 #include <csignal>
 #include <cstdio>
 
+#include "link/link_reports.h"
+
 namespace brixctl {
 
 namespace {
@@ -45,6 +47,15 @@ private:
 
 PromptClock promptClock;
 
+std::atomic<std::uint32_t> shortStatistics{0};
+
+// The link's statistics handler, with a count of the reports it drops for their period.
+void onStatistics(const std::uint8_t* frame, std::int16_t type) {
+    if (brix::readU16(frame + 12) < 10)
+        shortStatistics.fetch_add(1, std::memory_order_release);
+    brix::onStatisticsReport(frame, type);
+}
+
 // Lines kept for a reader that has fallen behind; older ones go first.
 constexpr std::size_t kMaxKeptLines = 10000;
 
@@ -74,6 +85,10 @@ int Session::open(const std::string& interfaceName) {
                    ? kUsage
                    : kFailed;
     }
+    brix::linkState().reportHandlers[static_cast<int>(brix::MessageType::Statistics)] =
+        onStatistics;
+    brix::linkState().reportHandlers[static_cast<int>(brix::MessageType::Statistics2)] =
+        onStatistics;
     open_ = true;
     return kDone;
 }
@@ -124,6 +139,10 @@ std::optional<Reply> Session::tableReply() const {
 std::optional<Reply> Session::scannerReply() const {
     std::lock_guard<std::mutex> lock(mutex_);
     return scanner_;
+}
+
+std::uint32_t Session::shortStatisticsReports() {
+    return shortStatistics.load(std::memory_order_acquire);
 }
 
 bool Session::interrupted() {

@@ -25,6 +25,8 @@ enum Exit : int {
     kNoAnswer = 3,
     kPortInUse = 4,
     kOtherChannel = 5,
+    kInterrupted = 130,  // Ctrl-C before the modem answered a request (128 + SIGINT)
+    kReaderGone = 141,   // the reader of the output went away, as a shell shows SIGPIPE
 };
 
 struct ConsoleLine {
@@ -88,6 +90,10 @@ public:
     bool hasTableReply() const { return table_.has_value(); }
     bool hasScannerReply() const { return scanner_.has_value(); }
     bool hasConsoleLines() const { return !console_.empty(); }
+
+    // Statistics reports with a period below 10 hundredths, which the link drops; they tell
+    // that the modem answered a statistics query, only too soon after another one.
+    static std::uint32_t shortStatisticsReports();
 
     // Set by SIGINT and SIGTERM.
     static bool interrupted();

@@ -96,7 +96,12 @@ void addScannerSetting(std::string_view setting, std::uint8_t& mask) {
     while (!rates.empty()) {
         const std::size_t comma = rates.find(',');
         const std::string_view rate = rates.substr(0, comma);
-        const int index = rate.empty() ? -1 : parseListRate(rate);
+        int index = -1;
+        try {
+            index = rate.empty() ? -1 : parseListRate(rate);
+        } catch (const BadValue&) {
+            // Named below with the two rates a plan has, not the five of the lists.
+        }
         if (index == 3) {
             mask |= found->bit682;
         } else if (index == 4) {
@@ -107,20 +112,6 @@ void addScannerSetting(std::string_view setting, std::uint8_t& mask) {
         }
         rates = comma == rates.npos ? std::string_view() : rates.substr(comma + 1);
     }
-}
-
-std::string latin1ToUtf8(std::string_view bytes) {
-    std::string out;
-    for (const char c : bytes) {
-        const auto u = static_cast<unsigned char>(c);
-        if (u < 0x80) {
-            out += c;
-        } else {
-            out += static_cast<char>(0xC0 | (u >> 6));
-            out += static_cast<char>(0x80 | (u & 0x3F));
-        }
-    }
-    return out;
 }
 
 std::string utf8ToLatin1(std::string_view text, const std::string& what) {
@@ -168,13 +159,60 @@ ordered_json tableJson(const brix::ChannelTableBody& body, const brix::ChannelTa
     return ordered_json{{"channels", std::move(channels)}};
 }
 
+namespace {
+
+// A table is two levels deep; the parser and the value it builds recurse once per level, so a
+// file of nothing but brackets must be refused before either sees it.
+constexpr int kMaxJsonDepth = 32;
+
+bool nestedTooDeep(std::string_view text) {
+    int depth = 0;
+    bool inString = false;
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        const char c = text[i];
+        if (inString) {
+            if (c == '\\') {
+                ++i;
+            } else if (c == '"') {
+                inString = false;
+            }
+        } else if (c == '"') {
+            inString = true;
+        } else if (c == '[' || c == '{') {
+            if (++depth > kMaxJsonDepth)
+                return true;
+        } else if (c == ']' || c == '}') {
+            --depth;
+        }
+    }
+    return false;
+}
+
+TableInput tableFromJson(const ordered_json& doc);
+
+}  // namespace
+
 TableInput parseTableJson(std::string_view text) {
+    if (nestedTooDeep(text))
+        throw BadValue{"not a table: nested deeper than " + std::to_string(kMaxJsonDepth) +
+                       " levels"};
     ordered_json doc;
     try {
         doc = ordered_json::parse(text.begin(), text.end());
-    } catch (const nlohmann::json::parse_error& e) {
+    } catch (const nlohmann::json::exception& e) {
+        // Syntax errors and numbers out of range (1e400) alike.
         throw BadValue{std::string("not valid JSON: ") + e.what()};
     }
+    try {
+        return tableFromJson(doc);
+    } catch (const nlohmann::json::exception& e) {
+        throw BadValue{std::string("not a table: ") + e.what()};
+    }
+}
+
+namespace {
+
+TableInput tableFromJson(const ordered_json& doc) {
     if (!doc.is_object() || !doc.contains("channels") || !doc["channels"].is_array() ||
         doc["channels"].size() != brix::kChannelCount)
         throw BadValue{
@@ -226,5 +264,7 @@ TableInput parseTableJson(std::string_view text) {
     }
     return in;
 }
+
+}  // namespace
 
 }  // namespace brixctl

@@ -10,6 +10,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include "brixctl/output.h"
 #include "channels/channel_table.h"
 
 namespace brixctl {
@@ -58,9 +59,8 @@ void addScannerSetting(std::string_view setting, std::uint8_t& mask);
 // The channel file of the window in the current directory.
 inline constexpr const char* kChannelFileName = "Brix Tool .lb";
 
-// Labels are stored as Latin-1 bytes; JSON and the terminal speak UTF-8.
-std::string latin1ToUtf8(std::string_view bytes);
-// Throws BadValue naming `what` for a character outside Latin-1 or text that is not UTF-8.
+// Labels are stored as Latin-1 bytes, shown through latin1ToUtf8 (output.h). Throws BadValue naming
+// `what` for a character outside Latin-1 or text that is not UTF-8.
 std::string utf8ToLatin1(std::string_view text, const std::string& what);
 
 // The modem's table with the labels of the stored entries that hold the same frequency and

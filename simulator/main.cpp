@@ -53,6 +53,8 @@ int main(int argc, char** argv) {
     settings.ackOther = options.ackOther;
     settings.ignoreTune = options.ignoreTune;
     settings.ignoreTuneRate = options.ignoreTuneRate;
+    if (!options.microcodeVersion.empty())
+        settings.microcodeVersion = options.microcodeVersion;
     if (!options.channelsFile.empty()) {
         brix::ChannelTable table;
         if (!table.load(options.channelsFile)) {

@@ -45,6 +45,8 @@ std::string usageText(const std::string& program) {
            "  --ack-other         Set acknowledgements carry other data than the modem holds\n"
            "  --ignore-tune       tune commands leave the receiver where it is\n"
            "  --ignore-tune-rate  tune commands change the frequency but not the bit rate\n"
+           "  --microcode TEXT    the microcode version text, bytes as given (a damaged or\n"
+           "                      hostile one: Latin-1, control characters)\n"
            "  --malformed P       damage outbound frames with probability P (short, wrong magic,\n"
            "                      type out of range, text without zero byte, 2000-byte datagram)\n"
            "  --flood RATE        also send RATE frames per second of mixed reports\n"
@@ -143,6 +145,8 @@ ParseResult parseOptions(const std::vector<std::string>& args, Options& out, std
             out.ignoreTune = true;
         } else if (a == "--ignore-tune-rate") {
             out.ignoreTuneRate = true;
+        } else if (a == "--microcode") {
+            ok = value(out.microcodeVersion);
         } else if (a == "--flood") {
             std::string v;
             ok = value(v);

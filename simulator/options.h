@@ -23,7 +23,8 @@ struct Options {
     bool ackOther = false;
     bool ignoreTune = false;
     bool ignoreTuneRate = false;
-    double floodRate = 0;  // frames per second, 0: off
+    std::string microcodeVersion;  // empty: the built-in text
+    double floodRate = 0;          // frames per second, 0: off
     std::optional<std::uint32_t> seed;
     bool quiet = false;
     double durationSeconds = 0;  // 0: until a signal

@@ -26,6 +26,23 @@ BRIXCTL = os.path.join(PREFIX, "bin", "brixctl")
 SIM = os.path.join(PREFIX, "bin", "brix-modem-sim")
 
 
+def shell(command, cwd=WORK, timeout=30):
+    """A command line through bash, brixctl named $B: pipes and closed descriptors."""
+    started = time.monotonic()
+    p = subprocess.run(["bash", "-c", command], cwd=cwd, capture_output=True, text=True,
+                       timeout=timeout, env={**os.environ, "B": BRIXCTL})
+    p.seconds = time.monotonic() - started
+    return p
+
+
+def spoof(frame_type, body):
+    """One datagram to the tool's port, as any host on the segment can send it."""
+    with socket.socket(socket.AF_INET, socket.SOCK_DGRAM) as s:
+        s.setsockopt(socket.SOL_SOCKET, socket.SO_BROADCAST, 1)
+        s.sendto(b"\xff" * 6 + struct.pack("<HHH", 0x7779, frame_type, len(body)) + body,
+                 ("255.255.255.255", 30587))
+
+
 def install():
     if not os.path.exists(BRIXCTL) or os.path.getmtime(BRIXCTL) < os.path.getmtime(
             os.path.join(BUILD, "brixctl", "brixctl")):
@@ -59,10 +76,10 @@ class Modem:
         self.log.close()
 
 
-def run(*args, cwd=None, timeout=30, env=None):
+def run(*args, cwd=None, timeout=30, env=None, input=None):
     started = time.monotonic()
     p = subprocess.run([BRIXCTL, *args], cwd=cwd or WORK, capture_output=True, text=True,
-                       timeout=timeout, env=env)
+                       timeout=timeout, env=env, input=input)
     p.seconds = time.monotonic() - started
     return p
 
@@ -86,6 +103,9 @@ class WithModem(unittest.TestCase):
 
 class Commands(WithModem):
     def test_status_in_every_format(self):
+        # A statistics report covers the time since the modem's last statistics query (or its
+        # start); the link takes it only when that is 0.1 s or more.
+        time.sleep(0.15)
         j = json.loads(self.ok("status", "--json").stdout)
         # The modem's built-in state: 452.5 MHz at code 4, 30.0 MHz at code 1, attenuation 6.
         self.assertEqual(j["receive"], {"frequency_mhz": 452.5, "bit_rate_mbps": 9.45,
@@ -112,17 +132,40 @@ class Commands(WithModem):
         self.assertRegex(text, r"Receive\s+452\.5 MHz\s+9\.45 Mbit/s \(code 4\)")
         self.assertIn("Attenuation  -12 dBmV", text)
 
+        # Back to back, a statistics query follows the last one too soon for a report the link
+        # takes: the status does not wait for another, its rates are unknown, and CSV keeps
+        # the columns of a status with statistics, empty.
+        def names(v, prefix=""):
+            if not isinstance(v, dict):
+                return [prefix]
+            return [n for k, x in v.items() for n in names(x, prefix + "." + k if prefix else k)]
+        with_statistics = names(j)
+        for _ in range(3):
+            p = self.ok("status", "--csv")
+            self.assertLess(p.seconds, 0.2)
+            head, row = list(csv.reader(io.StringIO(p.stdout)))
+            self.assertEqual(head, with_statistics)
+            if row[head.index("statistics.period_seconds")] == "":
+                self.assertEqual({row[head.index(k)] for k in head if k.startswith("rates.")},
+                                 {""})
+        p = self.ok("status", "--json")
+        self.assertLess(p.seconds, 0.2)
+        j = json.loads(p.stdout)
+        if j["statistics"] is None:
+            self.assertEqual(set(j["rates"].values()), {None})
+
     def test_table_round_trip_keeps_labels_in_the_channel_file(self):
         table = json.loads(self.ok("table", "get", "--json").stdout)
         self.assertEqual([c["frequency_mhz"] for c in table["channels"]][:2], [452.5, 458.5])
         table["channels"][0].update(label="Kanal Süd", frequency_mhz=555.2, bit_rate_mbps=6.82)
         table["channels"][9]["label"] = "ten"
-        path = os.path.join(self.cwd, "table.json")
-        with open(path, "w") as f:
-            json.dump(table, f)
+        # A label that would set the terminal's title and forge a line, were it written raw.
+        hostile = "\x1b]0;owned\x07\r\nforged \x9b2J"
+        table["channels"][1]["label"] = hostile
         before = len(self.modem.received())
-        out = json.loads(self.ok("table", "set", "table.json", "--json").stdout)
+        out = json.loads(self.ok("table", "set", "-", "--json", input=json.dumps(table)).stdout)
         self.assertEqual(out["channels"][0]["label"], "Kanal Süd")
+        self.assertEqual(out["channels"][1]["label"], hostile)
         sets = [r for r in self.modem.received()[before:] if r.startswith("SetData")]
         self.assertEqual(len(sets), 1)
         self.assertIn("word 0x1109 item 0x62 count 30 data B0 15 03", sets[0])
@@ -133,9 +176,14 @@ class Commands(WithModem):
         self.assertEqual(data[:10], "Kanal Süd".encode("latin-1") + b"\0")
         self.assertEqual(struct.unpack_from("<ii", data, 50), (5552, 3))
         self.assertEqual(data[9 * 58:9 * 58 + 4], b"ten\0")
-        rows = list(csv.DictReader(io.StringIO(self.ok("table", "get", "--csv").stdout)))
-        self.assertEqual([r["label"] for r in rows][:2], ["Kanal Süd", ""])
+        # Bytes: text mode would read the label's CR LF as a line feed.
+        p = subprocess.run([BRIXCTL, "table", "get", "--csv"], cwd=self.cwd, capture_output=True)
+        rows = list(csv.DictReader(io.StringIO(p.stdout.decode(), newline="")))
+        self.assertEqual([r["label"] for r in rows][:2], ["Kanal Süd", hostile])
         self.assertEqual(rows[9]["label"], "ten")
+        text = self.ok("table", "get").stdout.splitlines()
+        self.assertEqual(len(text), 11)
+        self.assertTrue(text[2].endswith(r"\x1b]0;owned\x07\x0d\x0aforged \x9b2J"), text[2])
 
     def test_scanner_and_tune_send_what_the_pages_send(self):
         out = json.loads(self.ok("scanner", "set", "NTSC:9.45", "pald:6.82,9.45",
@@ -156,6 +204,8 @@ class Commands(WithModem):
                          ["frequency 5552 rate code 3", "frequency 5552"])
         j = json.loads(self.ok("tune", "603.5", "--json").stdout)
         self.assertTrue(j["tuned"])
+        # Nothing measured the rates (no statistics report in this run): unknown, not 0.
+        self.assertEqual(set(j["rates"].values()), {None})
         self.assertEqual(j["receive"]["frequency_mhz"], 603.5)
         self.assertEqual(j["receive"]["rate_code"], 3)
 
@@ -169,6 +219,20 @@ class Commands(WithModem):
                                                    "--csv").stdout)))
         self.assertEqual(len(rows), 3)
         self.assertEqual(rows[0][:2], ["time", "receive.frequency_mhz"])
+        # The last sample ends the command, not the end of its period.
+        self.assertLess(self.ok("watch", "--count", "1", "--interval", "5").seconds, 2)
+
+        # A reader that goes away ends a stream at once and quietly, as it ends yes; any
+        # other failed write is an error with its reason.
+        for command in ["$B watch --interval 0.1 | head -n 2", "$B console | head -n 1"]:
+            p = shell(command + "; echo \"exit ${PIPESTATUS[0]}\"", cwd=self.cwd, timeout=10)
+            self.assertEqual((p.stdout.splitlines()[-1], p.stderr), ("exit 141", ""), command)
+            self.assertLess(p.seconds, 3, command)
+        for command, reason in [("$B table get --json >/dev/full", "No space left on device"),
+                                ("$B status >&-", "Bad file descriptor")]:
+            p = shell(command, cwd=self.cwd)
+            self.assertEqual((p.returncode, p.stderr),
+                             (1, f"brixctl: cannot write the output: {reason}\n"), command)
 
         # A stream read line by line, then Ctrl-C: every line came as it happened, exit 0.
         p = subprocess.Popen([BRIXCTL, "console", "--statistics"], cwd=self.cwd,
@@ -192,6 +256,11 @@ class Commands(WithModem):
             json.dump({"channels": [{"frequency_mhz": 1, "bit_rate_mbps": 6.82}] * 9}, f)
         with open(os.path.join(self.cwd, "rate.json"), "w") as f:
             json.dump({"channels": [{"frequency_mhz": 1, "bit_rate_mbps": 7}] * 10}, f)
+        # Crafted to crash a parser: a number out of range, and brackets nested 100,000 deep.
+        with open(os.path.join(self.cwd, "huge.json"), "w") as f:
+            f.write('{"channels":[{"frequency_mhz":1e400}]}')
+        with open(os.path.join(self.cwd, "deep.json"), "w") as f:
+            f.write("[" * 100000 + "]" * 100000)
         before = len(self.modem.received())
         for args, message in [
             (["tune", "12x"], "frequency '12x' is not a number of MHz"),
@@ -205,6 +274,9 @@ class Commands(WithModem):
             (["table", "set", "nine.json"], "an array of 10 channels"),
             (["table", "set", "rate.json"], "bit rate '7.00' is not one of"),
             (["table", "set", "missing.json"], "cannot read missing.json"),
+            (["table", "set", "huge.json"], "huge.json: not valid JSON"),
+            (["table", "set", "deep.json"], "deep.json: not a table: nested deeper than"),
+            (["scanner", "set", "NTSC:7"], "scanner rate '7' of NTSC is not 6.82 or 9.45\n"),
             (["status", "--timeout", "x"], "--timeout"),
             (["frobnicate"], "brixctl: unknown command: frobnicate"),
             ([], "A subcommand is required"),
@@ -216,6 +288,45 @@ class Commands(WithModem):
         p = self.ok("table", "--help")
         self.assertIn("get", p.stdout)
         self.assertEqual(self.ok("--version").stdout.strip(), "brixctl 4.2")
+
+
+class HostileTexts(WithModem):
+    """The modem's texts are Latin-1 bytes, and anything on the segment can send one."""
+    # Latin-1 é, sequences that set the terminal's title and clear the screen, a C1 CSI.
+    piece = b"2.05\xe9\x1b]0;owned\x07\x1b[2J\x9b2J"
+    modem_args = ("--microcode", b"BRX-CM!!" + piece + b"!!build 1207")
+
+    def console_with(self, text, *args):
+        """The console's output, in bytes, up to the line of a debug text spoofed into it."""
+        # The modem's first RF report makes five lines; the spoofed text is the sixth.
+        p = subprocess.Popen([BRIXCTL, "console", "--count", "6", *args], cwd=self.cwd,
+                             stdout=subprocess.PIPE)
+        self.addCleanup(p.kill)
+        first = p.stdout.readline()
+        spoof(17, struct.pack("<H", 3) + text + b"\0")
+        out = first + p.communicate(timeout=10)[0]
+        self.assertEqual(p.returncode, 0)
+        return out
+
+    def test_texts_are_utf8_with_control_characters_shown_not_sent(self):
+        time.sleep(0.15)  # a statistics period the link takes
+        shown = self.piece.decode("latin-1")
+        self.assertEqual(json.loads(self.ok("status", "--json").stdout)["microcode_version"],
+                         shown)
+        rows = list(csv.DictReader(io.StringIO(self.ok("status", "--csv").stdout)))
+        self.assertEqual(rows[0]["microcode_version"], shown)
+        self.assertIn("\nMicrocode    2.05é\\x1b]0;owned\\x07\\x1b[2J\\x9b2J\n",
+                      self.ok("status").stdout)
+
+        debug = b"\x1b]0;owned\x07\x1b[2J\r\nforged line caf\xe9"
+        out = self.console_with(debug)
+        self.assertNotIn(b"\x1b", out)
+        self.assertNotIn(b"\r", out)
+        self.assertEqual(len(out.splitlines()), 6)
+        self.assertTrue(out.splitlines()[-1].endswith(
+            rb"Embedded    \x1b]0;owned\x07\x1b[2J\x0d\x0aforged line caf" + "é".encode()))
+        line = json.loads(self.console_with(debug, "--json").splitlines()[-1])
+        self.assertEqual(line["text"], debug.decode("latin-1"))
 
 
 class Faults(unittest.TestCase):
@@ -232,12 +343,30 @@ class Faults(unittest.TestCase):
         self.assertLess(p.seconds, 4)
         p = run("tune", "555.2", "--timeout", "1")
         self.assertEqual(p.returncode, 3)
+        p = run("console", "--count", "1", "--timeout", "1")
+        self.assertEqual((p.returncode, p.stderr),
+                         (3, "brixctl: no answer from the modem within 1 s\n"))
+        self.assertLess(p.seconds, 2.5)
+        # Ctrl-C before the answer: not done, and nothing stored as if it were.
+        with open(os.path.join(WORK, "t.json"), "w") as f:
+            json.dump({"channels": [{"frequency_mhz": 100 + k, "bit_rate_mbps": 6.82,
+                                     "label": "x"} for k in range(10)]}, f)
+        for args, message in [
+                (["table", "set", "t.json"], "brixctl: interrupted before the modem confirmed "
+                                             "the Set of the channel table"),
+                (["scanner", "set", "NTSC:6.82"], "confirmed the Set of the scanner parameters"),
+                (["table", "get"], "answered the Get of the channel table")]:
+            p = subprocess.Popen([BRIXCTL, *args], cwd=WORK, stdout=subprocess.PIPE,
+                                 stderr=subprocess.PIPE, text=True)
+            time.sleep(0.5)
+            p.send_signal(signal.SIGINT)
+            out, err = p.communicate(timeout=5)
+            self.assertEqual((p.returncode, out), (130, ""), args)
+            self.assertIn(message, err, args)
+        self.assertFalse(os.path.exists(os.path.join(WORK, "Brix Tool .lb")))
         m.stop()
 
         m = self.modem("--ack-other")
-        with open(os.path.join(WORK, "t.json"), "w") as f:
-            json.dump({"channels": [{"frequency_mhz": 100 + k, "bit_rate_mbps": 6.82}
-                                    for k in range(10)]}, f)
         p = run("table", "set", "t.json")
         # The link's rule: five sends two seconds apart, then it gives up.
         self.assertEqual(p.returncode, 3, p.stderr)
@@ -264,16 +393,41 @@ class Faults(unittest.TestCase):
             self.assertEqual((p.returncode, p.stderr),
                              (4, "brixctl: port 30587 is in use: is brixtool running?\n"))
 
+    def test_watch_prints_only_samples_that_came(self):
+        m = self.modem()
+        p = subprocess.Popen([BRIXCTL, "watch", "--interval", "0.2", "--timeout", "1", "--json"],
+                             cwd=WORK, stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+        self.addCleanup(p.kill)
+        for _ in range(2):
+            p.stdout.readline()
+        # The modem stops answering: no more rows (not its last values with new times), and
+        # after --timeout without a report, exit 3.
+        m.proc.send_signal(signal.SIGSTOP)
+        stopped = time.time()
+        self.addCleanup(m.proc.send_signal, signal.SIGCONT)
+        out, err = p.communicate(timeout=10)
+        self.assertEqual((p.returncode, err),
+                         (3, "brixctl: no RF report from the modem within 1 s\n"))
+        self.assertLess(time.time() - stopped, 2.5)
+        self.assertLessEqual(len(out.splitlines()), 1)  # at most one that was on its way
+
     def test_lossy_and_late_modems_still_answer(self):
         m = self.modem("--drop", "0.5")
         results = [run("status", "--json").returncode for _ in range(5)]
         self.assertEqual(results, [0] * 5)
         m.stop()
-        self.modem("--late", "800", "--malformed", "0.3")
+        m = self.modem("--late", "800", "--malformed", "0.3")
         p = run("status", "--json")
         self.assertEqual(p.returncode, 0, p.stderr)
         self.assertEqual(json.loads(p.stdout)["receive"]["frequency_mhz"], 452.5)
         self.assertGreater(p.seconds, 0.8)
+        m.stop()
+        # The late answers to a status reach the tune that follows it: they show the channel
+        # before the tune, and only the modem's answer after the tune counts.
+        self.modem("--late", "1500")
+        self.assertEqual(run("status").returncode, 0)
+        p = run("tune", "603.5")
+        self.assertEqual(p.returncode, 0, p.stdout + p.stderr)
 
 
 class Metrics(unittest.TestCase):
@@ -312,6 +466,19 @@ class Metrics(unittest.TestCase):
         self.assertIn("\nbrix_up 0\n", text)
         serve.send_signal(signal.SIGTERM)
         self.assertEqual(serve.wait(5), 0)
+        # IPv6 in its usual notation; an address this host lacks is refused with the reason.
+        serve = subprocess.Popen([BRIXCTL, "serve", "--metrics", "[::1]:9332"], cwd=WORK,
+                                 stderr=subprocess.PIPE, text=True)
+        self.addCleanup(serve.kill)
+        self.addCleanup(serve.stderr.close)
+        self.assertIn("serving http://[::1]:9332/metrics", serve.stderr.readline())
+        text = urllib.request.urlopen("http://[::1]:9332/metrics").read().decode()
+        self.assertIn("\nbrix_up ", text)
+        serve.send_signal(signal.SIGTERM)
+        self.assertEqual(serve.wait(5), 0)
+        p = run("serve", "--metrics", "10.9.9.9:9331")
+        self.assertEqual((p.returncode, p.stderr), (1, "brixctl: cannot listen on "
+                         "10.9.9.9:9331: Cannot assign requested address\n"))
         # Bad listen addresses are usage errors.
         p = run("serve", "--metrics", "127.0.0.1:99999")
         self.assertEqual(p.returncode, 2)

@@ -42,6 +42,10 @@ echo "default route: $(ip route get 255.255.255.255 | head -1)"
 rc=0
 "$brixctl" status --timeout 1 >out.txt 2>err.txt || rc=$?
 [ "$rc" -eq 3 ] || fail "without the interface: exit $rc, expected 3: $(cat err.txt)"
+# The message names the interfaces that are up besides the default route's.
+hint="leave only through a0, the interface of the default route; if the modem is on"
+grep -Eq "$hint (a1 or b0|b0 or a1), name it with --interface" err.txt ||
+  fail "no hint of the other interfaces: $(cat err.txt)"
 ! grep -q " recv " modem.log || fail "the modem heard a frame sent without the interface"
 
 "$brixctl" --interface b0 status --json >status.json || fail "status on b0: $(cat status.json)"
