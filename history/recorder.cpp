@@ -79,7 +79,7 @@ void Recorder::flush() {
     const std::uint64_t target = queued_;
     flushAsked_ = true;
     wake_.notify_one();
-    written_.wait(lock, [&] { return handled_ >= target || stop_; });
+    written_.wait(lock, [&] { return (opened_ && handled_ >= target) || stop_; });
 }
 
 std::uint64_t Recorder::dropped() const {
@@ -149,7 +149,9 @@ void Recorder::run() {
     {
         std::lock_guard lock(mutex_);
         recording_ = usable;
+        opened_ = true;
     }
+    written_.notify_all();
     auto nextConsolidation = std::chrono::steady_clock::now();
     auto nextRetry = std::chrono::steady_clock::now() + options_.retryAfter;
     std::vector<Item> batch;

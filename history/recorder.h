@@ -46,7 +46,8 @@ public:
     void record(const StatisticsSample& s);
     void record(const Event& e);
 
-    // Waits until everything queued so far is written (or has failed). For an orderly exit.
+    // Waits until the store is open (or known not to be) and everything queued so far is
+    // written (or has failed). For an orderly exit.
     void flush();
 
     // Items dropped because the queue was full or the store was not writable.
@@ -76,6 +77,7 @@ private:
     bool recording_ = false;
     bool stop_ = false;
     bool flushAsked_ = false;
+    bool opened_ = false;  // the writer has opened the store, or found it cannot
 
     // Writer thread only.
     std::unique_ptr<Store> store_;
