@@ -117,7 +117,7 @@ class Server(unittest.TestCase):
     def test_bodies_are_refused_unread_and_memory_stays_flat(self):
         serve = Serve(self, 9342)
         serve.scrape()
-        before = vm_kib(serve.proc.pid, "VmRSS")
+        before = vm_kib(serve.proc.pid, "VmHWM")
         size = 300 << 20
         chunk = b"x" * (1 << 20)
         with socket.create_connection(("127.0.0.1", 9342), timeout=5) as s:
@@ -134,7 +134,7 @@ class Server(unittest.TestCase):
             except ConnectionResetError:
                 status = b"(reset)"
         peak = vm_kib(serve.proc.pid, "VmHWM")
-        print(f"\n300 MB POST: resident {before / 1024:.1f} MB before, peak {peak / 1024:.1f} MB;"
+        print(f"\n300 MB POST: peak resident {before / 1024:.1f} MB before, {peak / 1024:.1f} MB after;"
               f" {sent >> 20} MB sent before the server closed; answer {status!r}",
               file=sys.stderr)
         self.assertLess(peak, before + 4096)
