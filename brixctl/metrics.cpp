@@ -1,14 +1,26 @@
 // brixctl serve: the link polling as the window does, and its values in the Prometheus text
 // format at /metrics.
+//
+// The HTTP side is libmicrohttpd on one event-driven thread: an idle, kept-alive or slow client
+// holds a connection, never a worker, so a scrape is answered at once however many of them are
+// open. Connections are capped, those quiet for a second are closed, and request bodies are
+// refused unread (only GET exists).
 
-#include <httplib.h>
+#include <microhttpd.h>
+#include <netdb.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
+#include <array>
 #include <atomic>
 #include <cerrno>
+#include <charconv>
 #include <cstdio>
 #include <cstring>
+#include <mutex>
 #include <string>
-#include <thread>
+#include <string_view>
 
 #include "brixctl/commands.h"
 #include "brixctl/session.h"
@@ -21,7 +33,11 @@ namespace {
 using Clock = Session::Clock;
 using namespace std::chrono_literals;
 
-constexpr auto kUpWindow = 10s;  // brix_up: the modem answered within this
+constexpr auto kUpWindow = 10s;              // brix_up: the modem answered within this
+constexpr unsigned kMaxConnections = 256;    // beyond it, new connections are closed at once
+constexpr unsigned kIdleTimeoutSeconds = 1;  // a connection quiet this long is closed
+constexpr std::size_t kConnectionMemory = 16 * 1024;  // request line and headers, per connection
+constexpr std::size_t kMaxVersionLabel = 32;
 
 // Steady times, in nanoseconds since the clock's epoch (0: never), of the last frame the link
 // accepted and of the last RF report. Written by the main thread, read by the server's.
@@ -32,6 +48,56 @@ std::int64_t nowNs() {
     return std::chrono::duration_cast<std::chrono::nanoseconds>(Clock::now().time_since_epoch())
         .count();
 }
+
+// The statistics report's per-period counts, added up since serve started.
+struct Totals {
+    std::uint64_t upstreamFragments = 0;
+    std::uint64_t upstreamPackets = 0;
+    std::uint64_t upstreamBytes = 0;
+    std::uint64_t retransmitted = 0;
+    std::uint64_t forwarded = 0;
+    std::uint64_t filtered = 0;
+    std::uint64_t downstreamBytes = 0;
+    std::uint64_t grants = 0;
+};
+
+// The link's session, which also adds up each statistics report as the link takes it: polling
+// the last report would miss one of two that came close together. The link hands each report
+// to it as Console lines (setStatisticsMessages).
+class ServeSession : public Session {
+public:
+    void addConsoleMessage(brix::MessageKind kind, const char* text, bool log) override {
+        // The link writes a report's lines right after it has stored and counted it, on its
+        // own thread; a line that follows no new report (a debug text that reads like one)
+        // counts nothing.
+        const std::uint32_t reports = brix::getLinkCounters().statisticsReports;
+        if (reports != countedReports_) {
+            countedReports_ = reports;
+            const brix::StatisticsCounters c = brix::getLastStatistics();
+            std::lock_guard<std::mutex> lock(totalsMutex_);
+            totals_.upstreamFragments += c.txFragments;
+            totals_.upstreamPackets += c.txPackets;
+            // The byte counts travel as 32-bit words; read signed, they would go backwards.
+            totals_.upstreamBytes += static_cast<std::uint32_t>(c.txBytes);
+            totals_.retransmitted += c.retransmitted;
+            totals_.forwarded += c.forwarded;
+            totals_.filtered += c.filtered;
+            totals_.downstreamBytes += static_cast<std::uint32_t>(c.rxBytes);
+            totals_.grants += c.grants;
+        }
+        Session::addConsoleMessage(kind, text, log);
+    }
+
+    Totals totals() const {
+        std::lock_guard<std::mutex> lock(totalsMutex_);
+        return totals_;
+    }
+
+private:
+    std::uint32_t countedReports_ = 0;  // link thread only
+    mutable std::mutex totalsMutex_;
+    Totals totals_;
+};
 
 // A label value as the text format wants it: backslash, double quote and line feed escaped.
 std::string labelValue(const std::string& text) {
@@ -45,6 +111,26 @@ std::string labelValue(const std::string& text) {
         } else {
             out += c;
         }
+    }
+    return out;
+}
+
+// The version number in a version text ("1.04.2" of "Boot 1.04.2 (2019-03-11)"): from the
+// first digit, letters, digits and . - _ +, at most 32 of them. The rest of the text varies
+// (the boot loader's own line adds a date) and a damaged text can hold anything; as a label
+// either would make a new series of brix_info for every variant.
+std::string versionLabel(const std::string& text) {
+    const std::size_t first = text.find_first_of("0123456789");
+    if (first == std::string::npos)
+        return {};
+    std::string out;
+    for (std::size_t i = first; i < text.size() && out.size() < kMaxVersionLabel; ++i) {
+        const char c = text[i];
+        const bool alnum =
+            (c >= '0' && c <= '9') || (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z');
+        if (!alnum && c != '.' && c != '-' && c != '_' && c != '+')
+            break;
+        out += c;
     }
     return out;
 }
@@ -63,52 +149,89 @@ struct Writer {
         text += type;
         text += '\n';
     }
-    void sample(const char* name, double value) {
-        char line[160];
-        std::snprintf(line, sizeof line, "%s %.17g\n", name, value);
-        text += line;
+    // The shortest text that reads back as the same double, as Prometheus parses it.
+    template <typename Number>
+    void sample(const char* name, Number value) {
+        std::array<char, 32> digits;
+        const auto end = std::to_chars(digits.data(), digits.data() + digits.size(), value).ptr;
+        text += name;
+        text += ' ';
+        text.append(digits.data(), end);
+        text += '\n';
     }
-    void gauge(const char* name, const char* help, double value) {
+    template <typename Number>
+    void gauge(const char* name, const char* help, Number value) {
         family(name, "gauge", help);
+        sample(name, value);
+    }
+    template <typename Number>
+    void counter(const char* name, const char* help, Number value) {
+        family(name, "counter", help);
         sample(name, value);
     }
 };
 
-std::string metricsText(const Session& s) {
+std::string metricsText(const ServeSession& s) {
     Writer w;
     const std::int64_t now = nowNs();
     const std::int64_t answer = lastAnswerNs.load();
     const std::int64_t report = lastReportNs.load();
-    w.gauge("brix_up", "1 while the modem answered within the last 10 s.",
-            answer != 0 && now - answer <= std::chrono::nanoseconds(kUpWindow).count() ? 1 : 0);
+    const bool up = answer != 0 && now - answer <= std::chrono::nanoseconds(kUpWindow).count();
+    w.gauge("brix_up", "1 while the modem answered within the last 10 s.", up ? 1 : 0);
 
     const brix::LinkCounters counters = brix::getLinkCounters();
-    w.family("brix_link_frames_sent_total", "counter", "Datagrams the link sent to the modem.");
-    w.sample("brix_link_frames_sent_total", static_cast<double>(counters.framesSent));
-    w.family("brix_link_frames_received_total", "counter",
-             "Datagrams the link accepted from the modem.");
-    w.sample("brix_link_frames_received_total", static_cast<double>(counters.framesReceived));
-    w.family("brix_link_frames_dropped_total", "counter",
-             "Datagrams the link dropped: shorter than 8 bytes or without the magic.");
-    w.sample("brix_link_frames_dropped_total", static_cast<double>(counters.framesDropped));
-    w.family("brix_rf_reports_total", "counter", "RF reports the link took.");
-    w.sample("brix_rf_reports_total", counters.rfReports);
-    w.family("brix_statistics_reports_total", "counter", "Statistics reports the link took.");
-    w.sample("brix_statistics_reports_total", counters.statisticsReports);
+    w.counter("brix_link_frames_sent_total", "Datagrams the link sent to the modem.",
+              counters.framesSent);
+    w.counter("brix_link_frames_received_total", "Datagrams the link accepted from the modem.",
+              counters.framesReceived);
+    w.counter("brix_link_frames_dropped_total",
+              "Datagrams the link dropped: shorter than 8 bytes or without the magic.",
+              counters.framesDropped);
+    w.counter("brix_rf_reports_total", "RF reports the link took.", counters.rfReports);
+    w.counter("brix_statistics_reports_total", "Statistics reports the link took.",
+              counters.statisticsReports);
 
+    // The counts of the statistics reports stay while the modem is away: they are what came.
+    if (counters.statisticsReports > 0) {
+        const Totals t = s.totals();
+        const struct {
+            const char* name;
+            const char* help;
+            std::uint64_t value;
+        } totals[] = {
+            {"brix_upstream_fragments_total", "Upstream transmitted fragments.",
+             t.upstreamFragments},
+            {"brix_upstream_packets_total", "Upstream transmitted packets.", t.upstreamPackets},
+            {"brix_upstream_bytes_total", "Upstream transmitted bytes.", t.upstreamBytes},
+            {"brix_upstream_retransmitted_packets_total", "Upstream packets re-transmitted.",
+             t.retransmitted},
+            {"brix_upstream_grants_total", "Upstream transmission grants.", t.grants},
+            {"brix_downstream_forwarded_packets_total", "Forwarded downstream packets.",
+             t.forwarded},
+            {"brix_downstream_filtered_packets_total", "Downstream packets filtered out.",
+             t.filtered},
+            {"brix_downstream_bytes_total", "Forwarded downstream bytes.", t.downstreamBytes},
+        };
+        for (const auto& m : totals)
+            w.counter(m.name, m.help, m.value);
+    }
+    if (report != 0)
+        w.gauge("brix_last_report_age_seconds", "Seconds since the last RF report.",
+                static_cast<double>(now - report) / 1e9);
+
+    // The modem's own values only while it answers, so that a graph shows a gap rather than
+    // the last values as if they held; and only once it has reported them.
+    if (!up)
+        return w.text;
     const std::string microcode = s.microcodeVersion();
     const std::string boot = s.bootVersion();
     if (!microcode.empty() || !boot.empty()) {
-        w.family("brix_info", "gauge", "Versions the modem reported.");
-        w.text += "brix_info{microcode=\"" + labelValue(microcode) + "\",boot=\"" +
-                  labelValue(boot) + "\"} 1\n";
+        w.family("brix_info", "gauge", "Version numbers the modem reported.");
+        w.text += "brix_info{microcode=\"" + labelValue(versionLabel(microcode)) + "\",boot=\"" +
+                  labelValue(versionLabel(boot)) + "\"} 1\n";
     }
-    // The modem's values exist only once it has reported them.
     if (counters.rfReports == 0)
         return w.text;
-
-    w.gauge("brix_last_report_age_seconds", "Seconds since the last RF report.",
-            report == 0 ? 0.0 : static_cast<double>(now - report) / 1e9);
     std::uint16_t rxF = 0, txF = 0, rxCode = 0, txCode = 0;
     brix::getFrequencies(rxF, txF);
     brix::getRateCodes(rxCode, txCode);
@@ -121,109 +244,170 @@ std::string metricsText(const Session& s) {
         w.gauge("brix_receive_bit_rate_bytes_per_second", "Receive bit rate.", *mbps * 1e6 / 8);
     if (const auto mbps = codeRateMbps(txCode))
         w.gauge("brix_transmit_bit_rate_bytes_per_second", "Transmit bit rate.", *mbps * 1e6 / 8);
-    const std::uint16_t attenuation = brix::getAttenuation();
     w.gauge("brix_attenuation_dbmv", "Attenuation level as the Console shows it.",
-            -2.0 * attenuation);
-    std::int32_t rxPackets = 0, grants = 0, third = 0, txFragments = 0, txLevel = 0,
-                 retransmits = 0;
-    brix::getStatisticsRates(0, rxPackets, grants, third);
-    brix::getStatisticsRates(1, txFragments, txLevel, retransmits);
+            -2 * static_cast<int>(brix::getAttenuation()));
+    std::int32_t unused = 0, txLevel = 0;
+    brix::getStatisticsRates(1, unused, txLevel, unused);
     w.gauge("brix_transmit_level", "txLevel: 16 less the attenuation code.", txLevel);
 
-    if (counters.statisticsReports == 0)
-        return w.text;
-    w.gauge("brix_receive_packet_rate", "Forwarded downstream packets, as the Tuner's bar shows.",
-            rxPackets);
-    w.gauge("brix_grant_rate", "Upstream transmission grants, as the Tuner's bar shows.", grants);
-    w.gauge("brix_transmit_fragment_rate", "Upstream fragments, as the Tuner's bar shows.",
-            txFragments);
-    w.gauge("brix_retransmit_rate", "Re-transmitted upstream packets, as the Tuner's bar shows.",
-            retransmits);
-    const brix::StatisticsCounters c = brix::getLastStatistics();
-    w.gauge("brix_statistics_period_seconds", "Period of the last statistics report.",
-            c.period / 100.0);
-    const struct {
-        const char* name;
-        const char* help;
-        double value;
-    } perPeriod[] = {
-        {"brix_report_upstream_fragments", "Upstream transmitted fragments in the last period.",
-         static_cast<double>(c.txFragments)},
-        {"brix_report_upstream_packets", "Upstream transmitted packets in the last period.",
-         static_cast<double>(c.txPackets)},
-        {"brix_report_upstream_bytes", "Upstream transmitted bytes in the last period.",
-         static_cast<double>(c.txBytes)},
-        {"brix_report_upstream_retransmitted_packets",
-         "Upstream packets re-transmitted in the last period.",
-         static_cast<double>(c.retransmitted)},
-        {"brix_report_downstream_forwarded_packets",
-         "Forwarded downstream packets in the last period.", static_cast<double>(c.forwarded)},
-        {"brix_report_downstream_filtered_packets",
-         "Downstream packets filtered out in the last period.", static_cast<double>(c.filtered)},
-        {"brix_report_downstream_bytes", "Forwarded downstream bytes in the last period.",
-         static_cast<double>(c.rxBytes)},
-        {"brix_report_upstream_grants", "Upstream transmission grants in the last period.",
-         static_cast<double>(c.grants)},
-    };
-    for (const auto& m : perPeriod)
-        w.gauge(m.name, m.help, m.value);
+    if (counters.statisticsReports > 0)
+        w.gauge("brix_statistics_period_seconds", "Period of the last statistics report.",
+                brix::getLastStatistics().period / 100.0);
     return w.text;
 }
 
-// "[HOST:]PORT" to its parts, an IPv6 host in brackets ("[::1]:9331"); false for a port
-// outside 1..65535.
-bool parseListen(const std::string& listen, std::string& host, int& port) {
-    const std::size_t colon = listen.rfind(':');
-    host = colon == std::string::npos ? "127.0.0.1" : listen.substr(0, colon);
-    if (host.size() > 2 && host.front() == '[' && host.back() == ']')
-        host = host.substr(1, host.size() - 2);
-    const std::string portText = colon == std::string::npos ? listen : listen.substr(colon + 1);
-    if (host.empty() || portText.empty() || portText.size() > 5 ||
-        portText.find_first_not_of("0123456789") != std::string::npos)
+MHD_Result respond(MHD_Connection* connection, unsigned status, const std::string& body,
+                   const char* type = "text/plain; charset=utf-8") {
+    MHD_Response* response = MHD_create_response_from_buffer(
+        body.size(), const_cast<char*>(body.data()), MHD_RESPMEM_MUST_COPY);
+    if (response == nullptr)
+        return MHD_NO;
+    MHD_add_response_header(response, MHD_HTTP_HEADER_CONTENT_TYPE, type);
+    if (status == MHD_HTTP_METHOD_NOT_ALLOWED)
+        MHD_add_response_header(response, MHD_HTTP_HEADER_ALLOW, "GET, HEAD");
+    const MHD_Result queued = MHD_queue_response(connection, status, response);
+    MHD_destroy_response(response);
+    return queued;
+}
+
+// A request that announces a body is refused as soon as its headers are in, before any of the
+// body is read; the library then closes the connection. Any other is answered on the second
+// call, once the library has seen the request through, so that the connection can stay open.
+MHD_Result answer(void* cls, MHD_Connection* connection, const char* url, const char* method,
+                  const char*, const char*, std::size_t* uploadSize, void** state) {
+    static int headersSeen;
+    if (*state == nullptr) {
+        const std::string_view m = method;
+        if (m != MHD_HTTP_METHOD_GET && m != MHD_HTTP_METHOD_HEAD)
+            return respond(connection, MHD_HTTP_METHOD_NOT_ALLOWED, "only GET is served\n");
+        const char* length = MHD_lookup_connection_value(connection, MHD_HEADER_KIND,
+                                                         MHD_HTTP_HEADER_CONTENT_LENGTH);
+        if ((length != nullptr && std::string_view(length) != "0") ||
+            MHD_lookup_connection_value(connection, MHD_HEADER_KIND,
+                                        MHD_HTTP_HEADER_TRANSFER_ENCODING) != nullptr)
+            return respond(connection, MHD_HTTP_CONTENT_TOO_LARGE, "request bodies are refused\n");
+        *state = &headersSeen;
+        return MHD_YES;
+    }
+    if (*uploadSize != 0)  // no body was announced; whatever came is dropped
+        return MHD_NO;
+    const auto& session = *static_cast<const ServeSession*>(cls);
+    const std::string_view path = url;
+    if (path == "/metrics")
+        return respond(connection, MHD_HTTP_OK, metricsText(session),
+                       "text/plain; version=0.0.4; charset=utf-8");
+    if (path == "/")
+        return respond(connection, MHD_HTTP_OK, "brixctl: the metrics are at /metrics\n");
+    return respond(connection, MHD_HTTP_NOT_FOUND, "brixctl serves /metrics only\n");
+}
+
+struct ListenAddress {
+    std::string host;  // without brackets
+    std::string port;
+    std::string shown;  // as a URL names it
+};
+
+// "[HOST:]PORT", the host a name, an IPv4 address or an IPv6 address in brackets; false for a
+// port outside 1..65535.
+bool parseListen(const std::string& listen, ListenAddress& a) {
+    std::string host = "127.0.0.1";
+    std::string port = listen;
+    if (!listen.empty() && listen.front() == '[') {
+        const std::size_t close = listen.find("]:");
+        if (close == std::string::npos)
+            return false;
+        host = listen.substr(1, close - 1);
+        port = listen.substr(close + 2);
+        if (host.find(':') == std::string::npos)
+            return false;
+    } else if (const std::size_t colon = listen.rfind(':'); colon != std::string::npos) {
+        host = listen.substr(0, colon);
+        port = listen.substr(colon + 1);
+        if (host.find(':') != std::string::npos)  // an IPv6 address wants its brackets
+            return false;
+    }
+    if (host.empty() || port.empty() || port.size() > 5 ||
+        port.find_first_not_of("0123456789") != std::string::npos)
         return false;
-    port = std::stoi(portText);
-    return port >= 1 && port <= 65535;
+    const int number = std::stoi(port);
+    if (number < 1 || number > 65535)
+        return false;
+    a.host = host;
+    a.port = std::to_string(number);
+    a.shown = (host.find(':') != std::string::npos ? "[" + host + "]" : host) + ":" + a.port;
+    return true;
+}
+
+// A listening TCP socket on the address, or -1 after printing why not.
+int listenOn(const ListenAddress& a) {
+    addrinfo hints{};
+    hints.ai_family = AF_UNSPEC;
+    hints.ai_socktype = SOCK_STREAM;
+    hints.ai_flags = AI_PASSIVE | AI_NUMERICSERV;
+    addrinfo* found = nullptr;
+    if (const int rc = ::getaddrinfo(a.host.c_str(), a.port.c_str(), &hints, &found); rc != 0) {
+        std::fprintf(stderr, "brixctl: cannot listen on %s: %s\n", a.shown.c_str(),
+                     rc == EAI_SYSTEM ? std::strerror(errno) : ::gai_strerror(rc));
+        return -1;
+    }
+    int error = 0;
+    int fd = -1;
+    for (addrinfo* ai = found; ai != nullptr && fd < 0; ai = ai->ai_next) {
+        fd = ::socket(ai->ai_family, ai->ai_socktype | SOCK_CLOEXEC | SOCK_NONBLOCK,
+                      ai->ai_protocol);
+        if (fd < 0) {
+            error = errno;
+            continue;
+        }
+        const int on = 1;
+        ::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
+        if (::bind(fd, ai->ai_addr, ai->ai_addrlen) != 0 || ::listen(fd, 128) != 0) {
+            error = errno;
+            ::close(fd);
+            fd = -1;
+        }
+    }
+    ::freeaddrinfo(found);
+    if (fd < 0)
+        std::fprintf(stderr, "brixctl: cannot listen on %s: %s\n", a.shown.c_str(),
+                     std::strerror(error));
+    return fd;
 }
 
 }  // namespace
 
 int runServe(const Options& o, const std::string& listen) {
-    std::string host;
-    int port = 0;
-    if (!parseListen(listen, host, port)) {
-        std::fprintf(stderr, "brixctl: '%s' is not [HOST:]PORT with a port from 1 to 65535\n",
+    ListenAddress address;
+    if (!parseListen(listen, address)) {
+        std::fprintf(stderr,
+                     "brixctl: '%s' is not [HOST:]PORT with a port from 1 to 65535 (an IPv6 "
+                     "address in brackets: [::1]:9330)\n",
                      listen.c_str());
         return kUsage;
     }
-    Session s;
+    ServeSession s;
     if (const int rc = s.open(o.interfaceName))
         return rc;
 
-    httplib::Server server;
-    // Two threads answer scrapes: a monitoring system asks a few times a minute.
-    server.new_task_queue = [] { return new httplib::ThreadPool(2); };
-    // Headers and body go out as two writes: without this, a kept-alive scrape waits for the
-    // delayed acknowledgement of the first (40 ms).
-    server.set_tcp_nodelay(true);
-    server.Get("/metrics", [&s](const httplib::Request&, httplib::Response& res) {
-        res.set_content(metricsText(s), "text/plain; version=0.0.4; charset=utf-8");
-    });
-    server.Get("/", [](const httplib::Request&, httplib::Response& res) {
-        res.set_content("brixctl: the metrics are at /metrics\n", "text/plain");
-    });
-    errno = 0;
-    if (!server.bind_to_port(host, port)) {
-        std::fprintf(stderr, "brixctl: cannot listen on %s: %s\n", listen.c_str(),
-                     errno != 0 ? std::strerror(errno) : "no such address");
+    const int fd = listenOn(address);
+    if (fd < 0)
+        return kFailed;
+    MHD_Daemon* daemon =
+        MHD_start_daemon(MHD_USE_EPOLL_INTERNAL_THREAD | MHD_USE_ITC, 0, nullptr, nullptr, &answer,
+                         &s, MHD_OPTION_LISTEN_SOCKET, fd, MHD_OPTION_CONNECTION_LIMIT,
+                         kMaxConnections, MHD_OPTION_CONNECTION_TIMEOUT, kIdleTimeoutSeconds,
+                         MHD_OPTION_CONNECTION_MEMORY_LIMIT, kConnectionMemory, MHD_OPTION_END);
+    if (daemon == nullptr) {
+        std::fprintf(stderr, "brixctl: cannot serve on %s: the HTTP server did not start\n",
+                     address.shown.c_str());
+        ::close(fd);
         return kFailed;
     }
-    std::thread http([&server] { server.listen_after_bind(); });
 
+    brix::setStatisticsMessages(1);  // each report reaches ServeSession as it is taken
     brix::sendFrame(brix::buildRequest(brix::MessageType::Version).bytes, 12);
     s.start();
-    std::fprintf(stderr, "brixctl: serving http://%s%s%s:%d/metrics\n",
-                 host.find(':') != std::string::npos ? "[" : "", host.c_str(),
-                 host.find(':') != std::string::npos ? "]" : "", port);
+    std::fprintf(stderr, "brixctl: serving http://%s/metrics\n", address.shown.c_str());
 
     brix::LinkCounters seen;
     while (!Session::interrupted()) {
@@ -235,8 +419,9 @@ int runServe(const Options& o, const std::string& listen) {
         seen = c;
         s.waitUntil(Clock::now() + 50ms, [] { return false; });
     }
-    server.stop();
-    http.join();
+    // Closes every connection, however far its request has come, and the listening socket.
+    MHD_stop_daemon(daemon);
+    s.stop();
     return kDone;
 }
 
