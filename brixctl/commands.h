@@ -16,6 +16,8 @@ struct Options {
     double timeout = 3;  // seconds to wait for an answer to a query
     std::string interfaceName;
     std::string channelsFile;  // empty: the window's file in the current directory
+    std::string history;       // --history FILE; empty: historyPath's choice
+    bool noHistory = false;    // --no-history: serve records nothing
 };
 
 int runStatus(const Options& o);
@@ -29,6 +31,12 @@ int runScannerSet(const Options& o, const std::vector<std::string>& settings);
 int runScannerDefault(const Options& o);
 int runTune(const Options& o, const std::string& mhz, const std::optional<std::string>& mbits);
 int runServe(const Options& o, const std::string& listen);
+// Records the modem's reports into the history until interrupted.
+int runRecord(const Options& o);
+// `what`: samples, statistics or events; `since`/`until`: "2h", "30m", "7d" ago, an ISO time
+// ("2026-12-09T03:00:00Z", or local without the Z), or empty (the last hour / now).
+int runHistory(const Options& o, const std::string& what, const std::string& since,
+               const std::string& until);
 
 // "2026-12-08T17:30:00.123Z".
 std::string isoTime(std::int64_t unixMs);

@@ -107,6 +107,16 @@ int main(int argc, char** argv) {
     std::string listen = "127.0.0.1:9330";
     auto* serve = app.add_subcommand("serve", "serve Prometheus metrics over HTTP");
     serve->add_option("--metrics", listen, "[HOST:]PORT to listen on (default 127.0.0.1:9330)");
+    serve->add_flag("--no-history", o.noHistory, "record no history");
+    app.add_option("--history", o.history,
+                   "the history store (default: $XDG_STATE_HOME/brixtool/history.sqlite3)");
+    auto* record = app.add_subcommand("record", "record the modem's reports into the history");
+    std::string historyWhat = "samples", since, until;
+    auto* history = app.add_subcommand("history", "what the history holds, without the modem");
+    history->add_option("WHAT", historyWhat, "samples (default), statistics or events")
+        ->check(CLI::IsMember({"samples", "statistics", "events"}));
+    history->add_option("--since", since, "2h, 30m, 7d ago or an ISO time (default 1h)");
+    history->add_option("--until", until, "as --since (default now)");
 
     try {
         app.parse(argc, argv);
@@ -149,6 +159,10 @@ int main(int argc, char** argv) {
             return runTune(o, mhz, mbits);
         if (*serve)
             return runServe(o, listen);
+        if (*record)
+            return runRecord(o);
+        if (*history)
+            return runHistory(o, historyWhat, since, until);
     } catch (const WriteFailed& e) {
         // A reader that went away (a pipe into head) ends the command quietly, as it ends
         // yes; any other failed write is an error.

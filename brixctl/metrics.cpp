@@ -23,6 +23,7 @@
 #include <string_view>
 
 #include "brixctl/commands.h"
+#include "brixctl/history_feed.h"
 #include "brixctl/session.h"
 #include "brixctl/values.h"
 
@@ -406,6 +407,12 @@ int runServe(const Options& o, const std::string& listen) {
 
     brix::setStatisticsMessages(1);  // each report reaches ServeSession as it is taken
     brix::sendFrame(brix::buildRequest(brix::MessageType::Version).bytes, 12);
+    // The service keeps the history too, unless told not to; a store it cannot write is told
+    // once and costs the metrics nothing.
+    std::unique_ptr<HistoryFeed> feed;
+    const std::string historyFile = o.noHistory ? std::string() : historyPath(o.history);
+    if (!historyFile.empty())
+        feed = std::make_unique<HistoryFeed>(s, historyFile, "brixctl serve");
     s.start();
     std::fprintf(stderr, "brixctl: serving http://%s/metrics\n", address.shown.c_str());
 
@@ -421,6 +428,7 @@ int runServe(const Options& o, const std::string& listen) {
     }
     // Closes every connection, however far its request has come, and the listening socket.
     MHD_stop_daemon(daemon);
+    feed.reset();
     s.stop();
     return kDone;
 }

@@ -304,7 +304,9 @@ class HostileTexts(WithModem):
         self.addCleanup(p.kill)
         first = p.stdout.readline()
         spoof(17, struct.pack("<H", 3) + text + b"\0")
-        out = first + p.communicate(timeout=10)[0]
+        # Not communicate(): with a time-out it reads the pipe past what readline buffered.
+        p.wait(timeout=10)
+        out = first + p.stdout.read()
         self.assertEqual(p.returncode, 0)
         return out
 
@@ -405,7 +407,8 @@ class Faults(unittest.TestCase):
         m.proc.send_signal(signal.SIGSTOP)
         stopped = time.time()
         self.addCleanup(m.proc.send_signal, signal.SIGCONT)
-        out, err = p.communicate(timeout=10)
+        p.wait(timeout=10)  # not communicate(): it would skip what readline buffered
+        out, err = p.stdout.read(), p.stderr.read()
         self.assertEqual((p.returncode, err),
                          (3, "brixctl: no RF report from the modem within 1 s\n"))
         self.assertLess(time.time() - stopped, 2.5)
@@ -482,6 +485,91 @@ class Metrics(unittest.TestCase):
         # Bad listen addresses are usage errors.
         p = run("serve", "--metrics", "127.0.0.1:99999")
         self.assertEqual(p.returncode, 2)
+
+
+class History(unittest.TestCase):
+    """record and serve keep the history; history reads it back without the modem."""
+
+    def test_a_silence_a_retune_and_the_reports_are_recorded_and_read_back(self):
+        store = os.path.join(WORK, "history.sqlite3")
+        for suffix in ("", "-wal", "-shm"):
+            if os.path.exists(store + suffix):
+                os.remove(store + suffix)
+        m = Modem("--debug", "2")
+        self.addCleanup(m.stop)
+        rec = subprocess.Popen([BRIXCTL, "--history", store, "record"], cwd=WORK,
+                               stderr=subprocess.PIPE, text=True)
+        self.addCleanup(rec.kill)
+        time.sleep(8)
+        m.proc.send_signal(signal.SIGSTOP)  # the modem goes quiet for 12 s
+        time.sleep(12)
+        m.proc.send_signal(signal.SIGCONT)
+        time.sleep(4)
+        rec.send_signal(signal.SIGINT)
+        self.assertEqual(rec.wait(5), 0, rec.stderr.read())
+
+        events = json.loads(run("--history", store, "--json", "history", "events",
+                                "--since", "2m").stdout)
+        kinds = [e["kind"] for e in events]
+        self.assertIn("link-down", kinds)
+        self.assertIn("link-up", kinds)
+        self.assertLess(kinds.index("link-down"), kinds.index("link-up"))
+        down = next(e for e in events if e["kind"] == "link-down")
+        up = next(e for e in events if e["kind"] == "link-up")
+        gap = (time.mktime(time.strptime(up["time"][:19], "%Y-%m-%dT%H:%M:%S")) -
+               time.mktime(time.strptime(down["time"][:19], "%Y-%m-%dT%H:%M:%S")))
+        self.assertTrue(0 <= gap <= 4, (down, up))  # down 10 s into the 12 s silence
+        self.assertIn("version", kinds)
+        self.assertIn("debug", kinds)
+        # Report lines are recorded as reports, never as debug events.
+        self.assertFalse([e for e in events if "REPORT" in e["text"] or e["text"] == ""])
+
+        samples = list(csv.DictReader(io.StringIO(
+            run("--history", store, "--csv", "history", "--since", "2m").stdout)))
+        self.assertGreaterEqual(len(samples), 3)
+        self.assertEqual(samples[0]["receive_frequency_mhz.mean"], "452.5")
+        stats = json.loads(run("--history", store, "--json", "history", "statistics").stdout)
+        self.assertTrue(stats)
+        self.assertGreater(stats[0]["downstream_forwarded_bytes_per_second"]["mean"], 0)
+
+        # A time that is none and a store that is not there are the user's to mend.
+        p = run("--history", store, "history", "--since", "5x")
+        self.assertEqual(p.returncode, 2)
+        self.assertIn("5x is no time", p.stderr)
+        p = run("--history", os.path.join(WORK, "none.sqlite3"), "history")
+        self.assertEqual(p.returncode, 1)
+        self.assertIn("no history to read", p.stderr)
+
+    def test_a_store_that_is_no_database_is_set_aside_and_serve_goes_on(self):
+        store = os.path.join(WORK, "damaged.sqlite3")
+        with open(store, "w") as f:
+            f.write("not a database\n" * 100)
+        for name in os.listdir(WORK):
+            if name.startswith("damaged.sqlite3.damaged-"):
+                os.remove(os.path.join(WORK, name))
+        m = Modem()
+        self.addCleanup(m.stop)
+        serve = subprocess.Popen([BRIXCTL, "--history", store, "serve", "--metrics", "9341"],
+                                 cwd=WORK, stderr=subprocess.PIPE, text=True)
+        self.addCleanup(serve.kill)
+        deadline = time.time() + 10
+        body = ""
+        while time.time() < deadline and "brix_up 1" not in body:
+            time.sleep(0.3)
+            try:
+                body = urllib.request.urlopen("http://127.0.0.1:9341/metrics", timeout=2).read().decode()
+            except OSError:
+                pass
+        self.assertIn("brix_up 1", body)
+        serve.send_signal(signal.SIGTERM)
+        self.assertEqual(serve.wait(5), 0)
+        err = serve.stderr.read()
+        self.assertEqual(err.count("set aside as"), 1, err)
+        aside = [n for n in os.listdir(WORK) if n.startswith("damaged.sqlite3.damaged-")]
+        self.assertEqual(len(aside), 1)
+        with open(os.path.join(WORK, aside[0])) as f:
+            self.assertTrue(f.read().startswith("not a database"))
+        self.assertEqual(run("--history", store, "history").returncode, 0)
 
 
 if __name__ == "__main__":
