@@ -21,6 +21,8 @@ import unittest
 import urllib.request
 
 BUILD, WORK = sys.argv[1], sys.argv[2]
+# serve records a history in the user's state folder: the suite's own, not the real one.
+os.environ["XDG_STATE_HOME"] = os.path.join(WORK, "state")
 PREFIX = os.path.join(WORK, "prefix")
 BRIXCTL = os.path.join(PREFIX, "bin", "brixctl")
 SIM = os.path.join(PREFIX, "bin", "brix-modem-sim")
