@@ -57,6 +57,10 @@ public:
     // The message of the box shown when the link cannot start.
     static const char* startFailureText();
 
+    // What the Exit button does: the link stops first, then the window closes (its pages save
+    // the channel file and close the logs on their way out).
+    void quit() { onCancel(); }
+
     fw::TabControl* tabs = nullptr;
     BrixDebug* consolePage = nullptr;
     BrixTuner* tunerPage = nullptr;

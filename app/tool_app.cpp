@@ -5,12 +5,17 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <QApplication>
+#include <QDialog>
 #include <QString>
+#include <QWidget>
 
 #include <cerrno>
 #include <cstdlib>
 
 #include "app/main_dialog.h"
+#include "app/quit_signals.h"
+#include "channels/shared_folder.h"
 #include "framework/message_box.h"
 #include "res/resources.h"
 
@@ -23,14 +28,42 @@ namespace {
 constexpr int kProductNameString = 103;
 constexpr int kErrorCaptionString = 104;
 
+// A log opened as fopen's "a+" opens it, close-on-exec (the viewer that Help starts must not
+// hold it open). A symbolic link in its place is followed only as the rule for shared folders
+// allows: in /tmp, another user's link is not written through.
+std::FILE* openLog(const char* name) {
+    std::string refused;
+    const int fd = openFollowingRule(name, O_RDWR | O_CREAT | O_APPEND, 0666, refused);
+    std::FILE* log = fd >= 0 ? ::fdopen(fd, "a+") : nullptr;
+    if (log == nullptr && fd >= 0)
+        ::close(fd);
+    return log;
+}
+
 // Opens both logs when asked; failures are silent and leave that log closed.
 void openLogs(ToolApp& app) {
-    // Close-on-exec ("e"): the viewer that Help starts must not hold the logs open.
-    app.messageLog = std::fopen(kMessageLogName, "a+e");
+    app.messageLog = openLog(kMessageLogName);
     app.logEnabled = app.messageLog != nullptr;
-    app.statisticsLog = std::fopen(kStatisticsLogName, "a+e");
+    app.statisticsLog = openLog(kStatisticsLogName);
     if (app.statisticsLog != nullptr)
         std::fputs(kStatisticsHeader, app.statisticsLog);
+}
+
+// What a quit signal does: the tool ends as its Exit button ends it.
+void quitAsExit() {
+    // The main window goes first, the Exit button's way: the link stops (which also closes a
+    // question it has open), the window closes, and its pages save the channel file and close
+    // the logs on their way out.
+    if (MainDialog* main = theApp.mainDialog)
+        main->quit();
+    // Whatever else is open leaves its own loop, so that the main window's can end: a menu,
+    // About, Enter Frequency, a box of the start-up.
+    while (QWidget* popup = QApplication::activePopupWidget())
+        popup->close();
+    for (QWidget* window : QApplication::topLevelWidgets()) {
+        if (auto* dialog = qobject_cast<QDialog*>(window); dialog != nullptr && dialog->isVisible())
+            dialog->reject();
+    }
 }
 
 }  // namespace
@@ -78,6 +111,7 @@ bool acquireInstanceLock(const std::string& path, int& fd) {
 }
 
 bool ToolApp::InitInstance() {
+    onQuitSignals(quitAsExit);
     fw::setResources(&res::resources());
     const QString caption = res::loadString(kErrorCaptionString);
     const QString message = QStringLiteral("Another instance of ") +

@@ -437,9 +437,9 @@ int runTableSet(const Options& o, const std::string& file) {
             stored.setLabel(k, *label);
     }
     stored.applyBody(brix::ChannelTableBody::fromBytes(reply->body.data()));
-    if (!stored.save(path)) {
-        std::fprintf(stderr, "brixctl: the modem took the table, but %s could not be written\n",
-                     path.c_str());
+    if (std::string why; !stored.save(path, &why)) {
+        std::fprintf(stderr, "brixctl: the modem took the table, but %s could not be written: %s\n",
+                     path.c_str(), why.c_str());
         return kFailed;
     }
     writeTable(out, tableJson(brix::ChannelTableBody::fromBytes(reply->body.data()), stored));

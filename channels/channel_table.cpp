@@ -10,6 +10,8 @@
 #include <cstdio>
 #include <cstring>
 
+#include "channels/shared_folder.h"
+
 namespace brix {
 
 namespace {
@@ -48,20 +50,13 @@ bool writeAll(const ChannelTable::WriteFunction& fn, int fd, const std::uint8_t*
                 continue;
             return false;
         }
-        if (n == 0)
-            return false;  // no progress: treat as a full device
+        if (n == 0) {
+            errno = ENOSPC;  // no progress: treat as a full device
+            return false;
+        }
         done += static_cast<std::size_t>(n);
     }
     return true;
-}
-
-std::string directoryOf(const std::string& path) {
-    const auto slash = path.rfind('/');
-    if (slash == std::string::npos)
-        return ".";
-    if (slash == 0)
-        return "/";
-    return path.substr(0, slash);
 }
 
 // Opens a new, unique file next to `path` (same directory, so rename() stays on one file
@@ -80,30 +75,10 @@ int openTempBeside(const std::string& path, std::string& tempPath) {
     return -1;
 }
 
-// The file a save replaces: `path`, or where its symbolic links lead (also to a file that does
-// not exist yet), so that the links stay and their target gets the table.
-std::string saveTarget(const std::string& path) {
-    std::string at = path;
-    for (int hops = 0; hops < 40; ++hops) {  // as many as the system follows
-        struct stat info {};
-        if (::lstat(at.c_str(), &info) != 0 || !S_ISLNK(info.st_mode))
-            return at;
-        char buffer[4096];
-        const ssize_t n = ::readlink(at.c_str(), buffer, sizeof buffer);
-        if (n <= 0 || static_cast<std::size_t>(n) >= sizeof buffer)
-            return at;
-        std::string next(buffer, static_cast<std::size_t>(n));
-        if (next.front() != '/')
-            next = directoryOf(at) + "/" + next;
-        at = next;
-    }
-    return at;  // a loop: the rename replaces the last link, as it did before
-}
-
 // Removes what interrupted saves of `path` left: our own regular temporary files whose process
 // is gone.
 void removeLeftoverTemps(const std::string& path) {
-    const std::string dirName = directoryOf(path);
+    const std::string dirName = folderOf(path);
     const auto slash = path.rfind('/');
     const std::string prefix =
         (slash == std::string::npos ? path : path.substr(slash + 1)) + ".tmp.";
@@ -192,34 +167,55 @@ void ChannelTable::readImageLocked(const std::array<std::uint8_t, kChannelFileBy
     }
 }
 
-bool ChannelTable::load(const std::string& path) {
+bool ChannelTable::load(const std::string& path, std::string* why) {
     std::lock_guard lock(mutex_);
-    std::FILE* file = std::fopen(path.c_str(), "rb");
-    if (file == nullptr)
+    std::string reason;
+    const int fd = openFollowingRule(path, O_RDONLY, 0, reason);
+    std::FILE* file = fd >= 0 ? ::fdopen(fd, "rb") : nullptr;
+    if (file == nullptr) {
+        if (fd >= 0)
+            ::close(fd);
+        if (why != nullptr)
+            *why = std::move(reason);
         return false;
+    }
     // The file lies over the start of the table: what it does not hold keeps its value.
     std::array<std::uint8_t, kChannelFileBytes> image = imageLocked();
     std::array<std::uint8_t, kChannelFileBytes> buffer{};
     const std::size_t got = std::fread(buffer.data(), 1, buffer.size(), file);
     const bool failed = std::ferror(file) != 0;
+    const int error = errno;
     std::fclose(file);
-    if (failed)
+    if (failed) {
+        if (why != nullptr)
+            *why = "cannot read \"" + path + "\": " + std::strerror(error);
         return false;
+    }
     std::memcpy(image.data(), buffer.data(), got);
     readImageLocked(image);
     return true;
 }
 
-bool ChannelTable::save(const std::string& linkOrPath) const {
+bool ChannelTable::save(const std::string& linkOrPath, std::string* why) const {
     std::lock_guard lock(mutex_);
+    const auto fail = [why](std::string reason) {
+        if (why != nullptr)
+            *why = std::move(reason);
+        return false;
+    };
+    // Where the links lead (so that they stay and their target gets the table), as far as the
+    // rule for links in shared folders lets them be followed.
+    std::string path;
+    if (std::string refused; !followLinks(linkOrPath, path, refused))
+        return fail(std::move(refused));
     const std::array<std::uint8_t, kChannelFileBytes> image = imageLocked();
-    const std::string path = saveTarget(linkOrPath);
     removeLeftoverTemps(path);
+    const std::string quotedPath = "\"" + path + "\"";
 
     std::string tempPath;
     const int fd = openTempBeside(path, tempPath);
     if (fd < 0)
-        return false;
+        return fail("cannot make a new file beside " + quotedPath + ": " + std::strerror(errno));
 
     // Keep the old file's permissions; a new file gets the ones the umask allows.
     struct stat old {};
@@ -227,16 +223,22 @@ bool ChannelTable::save(const std::string& linkOrPath) const {
         (void)::fchmod(fd, old.st_mode & 07777);
     }
 
-    bool ok = writeAll(write_, fd, image.data(), image.size());
-    ok = ok && ::fsync(fd) == 0;
-    ok = (::close(fd) == 0) && ok;
-    ok = ok && ::rename(tempPath.c_str(), path.c_str()) == 0;
+    std::string failure;  // the first step that failed
+    const auto step = [&failure, &quotedPath](bool ok, const char* what) {
+        if (!ok && failure.empty())
+            failure = std::string(what) + quotedPath + ": " + std::strerror(errno);
+        return ok;
+    };
+    bool ok = step(writeAll(write_, fd, image.data(), image.size()), "cannot write ");
+    ok = ok && step(::fsync(fd) == 0, "cannot write ");
+    ok = step(::close(fd) == 0, "cannot write ") && ok;
+    ok = ok && step(::rename(tempPath.c_str(), path.c_str()) == 0, "cannot replace ");
     if (!ok) {
         ::unlink(tempPath.c_str());
-        return false;
+        return fail(std::move(failure));
     }
     // Make the rename itself durable; the data are safe either way, so a failure here is not one.
-    const int dir = ::open(directoryOf(path).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    const int dir = ::open(folderOf(path).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     if (dir >= 0) {
         (void)::fsync(dir);
         ::close(dir);

@@ -63,13 +63,16 @@ public:
     void reset();
 
     // Reads up to 580 bytes of the channel file over the start of the table; a short file fills
-    // only what it holds, bytes beyond 580 are ignored. Returns false (table untouched) when the
-    // file cannot be opened or read.
-    bool load(const std::string& path);
+    // only what it holds, bytes beyond 580 are ignored. Returns false (table untouched, the
+    // reason in `why` when given) when the file cannot be opened or read. Symbolic links are
+    // followed as the rule for shared folders allows (channels/shared_folder.h).
+    bool load(const std::string& path, std::string* why = nullptr);
 
     // Writes all 580 bytes to a new file beside `path` and renames it over the old one, so that
-    // a failure at any point leaves the previous file as it was. Returns false on any failure.
-    bool save(const std::string& path) const;
+    // a failure at any point leaves the previous file as it was. A symbolic link at `path` stays
+    // and its target gets the table, when the rule for shared folders lets the link be followed.
+    // Returns false on any failure, with the reason in `why` when given.
+    bool save(const std::string& path, std::string* why = nullptr) const;
 
     // Stores the first 49 bytes of `text` (up to an embedded zero byte) and a zero byte.
     // Out-of-range k is ignored.

@@ -11,6 +11,11 @@
 --
 -- One file for every Wireshark with Lua 5.2 or later: no bit operators, no integer division
 -- operator, and every read is checked against the captured length before it is made.
+--
+-- A capture cut to a snap length keeps only the start of each datagram. What the tool reads is
+-- measured by the datagram's length on the wire (the reported length); the fields in the part
+-- that was not captured are not shown, and the frame is marked as cut (brix.cut), as Wireshark's
+-- own dissectors mark it.
 
 local brix = Proto("brix", "Brix Tool modem link")
 
@@ -67,6 +72,7 @@ local f = {
     length = field("uint16", "length", "Length word", base.DEC),
     length_expected = field("uint16", "length.expected", "Length word the tool sends", base.DEC),
     unread = field("bytes", "unread", "Not read by the tool"),
+    cut = field("none", "cut", "Cut by the capture's snap length"),
 
     item = field("uint8", "item", "Data item", base.HEX, item_names),
     count = field("uint8", "count", "Byte count", base.DEC),
@@ -185,8 +191,10 @@ local function rate_text(code)
     return rate_code_names[code] or "no bit rate"
 end
 
+-- `c.len` is the datagram's length on the wire, which is what the tool reads; `c.cap` is what
+-- the capture kept of it, which is all that can be shown.
 local function has(c, off, n)
-    return off + n <= c.len
+    return off + n <= c.cap
 end
 
 local function flag(c, item, ex, text)
@@ -228,13 +236,30 @@ local function frequency_label(name)
     end
 end
 
--- The value the tool reads at `off`: the datagram's bytes, zero past its end (the tool clears
--- its receive area behind each datagram).
-local function tool_u16(c, off)
-    if has(c, off, 2) then
-        return c.tvb(off, 2):le_uint()
+-- The byte the tool reads at `at`: the datagram's, zero past its end (the tool clears its
+-- receive area behind each datagram); nil when the capture did not keep it.
+local function tool_byte(c, at)
+    if at >= c.len then
+        return 0
+    elseif at >= c.cap then
+        return nil
     end
-    return 0
+    return c.tvb(at, 1):uint()
+end
+
+-- The 16-bit value the tool reads at `off`, or nil when the capture cut it.
+local function tool_u16(c, off)
+    local low, high = tool_byte(c, off), tool_byte(c, off + 1)
+    if low == nil or high == nil then
+        return nil
+    end
+    return low + 256 * high
+end
+
+-- Marks a field that the capture ends in: the part of it that was captured, and no value.
+local function mark_cut(c, tree, off, name)
+    local item = off < c.cap and tree:add(f.cut, c.tvb(off, c.cap - off)) or tree:add(f.cut)
+    item:set_text(name .. ": cut by the capture's snap length")
 end
 
 -- Flags a datagram that ends before `need` bytes and says what the tool does then.
@@ -247,9 +272,10 @@ local function need(c, n, consequence)
     return false
 end
 
--- Bytes from `off` up to `to` (default: the end of the datagram) that the tool does not read.
+-- Bytes from `off` up to `to` (default: the end of the datagram) that the tool does not read, as
+-- far as they were captured.
 local function add_unread(c, tree, off, to)
-    local stop = math.min(to or c.len, c.len)
+    local stop = math.min(to or c.len, c.len, c.cap)
     if off < stop then
         tree:add(f.unread, c.tvb(off, stop - off))
     end
@@ -257,15 +283,21 @@ end
 
 -- A zero-terminated text at `off`, bounded as the tool bounds it: by its zero byte or by the end
 -- of what the tool reads of the datagram. Returns the raw bytes, its range (zero byte included)
--- and its text for display; nil when nothing is left at `off`.
-local function read_text(c, tree, off)
+-- and its text for display; nil when nothing is left at `off`, and nil (the text marked as cut)
+-- when the capture ends before the text does.
+local function read_text(c, tree, off, name)
     local limit = math.min(c.len, RECEIVE_CAPACITY)
     if off >= limit then
         flag(c, tree, e.short, "Datagram ends before its text: the tool reads an empty text")
         return nil
     end
-    local raw = c.tvb:raw(off, limit - off)
+    local captured = math.min(limit, c.cap)
+    local raw = off < captured and c.tvb:raw(off, captured - off) or ""
     local zero = raw:find("\0", 1, true)
+    if zero == nil and captured < limit then
+        mark_cut(c, tree, off, name)
+        return nil
+    end
     local n = zero and (zero - 1) or #raw
     local range = c.tvb(off, zero and n + 1 or n)
     local shown = ""
@@ -275,8 +307,8 @@ local function read_text(c, tree, off)
     return raw:sub(1, n), range, shown, zero ~= nil
 end
 
-local function add_text(c, tree, fld, off)
-    local raw, range, shown, terminated = read_text(c, tree, off)
+local function add_text(c, tree, fld, off, name)
+    local raw, range, shown, terminated = read_text(c, tree, off, name)
     if raw == nil then
         return nil
     end
@@ -341,7 +373,8 @@ local scanner_bits = {
 }
 
 local function add_scanner(c, tree, off, n)
-    local sub = tree:add(f.scanner, c.tvb(off, math.min(n, SCANNER_BYTES, c.len - off)))
+    local held = math.min(n, SCANNER_BYTES, c.len - off, c.cap - off)
+    local sub = tree:add(f.scanner, c.tvb(off, held))
     local mask, mask_item = add_uint(c, sub, f.scanner_mask, off, 1)
     if mask then
         for _, bit in ipairs(scanner_bits) do
@@ -365,11 +398,16 @@ local function add_scanner(c, tree, off, n)
 end
 
 local function add_table(c, tree, off, n)
-    local avail = math.min(n, c.len - off)
-    local records = math.floor(math.min(avail, TABLE_BYTES) / 3)
-    local sub = tree:add(f.table, c.tvb(off, math.min(avail, TABLE_BYTES)))
+    local held = math.min(n, c.len - off, TABLE_BYTES) -- what the datagram holds of the table
+    local records = math.floor(held / 3)
+    local captured = math.min(held, c.cap - off)
+    local shown = math.floor(captured / 3)
+    local sub = tree:add(f.table, c.tvb(off, captured))
     sub:append_text(string.format(" (%d of 10 channels)", records))
-    for k = 0, records - 1 do
+    if shown < records then
+        sub:append_text(string.format(", %d of them captured", shown))
+    end
+    for k = 0, shown - 1 do
         local at = off + 3 * k
         local freq = c.tvb(at, 2):le_uint()
         local index = c.tvb(at + 2, 1):uint()
@@ -387,10 +425,10 @@ end
 -- The data of a Get or Set: the channel table for item 0x62, the scanner parameters for any other
 -- item (the tool tells only 0x62 from the rest).
 local function add_item_data(c, tree, item, off, n)
-    if n <= 0 or off >= c.len then
+    if n <= 0 or off >= c.len or off >= c.cap then
         return
     end
-    local data = tree:add(f.data, c.tvb(off, math.min(n, c.len - off)))
+    local data = tree:add(f.data, c.tvb(off, math.min(n, c.len - off, c.cap - off)))
     if item == ITEM_TABLE then
         add_table(c, data, off, n)
     else
@@ -478,8 +516,8 @@ local function statistics_report(c, tree)
     local period, period_item = add_uint(c, tree, f.stats_period, 12, 2, function(v)
         return string.format("Period: %d.%02d s (%d hundredths)", math.floor(v / 100), v % 100, v)
     end)
-    if has(c, 14, 12) then
-        tree:add(f.unread, c.tvb(14, 12))
+    if c.len >= 26 then
+        add_unread(c, tree, 14, 26)
     end
     local counters = {
         { f.stats_tx_fragments, 26, 2 }, { f.stats_tx_packets, 28, 2 }, { f.stats_tx_bytes, 30, 4 },
@@ -504,18 +542,24 @@ local function statistics_report(c, tree)
         return
     end
     -- The Tuner's level bars: the tool's own arithmetic, unsigned and truncating, with 0 for any
-    -- counter the datagram cuts off.
-    local function rate(fld, name, count, off)
-        local v = math.floor(count * 10 / period)
+    -- counter the datagram cuts off; none for a counter that the capture cut off.
+    local function rate(fld, name, off, plus)
+        local count = tool_u16(c, off)
+        if count == nil then
+            return nil
+        end
+        local v = math.floor((count + plus) * 10 / period)
         local range = has(c, off, 2) and c.tvb(off, 2) or c.tvb(12, 2)
         add_derived(tree, fld, range, v, string.format("%s: %d", name, v))
         return v
     end
-    local frag = rate(f.stats_tx_fragment_rate, "txFragmentRate", tool_u16(c, 26) + 1, 26)
-    rate(f.stats_retransmit_rate, "retransmitRate", tool_u16(c, 34), 34)
-    local rx = rate(f.stats_rx_packet_rate, "rxPacketRate", tool_u16(c, 36) + 1, 36)
-    rate(f.stats_grant_rate, "grantRate", tool_u16(c, 44), 44)
-    c.info[#c.info + 1] = string.format("tx rate %d, rx rate %d", frag, rx)
+    local frag = rate(f.stats_tx_fragment_rate, "txFragmentRate", 26, 1)
+    rate(f.stats_retransmit_rate, "retransmitRate", 34, 0)
+    local rx = rate(f.stats_rx_packet_rate, "rxPacketRate", 36, 1)
+    rate(f.stats_grant_rate, "grantRate", 44, 0)
+    if frag and rx then
+        c.info[#c.info + 1] = string.format("tx rate %d, rx rate %d", frag, rx)
+    end
 end
 
 local function rate_code(c, tree, fld, off, name)
@@ -582,7 +626,7 @@ local function link_test_reply(c, tree)
 end
 
 local function version_text(c, tree)
-    local raw, range, shown = add_text(c, tree, f.version_text, 12)
+    local raw, range, shown = add_text(c, tree, f.version_text, 12, "Version text")
     if raw == nil then
         return
     end
@@ -600,7 +644,7 @@ local function debug_message(c, tree)
     c.info[#c.info + 1] = debug_names[sub] or string.format("sub-type %d", sub)
     if sub == 3 or sub == 6 then
         local fld = sub == 3 and f.debug_text or f.version_text
-        local raw, range, shown = add_text(c, tree, fld, 14)
+        local raw, range, shown = add_text(c, tree, fld, 14, sub == 3 and "Text" or "Version text")
         if raw == nil then
             return
         end
@@ -722,13 +766,14 @@ local function port_direction(pinfo)
 end
 
 function brix.dissector(tvb, pinfo, root)
-    local len = tvb:len()
-    if len == 0 then
+    local cap = tvb:len()
+    local len = tvb:reported_len()
+    if cap == 0 then
         return 0
     end
     pinfo.cols.protocol = "BRIX"
     local tree = root:add(brix, tvb())
-    local c = { tvb = tvb, pinfo = pinfo, tree = tree, len = len, info = {} }
+    local c = { tvb = tvb, pinfo = pinfo, tree = tree, len = len, cap = cap, info = {} }
 
     if has(c, 0, 6) then
         tree:add(f.address, tvb(0, 6))
@@ -769,7 +814,9 @@ function brix.dissector(tvb, pinfo, root)
     end
 
     local name
-    if t == nil then
+    if t == nil and len >= 10 then
+        name = "Frame"
+    elseif t == nil then
         name = "Fragment"
         flag(c, tree, e.short, string.format("Datagram of %d bytes: %s", len, len < 8
             and "without a magic the tool drops it" or "without a type the tool dispatches nothing"))
@@ -812,11 +859,16 @@ function brix.dissector(tvb, pinfo, root)
             "Length word %d, the tool sends %d for this type", length, c.expected_length))
     end
 
+    if cap < len then
+        tree:add(f.cut):set_text(string.format("[Packet size limited during capture: %d of the "
+            .. "datagram's %d bytes captured; the fields after them are not shown]", cap, len))
+        c.info[#c.info + 1] = "[Packet size limited during capture]"
+    end
     if #c.info > 0 then
         summary = summary .. ", " .. table.concat(c.info, ", ")
     end
     pinfo.cols.info = summary
-    return len
+    return cap
 end
 
 local udp_port = DissectorTable.get("udp.port")

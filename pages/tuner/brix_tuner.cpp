@@ -7,11 +7,14 @@
 
 #include <algorithm>
 
+#include "app/main_dialog.h"
+#include "app/tool_app.h"
 #include "bitmap_button.h"
 #include "channels/channel_table.h"
 #include "display_controls.h"
 #include "frequency_dialog.h"
 #include "link/link_state.h"
+#include "pages/console/brix_debug.h"
 #include "pictures.h"
 #include "res/resources.h"
 
@@ -272,7 +275,16 @@ void BrixTuner::nameControls() {
 }
 
 void BrixTuner::onDestroy() {
-    channelTable().save(channelFile_.empty() ? channelFileName() : channelFile_);
+    // The labels of this run are lost when the file cannot be written: the Console (and the
+    // message log) say why; the Console page goes after this one.
+    std::string why;
+    if (!channelTable().save(channelFile_.empty() ? channelFileName() : channelFile_, &why)) {
+        const MainDialog* main = theApp.mainDialog;
+        if (main != nullptr && main->consolePage != nullptr) {
+            const std::string line = "Channel labels not saved: " + why;
+            main->consolePage->addConsoleMessage(MessageKind::Error, line.c_str(), true);
+        }
+    }
     // The page object owns the displays beyond its window: take them out before the window
     // deletes its children.
     for (QWidget* w : displayWidgets())

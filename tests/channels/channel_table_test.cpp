@@ -1,4 +1,5 @@
 #include "channels/channel_table.h"
+#include "channels/shared_folder.h"
 
 #include <gtest/gtest.h>
 #include <sys/stat.h>
@@ -276,6 +277,53 @@ TEST(ChannelTableFile, LeftoversOfAnotherUserAreNotRemoved) {
     ASSERT_TRUE(table.save(path));
     EXPECT_FALSE(fs::exists(ours));
     EXPECT_TRUE(fs::exists(theirs));
+}
+
+// The kernel's rule for links in folders that others write too (/tmp), for the links that the
+// save and load follow on their own. The links get their owners with lchown, so this needs root
+// (CI runs as root); the tool run by a second user is tested end to end (SharedFolderTest).
+TEST(ChannelTableFile, LinksInASharedFolderFollowedOnlyAsTheKernelFollowsThem) {
+    if (::geteuid() != 0)
+        GTEST_SKIP() << "needs root to give the links other owners; CI runs as root";
+    TempDir dir;  // root's, like /tmp
+    ASSERT_EQ(::chmod(dir.path().c_str(), 01777), 0);
+    const auto link = [&](const std::string& name, const std::string& to, uid_t owner) {
+        fs::create_symlink(to, dir.file(name));
+        EXPECT_EQ(::lchown(dir.file(name).c_str(), owner, owner), 0);
+        return dir.file(name);
+    };
+    constexpr uid_t kUser = 1001, kOther = 1002;
+    const std::string planted = link("planted", "target", kOther);
+    EXPECT_EQ(brix::linkRefusal(link("own", "target", kUser), kUser), "");
+    EXPECT_EQ(brix::linkRefusal(link("folder-owner's", "target", 0), kUser), "");
+    EXPECT_EQ(brix::linkRefusal(dir.file("target"), kUser), "");  // no link at all
+    EXPECT_NE(brix::linkRefusal(planted, kUser).find("of another user (uid 1002)"),
+              std::string::npos);
+    // Sticky alone, or writable by others alone, is no shared folder in the kernel's sense.
+    for (const mode_t mode : {01775, 0777}) {
+        ASSERT_EQ(::chmod(dir.path().c_str(), mode), 0);
+        EXPECT_EQ(brix::linkRefusal(planted, kUser), "") << std::oct << mode;
+    }
+    ASSERT_EQ(::chmod(dir.path().c_str(), 01777), 0);
+
+    // Root is held to the rule too: neither a save nor a load goes through the planted link,
+    // also at the end of a chain that starts with a link of root's own elsewhere.
+    writeFile(dir.file("target"), {1, 2, 3});
+    TempDir home;
+    fs::create_symlink(planted, home.file("ch.lb"));
+    ChannelTable table;
+    table.setLabel(0, "not written");
+    for (const std::string& path : {planted, home.file("ch.lb")}) {
+        std::string why;
+        EXPECT_FALSE(table.save(path, &why));
+        EXPECT_NE(why.find("\"" + planted + "\" is a symbolic link of another user"),
+                  std::string::npos)
+            << why;
+        EXPECT_FALSE(table.load(path));
+    }
+    EXPECT_EQ(readFile(dir.file("target")), (std::vector<std::uint8_t>{1, 2, 3}));
+    EXPECT_EQ(dir.names().size(), 4u);  // the three links and the target: no temporary file
+    EXPECT_EQ(table.entry(0).label, "not written");
 }
 
 TEST(ChannelTableLabels, CutToFortyNineAndOutOfRangeIgnored) {

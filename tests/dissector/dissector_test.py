@@ -1,6 +1,7 @@
 #!/usr/bin/env python3
 """Runs the Brix dissector in tshark over the frames of dissector_frames and compares every field
-with the value that went in; then feeds it random and cut datagrams, which must never make it fail.
+with the value that went in; then feeds it random and cut datagrams, which must never make it fail,
+and a real capture cut to a snap length, which must read as the whole one does, only shorter.
 
 Each check is its own function; the first failing one ends the run with a message naming the
 frame and the field.
@@ -140,6 +141,79 @@ def check_garbage(tshark, frames, work):
     check_tree(tshark, datagrams, pcap)
 
 
+CAPTURE_SCRIPT = r"""
+out=$1 modem=$2 brixctl=$3
+dumpcap -q -i lo -f udp -w "$out" 2> "$out.log" & capture=$!
+for i in $(seq 200); do [ -s "$out" ] && break; sleep 0.05; done
+"$modem" --seed 7 > /dev/null & modem_pid=$!
+sleep 0.3
+"$brixctl" status > /dev/null && "$brixctl" table get > /dev/null &&
+  "$brixctl" scanner get > /dev/null
+rc=$?
+sleep 0.3
+kill $modem_pid; kill -INT $capture; wait $capture
+exit $rc
+"""
+SNAP = 60  # Ethernet, IP and UDP take 42 of them: 18 bytes of each datagram are kept
+
+
+def check_cut_capture(tshark, args):
+    """A real capture (dumpcap on loopback while brixctl asks the simulated modem) and a copy of it
+    cut to a snap length: the cut frames are marked as cut, and they show no warning and no value
+    that the whole capture does not show too."""
+    real = os.path.join(args.work, "real.pcapng")
+    cut = os.path.join(args.work, "cut.pcapng")
+    p = subprocess.run([args.netns_run, "bash", "-c", CAPTURE_SCRIPT, "capture", real,
+                        args.modem_sim, args.brixctl], capture_output=True, text=True, timeout=60)
+    if p.returncode != 0 or not os.path.exists(real):
+        log = real + ".log"
+        fail("no capture (exit %d): %s %s" % (p.returncode, p.stderr,
+                                             open(log).read() if os.path.exists(log) else ""))
+    subprocess.run([args.editcap, "-s", str(SNAP), real, cut], check=True, capture_output=True)
+
+    listed = subprocess.run([args.tshark, "-G", "fields", "-X", "lua_script:" + args.dissector],
+                            capture_output=True, text=True, env=dict(os.environ, HOME=tshark.home,
+                                                                    XDG_CONFIG_HOME=tshark.home))
+    types = {}
+    for line in listed.stdout.splitlines():
+        parts = line.split("\t")
+        if len(parts) > 3 and parts[0] == "F" and parts[2].startswith("brix."):
+            types[parts[2]] = parts[3]
+    names = sorted(types)
+    columns = ["frame.len", "brix.type", *names]
+
+    def rows(pcap):
+        out = tshark.run(pcap, "-Y", "brix", "-T", "fields", "-E", "occurrence=a",
+                         "-E", "aggregator=,", *[a for n in columns for a in ("-e", n)])
+        return [dict(zip(columns, row.split("\t"))) for row in out.rstrip("\n").split("\n")]
+
+    whole, cut_rows = rows(real), rows(cut)
+    if len(whole) != len(cut_rows) or len(whole) < 10:
+        fail("%d frames in the capture, %d in its cut copy" % (len(whole), len(cut_rows)))
+    cut_types = set()
+    for n, (w, c) in enumerate(zip(whole, cut_rows), 1):
+        was_cut = int(w["frame.len"]) > SNAP
+        if bool(c["brix.cut"]) != was_cut or w["brix.cut"]:
+            fail("frame %d of %s bytes: brix.cut is %r in the cut copy, %r in the whole capture" % (
+                n, w["frame.len"], c["brix.cut"], w["brix.cut"]))
+        if was_cut:
+            cut_types.add(int(c["brix.type"]))
+        for name in names:
+            if name == "brix.cut" or not c[name]:
+                continue
+            # What is shown is what the whole frame shows: the same values, or the first of them
+            # (the channels of a cut table); of a byte field, its captured start.
+            same = c[name] == w[name] or w[name].startswith(c[name] + ",")
+            if types[name] == "FT_BYTES":
+                same = w[name].startswith(c[name])
+            if not same:
+                fail("frame %d cut to %d bytes shows %s = %r, the whole frame %r" % (
+                    n, SNAP, name, c[name], w[name]))
+    # Cut were: the RF report, the statistics report, the version texts and the channel table.
+    if not {0, 3, 7, 15, 16} <= cut_types:
+        fail("the cut frames are of the types %s only" % sorted(cut_types))
+
+
 def check_install(tshark, args):
     """An install with the prefix /usr puts the file in Wireshark's global Lua plugin folder."""
     root = os.path.join(args.work, "root")
@@ -156,7 +230,8 @@ def check_install(tshark, args):
 
 def main():
     parser = argparse.ArgumentParser()
-    for option in ("--tshark", "--frames", "--dissector", "--work", "--cmake", "--install-dir"):
+    for option in ("--tshark", "--frames", "--dissector", "--work", "--cmake", "--install-dir",
+                   "--editcap", "--netns-run", "--modem-sim", "--brixctl"):
         parser.add_argument(option, required=True)
     args = parser.parse_args()
     shutil.rmtree(args.work, ignore_errors=True)
@@ -170,6 +245,7 @@ def main():
     check_fields(tshark, frames, pcap)
     check_tree(tshark, frames, pcap)
     check_garbage(tshark, frames, args.work)
+    check_cut_capture(tshark, args)
     check_install(tshark, args)
     print("%d frames read as put in; random and cut datagrams read without a fault" % len(frames))
 

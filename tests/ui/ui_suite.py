@@ -9,6 +9,7 @@ Runs inside the private network namespace (the tool broadcasts).
 
 import os
 import shutil
+import signal
 import struct
 import subprocess
 import sys
@@ -437,6 +438,44 @@ def an_interface_that_does_not_exist_is_told_and_the_box_closes_the_tool():
             raise u.Failure(f"radio.log holds {log!r}")
     finally:
         tool.close()
+
+
+STATISTICS_HEADER = ("  time      date    tx-pckts tx-frms tx-byts tx-errs  rx-frms rx-rjct "
+                     "rx-sync         memory\r\n")
+
+
+@suite.case
+def quit_signals_end_the_tool_as_exit_does_also_with_the_question_open():
+    """Ctrl-C in a terminal, and the end of a session while the give-up question is open: the
+    tool ends within a second, the logs hold what it had not yet written, the labels are saved."""
+    for sig, modem_args in ((signal.SIGINT, ()), (signal.SIGHUP, ("--silent",))):
+        d = fresh_dir("signal-" + sig.name)
+        modem = u.Modem(SIM, d, *modem_args)
+        tool = u.Tool(TOOL, d, "-LogFile")
+        try:
+            if modem_args:
+                question(tool)
+            else:
+                first_report(tool)  # its lines are fewer than the ten after which the log flushes
+            os.kill(tool.pid, sig)
+            took = tool.wait_exit(1)
+            if tool.proc.returncode != 0:
+                raise u.Failure(f"exit code {tool.proc.returncode} after {sig.name}, not 0")
+
+            def read(name):
+                with open(os.path.join(d, name), "rb") as f:
+                    return f.read()
+            if read("radiostt.log") != STATISTICS_HEADER.encode():
+                raise u.Failure(f"radiostt.log holds {read('radiostt.log')!r}")
+            if not modem_args and b"\tEmbedded RF REPORT:\r\n" not in read("radio.log"):
+                raise u.Failure(f"radio.log holds {read('radio.log')!r}")
+            if len(read("Brix Tool .lb")) != 580:
+                raise u.Failure("the channel file was not saved")
+            print(f"  {sig.name}{' with the question open' if modem_args else ''}: "
+                  f"ended in {took:.2f} s")
+        finally:
+            tool.close()
+            modem.close()
 
 
 @suite.case
