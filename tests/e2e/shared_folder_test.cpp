@@ -49,7 +49,8 @@ TEST(SharedFolderTest, PlantedLinksWriteNothingAndSigtermEndsTheToolAsExitDoes) 
     writeText(important, "important\n", 0600);
     for (const fs::path& p : {home, home / "runtime", important})
         ASSERT_EQ(::chown(p.c_str(), kUser, kUser), 0);
-    ASSERT_EQ(::chmod(home.c_str(), 0700), 0);
+    for (const fs::path& p : {home, home / "runtime"})
+        ASSERT_EQ(::chmod(p.c_str(), 0700), 0);
     for (const auto& [name, target] : {std::pair{"Brix Tool .lb", important},
                                        std::pair{"radiostt.log", home / "made-by-the-link"}}) {
         fs::create_symlink(target, shared / name);
