@@ -8,6 +8,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <iostream>
 #include <optional>
 #include <string>
 #include <vector>
@@ -37,10 +38,24 @@ namespace {
     }
 }
 
+// --help and --version are written by the option parser; a failed write there is a failure too.
+int checkedExit(int rc) {
+    std::cout.flush();
+    if (!std::cout || std::fflush(stdout) != 0) {
+        std::fprintf(stderr, "brixctl: cannot write the output: %s\n",
+                     std::strerror(errno != 0 ? errno : EIO));
+        return brixctl::kFailed;
+    }
+    return rc;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
     using namespace brixctl;
+    // First: a SIGTERM in the first milliseconds (a service stopped at once) ends the command
+    // as any later one does, with its exit status, rather than by the default action.
+    Session::catchInterrupts();
     CLI::App app{
         "brixctl: status, watch, console, channel table, scanner parameters, tuning "
         "and Prometheus metrics of the modem on this network segment.",
@@ -121,11 +136,11 @@ int main(int argc, char** argv) {
     try {
         app.parse(argc, argv);
     } catch (const CLI::CallForHelp& e) {
-        return app.exit(e);
+        return checkedExit(app.exit(e));
     } catch (const CLI::CallForAllHelp& e) {
-        return app.exit(e);
+        return checkedExit(app.exit(e));
     } catch (const CLI::CallForVersion& e) {
-        return app.exit(e);
+        return checkedExit(app.exit(e));
     } catch (const CLI::ParseError& e) {
         // A word that is no command reads better as such than as a missing command.
         const std::vector<std::string> extra = app.remaining();
@@ -137,7 +152,6 @@ int main(int argc, char** argv) {
     }
     o.format = json ? Format::Json : csv ? Format::Csv : Format::Text;
 
-    Session::catchInterrupts();
     try {
         if (*status)
             return runStatus(o);

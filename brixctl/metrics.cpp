@@ -16,11 +16,13 @@
 #include <atomic>
 #include <cerrno>
 #include <charconv>
+#include <cmath>
 #include <cstdio>
 #include <cstring>
 #include <mutex>
 #include <string>
 #include <string_view>
+#include <type_traits>
 
 #include "brixctl/commands.h"
 #include "brixctl/history_feed.h"
@@ -154,7 +156,16 @@ struct Writer {
     template <typename Number>
     void sample(const char* name, Number value) {
         std::array<char, 32> digits;
-        const auto end = std::to_chars(digits.data(), digits.data() + digits.size(), value).ptr;
+        char* end = nullptr;
+        // A whole number as one (30000000, not 3e+07), as far as a double holds it exactly.
+        if constexpr (std::is_floating_point_v<Number>) {
+            if (std::fabs(value) < 9007199254740992.0 && value == std::floor(value))
+                end = std::to_chars(digits.data(), digits.data() + digits.size(),
+                                    static_cast<long long>(value))
+                          .ptr;
+        }
+        if (end == nullptr)
+            end = std::to_chars(digits.data(), digits.data() + digits.size(), value).ptr;
         text += name;
         text += ' ';
         text.append(digits.data(), end);
@@ -193,7 +204,8 @@ std::string metricsText(const ServeSession& s) {
               counters.statisticsReports);
 
     // The counts of the statistics reports stay while the modem is away: they are what came.
-    if (counters.statisticsReports > 0) {
+    // From the start, as 0, so that rate() has its first point before the first report.
+    {
         const Totals t = s.totals();
         const struct {
             const char* name;

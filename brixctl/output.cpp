@@ -150,7 +150,29 @@ void Output::line(std::string_view text) {
 void Output::json(const ordered_json& doc, bool oneLine) {
     // The texts in a document are UTF-8 already; a byte that is not still must not abort the
     // output, so it becomes U+FFFD.
-    write(doc.dump(oneLine ? -1 : 2, ' ', false, ordered_json::error_handler_t::replace));
+    // DEL and the C1 controls (U+0080..U+009F; a terminal takes U+009B as CSI) are escaped too,
+    // as JSON allows: the same text for a program, nothing a terminal acts on for a person.
+    const std::string dumped =
+        doc.dump(oneLine ? -1 : 2, ' ', false, ordered_json::error_handler_t::replace);
+    std::string safe;
+    safe.reserve(dumped.size());
+    for (std::size_t i = 0; i < dumped.size(); ++i) {
+        const auto c = static_cast<unsigned char>(dumped[i]);
+        char escaped[8];
+        if (c == 0x7F) {
+            safe += "\\u007f";
+        } else if (c == 0xC2 && i + 1 < dumped.size() &&
+                   static_cast<unsigned char>(dumped[i + 1]) >= 0x80 &&
+                   static_cast<unsigned char>(dumped[i + 1]) <= 0x9F) {
+            std::snprintf(escaped, sizeof escaped, "\\u%04x",
+                          static_cast<unsigned char>(dumped[i + 1]));
+            safe += escaped;
+            ++i;
+        } else {
+            safe += dumped[i];
+        }
+    }
+    write(safe);
 }
 
 namespace {
@@ -158,8 +180,9 @@ namespace {
 std::string csvValue(const ordered_json& v) {
     if (v.is_null())
         return "";
+    // A CSV is read on a terminal as often as in a spreadsheet: control characters as text.
     if (v.is_string())
-        return csvField(v.get<std::string>());
+        return csvField(visible(v.get<std::string>()));
     return v.dump(-1, ' ', false, ordered_json::error_handler_t::replace);
 }
 

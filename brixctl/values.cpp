@@ -242,6 +242,13 @@ TableInput tableFromJson(const ordered_json& doc) {
             }
             if (std::fabs(c["bit_rate_mbps"].get<double>() * 100 - kListRates[index]) > 1e-6)
                 throw BadValue{"bit rate of " + what + " is not one of the list's"};
+            // The name wins over an index left as it was (an edited rate), but an index that
+            // is no index at all is a mistake to tell.
+            if (c.contains("bit_rate_index") && !c["bit_rate_index"].is_null() &&
+                !(c["bit_rate_index"].is_number_integer() &&
+                  c["bit_rate_index"].get<long long>() >= 0 &&
+                  c["bit_rate_index"].get<long long>() <= 255))
+                throw BadValue{"\"bit_rate_index\" of " + what + " is not 0 to 255"};
         } else if (c.contains("bit_rate_index") && c["bit_rate_index"].is_number_integer() &&
                    c["bit_rate_index"].get<long long>() >= 0 &&
                    c["bit_rate_index"].get<long long>() <= 255) {

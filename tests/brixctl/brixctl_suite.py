@@ -178,10 +178,13 @@ class Commands(WithModem):
         self.assertEqual(data[:10], "Kanal Süd".encode("latin-1") + b"\0")
         self.assertEqual(struct.unpack_from("<ii", data, 50), (5552, 3))
         self.assertEqual(data[9 * 58:9 * 58 + 4], b"ten\0")
-        # Bytes: text mode would read the label's CR LF as a line feed.
+        # CSV shows the label's control characters as text, as for people: no CR LF forges a
+        # row, and no ESC reaches a terminal that shows the file.
         p = subprocess.run([BRIXCTL, "table", "get", "--csv"], cwd=self.cwd, capture_output=True)
+        self.assertNotIn(b"\x1b", p.stdout)
         rows = list(csv.DictReader(io.StringIO(p.stdout.decode(), newline="")))
-        self.assertEqual([r["label"] for r in rows][:2], ["Kanal Süd", hostile])
+        self.assertEqual([r["label"] for r in rows][:2],
+                         ["Kanal Süd", "\\x1b]0;owned\\x07\\x0d\\x0aforged \\x9b2J"])
         self.assertEqual(rows[9]["label"], "ten")
         text = self.ok("table", "get").stdout.splitlines()
         self.assertEqual(len(text), 11)
@@ -317,8 +320,16 @@ class HostileTexts(WithModem):
         shown = self.piece.decode("latin-1")
         self.assertEqual(json.loads(self.ok("status", "--json").stdout)["microcode_version"],
                          shown)
+        raw = subprocess.run([BRIXCTL, "--json", "status"], cwd=self.cwd, capture_output=True).stdout
+        self.assertNotIn(b"\x1b", raw)
+        self.assertNotIn(b"\xc2\x9b", raw)  # C1 CSI, which a terminal acts on, is \u009b
+        # CSV is read on terminals too: control characters as text there, as for people.
         rows = list(csv.DictReader(io.StringIO(self.ok("status", "--csv").stdout)))
-        self.assertEqual(rows[0]["microcode_version"], shown)
+        self.assertEqual(rows[0]["microcode_version"], "2.05é\\x1b]0;owned\\x07\\x1b[2J\\x9b2J")
+        for args in (["--version"], ["--help"]):
+            p = shell(f"$B {args[0]} > /dev/full")
+            self.assertEqual(p.returncode, 1, args)
+            self.assertIn("cannot write the output", p.stderr)
         self.assertIn("\nMicrocode    2.05é\\x1b]0;owned\\x07\\x1b[2J\\x9b2J\n",
                       self.ok("status").stdout)
 
