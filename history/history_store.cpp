@@ -102,6 +102,21 @@ std::string groupedColumns(const char* prefix, int count, bool withPeriod) {
     return s;
 }
 
+// Runs `sql` with ?1 bound to `end`; false with the SQLite code in `code` when it fails.
+bool runBefore(sqlite3* db, const std::string& sql, Millis end, int& code) {
+    sqlite3_stmt* q = nullptr;
+    code = sqlite3_prepare_v2(db, sql.c_str(), -1, &q, nullptr);
+    if (code != SQLITE_OK)
+        return false;
+    sqlite3_bind_int64(q, 1, end);
+    code = sqlite3_step(q);
+    sqlite3_finalize(q);
+    if (code != SQLITE_DONE)
+        return false;
+    code = SQLITE_OK;
+    return true;
+}
+
 // Moves rows of `from` older than `cutoff` (at most `span` of time from the oldest) into the
 // buckets of `bucket` ms in `to`; returns the rows moved, or -1.
 long moveOlder(sqlite3* db, const std::string& fromSelect, const char* from, const char* to,
@@ -148,24 +163,9 @@ long moveOlder(sqlite3* db, const std::string& fromSelect, const char* from, con
     const std::string insert = std::string("INSERT INTO ") + to + "(" + columns + ") SELECT " +
                                grouped + " FROM (" + fromSelect + " WHERE t < ?1) GROUP BY 1" +
                                " ON CONFLICT(t) DO UPDATE SET " + updates;
-    code = sqlite3_prepare_v2(db, insert.c_str(), -1, &q, nullptr);
-    if (code != SQLITE_OK)
-        return -1;
-    sqlite3_bind_int64(q, 1, end);
-    code = sqlite3_step(q);
-    sqlite3_finalize(q);
-    if (code != SQLITE_DONE)
-        return -1;
     const std::string drop = std::string("DELETE FROM ") + from + " WHERE t < ?1";
-    code = sqlite3_prepare_v2(db, drop.c_str(), -1, &q, nullptr);
-    if (code != SQLITE_OK)
+    if (!runBefore(db, insert, end, code) || !runBefore(db, drop, end, code))
         return -1;
-    sqlite3_bind_int64(q, 1, end);
-    code = sqlite3_step(q);
-    sqlite3_finalize(q);
-    if (code != SQLITE_DONE)
-        return -1;
-    code = SQLITE_OK;
     return std::max(1, sqlite3_changes(db));
 }
 
