@@ -4,8 +4,10 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <deque>
 
 namespace brix {
 
@@ -45,26 +47,59 @@ std::string linkRefusal(const std::string& link, uid_t uid) {
 }
 
 bool followLinks(const std::string& path, std::string& target, std::string& why) {
+    // Every link on the way counts, a folder's as much as the file's: the kernel's rule holds
+    // for each link a lookup follows, so a planted link to a folder is refused too. The path is
+    // walked a name at a time; a link's target takes its place in what is left to walk.
     const uid_t user = ::geteuid();
-    std::string at = path;
-    for (int hop = 0; hop < kMaxHops; ++hop) {
+    std::deque<std::string> left;
+    const auto pushFront = [&](const std::string& text) {
+        std::deque<std::string> names;
+        std::size_t at = 0;
+        while (at <= text.size()) {
+            const std::size_t slash = std::min(text.find('/', at), text.size());
+            if (slash > at)
+                names.push_back(text.substr(at, slash - at));
+            at = slash + 1;
+        }
+        left.insert(left.begin(), names.begin(), names.end());
+    };
+    const auto join = [](const std::string& folder, const std::string& name) {
+        return folder == "/" ? "/" + name : folder + "/" + name;
+    };
+    pushFront(path);
+    std::string at = !path.empty() && path.front() == '/' ? "/" : ".";
+    int hops = 0;
+    bool followed = false;
+    while (!left.empty()) {
+        const std::string name = left.front();
+        left.pop_front();
+        if (name == ".")
+            continue;
+        const std::string next = join(at, name);
         struct stat info {};
-        if (::lstat(at.c_str(), &info) != 0 || !S_ISLNK(info.st_mode))
-            break;
-        if (std::string refused = linkRefusal(at, user); !refused.empty()) {
+        if (name == ".." || ::lstat(next.c_str(), &info) != 0 || !S_ISLNK(info.st_mode) ||
+            ++hops > kMaxHops) {
+            at = next;  // a folder, a file, a name not there yet, or a loop for open to tell
+            continue;
+        }
+        if (std::string refused = linkRefusal(next, user); !refused.empty()) {
             why = std::move(refused);
             return false;
         }
         char buffer[4096];
-        const ssize_t n = ::readlink(at.c_str(), buffer, sizeof buffer);
-        if (n <= 0 || static_cast<std::size_t>(n) >= sizeof buffer)
-            break;
-        std::string next(buffer, static_cast<std::size_t>(n));
-        if (next.front() != '/')
-            next = folderOf(at) + "/" + next;
-        at = std::move(next);
+        const ssize_t n = ::readlink(next.c_str(), buffer, sizeof buffer);
+        if (n <= 0 || static_cast<std::size_t>(n) >= sizeof buffer) {
+            at = next;
+            continue;
+        }
+        const std::string to(buffer, static_cast<std::size_t>(n));
+        followed = true;
+        if (to.front() == '/')
+            at = "/";
+        pushFront(to);
     }
-    target = std::move(at);  // after a loop, the last link itself
+    // A path without links is kept as it was given, for the messages that name it.
+    target = followed ? std::move(at) : path;
     return true;
 }
 

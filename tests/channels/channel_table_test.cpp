@@ -324,6 +324,18 @@ TEST(ChannelTableFile, LinksInASharedFolderFollowedOnlyAsTheKernelFollowsThem) {
     EXPECT_EQ(readFile(dir.file("target")), (std::vector<std::uint8_t>{1, 2, 3}));
     EXPECT_EQ(dir.names().size(), 4u);  // the three links and the target: no temporary file
     EXPECT_EQ(table.entry(0).label, "not written");
+
+    // A planted link to a folder on the way is refused too: through a link of our own, or named.
+    TempDir victim;
+    writeFile(victim.file("precious.lb"), {9, 9});
+    const std::string folderLink = link("folder", victim.path(), kOther);
+    fs::create_symlink(folderLink + "/precious.lb", home.file("abs.lb"));
+    for (const std::string& path : {home.file("abs.lb"), folderLink + "/precious.lb"}) {
+        std::string why;
+        EXPECT_FALSE(table.save(path, &why)) << path;
+        EXPECT_NE(why.find("symbolic link of another user"), std::string::npos) << why;
+    }
+    EXPECT_EQ(readFile(victim.file("precious.lb")), (std::vector<std::uint8_t>{9, 9}));
 }
 
 TEST(ChannelTableLabels, CutToFortyNineAndOutOfRangeIgnored) {
