@@ -63,9 +63,9 @@ int Session::open(const std::string& interfaceName) {
     brix::setLinkInterface(interfaceName.c_str());
     if (!brix::linkOpen(brix::kProductEndpoints)) {
         const brix::LinkSocketFailure failure = brix::linkSocketFailure();
+        // The port's holder offers no link to attach to; the text names it where it can.
         if (failure == brix::LinkSocketFailure::PortInUse) {
-            std::fprintf(stderr, "brixctl: port %u is in use: is brixtool running?\n",
-                         static_cast<unsigned>(brix::kLocalPort));
+            std::fprintf(stderr, "brixctl: %s\n", brix::linkSocketFailureText());
             return kPortInUse;
         }
         std::fprintf(stderr, "brixctl: %s\n", brix::linkSocketFailureText());
