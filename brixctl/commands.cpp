@@ -334,6 +334,7 @@ int runStatus(const Options& o) {
     j["boot_version"] = boot.empty() ? ordered_json(nullptr) : ordered_json(boot);
 
     if (o.format == Format::Json) {
+        j["link"] = ordered_json::parse(linkHolderJson());
         emit(j.dump(2));
     } else if (o.format == Format::Csv) {
         emitCsvRow(j, true);
@@ -352,7 +353,8 @@ int runStatus(const Options& o) {
             }
         }
         text += "Microcode    " + (microcode.empty() ? std::string("?") : microcode) + "\n";
-        text += "Boot         " + (boot.empty() ? std::string("?") : boot);
+        text += "Boot         " + (boot.empty() ? std::string("?") : boot) + "\n";
+        text += "Link         " + linkHolderText();
         emit(text);
     }
     if (c.statisticsReports == 0)

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "brixctl/commands.h"
+#include "brixctl/discover.h"
 #include "brixctl/session.h"
 
 #ifndef BRIX_VERSION
@@ -83,6 +84,9 @@ int main(int argc, char** argv) {
     auto* serve = app.add_subcommand("serve", "serve Prometheus metrics over HTTP");
     serve->add_option("--metrics", listen, "[HOST:]PORT to listen on (default 127.0.0.1:9330)");
 
+    auto* discover =
+        app.add_subcommand("discover", "which interfaces a modem answers on (for --interface)");
+
     try {
         app.parse(argc, argv);
     } catch (const CLI::CallForHelp& e) {
@@ -123,5 +127,7 @@ int main(int argc, char** argv) {
         return runTune(o, mhz, mbits);
     if (*serve)
         return runServe(o, listen);
+    if (*discover)
+        return runDiscover(o);
     return kUsage;
 }
