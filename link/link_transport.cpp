@@ -296,8 +296,10 @@ bool receiveFrame(std::uint8_t* buffer, std::uint16_t capacity, std::int16_t& co
                 return true;
             }
             // An attached socket reads nothing only when the owner has closed it.
-            if (role.load() == LinkRole::Attached && (n == 0 || errno != EAGAIN))
+            if (role.load() == LinkRole::Attached && (n == 0 || errno != EAGAIN)) {
                 loseOwner();
+                recover();  // at once: the port is free from the moment the owner is gone
+            }
         }
     }
     clock.idleSleep();
