@@ -128,8 +128,11 @@ bool MainDialog::onInitDialog() {
     // The modem's segment may not be where the default route leads.
     setLinkInterface(std::getenv("BRIX_INTERFACE"));
     if (!linkStart()) {
-        fw::messageBox(window, QString::fromUtf8(startFailureText()), QStringLiteral("ERROR"),
-                       fw::MB_OK | fw::MB_ICONERROR);
+        QString text = QString::fromUtf8(startFailureText());
+        // The port is held by a program that offers no link to attach to: say which.
+        if (linkSocketFailure() == LinkSocketFailure::PortInUse)
+            text += QStringLiteral("\n\n") + QString::fromUtf8(linkSocketFailureText());
+        fw::messageBox(window, text, QStringLiteral("ERROR"), fw::MB_OK | fw::MB_ICONERROR);
         // Nothing else is cleaned up, but what the logs hold reaches the disk.
         std::fflush(nullptr);
         std::_Exit(1);

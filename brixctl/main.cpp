@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "brixctl/commands.h"
+#include "brixctl/discover.h"
 #include "brixctl/session.h"
 
 #ifndef BRIX_VERSION
@@ -133,6 +134,9 @@ int main(int argc, char** argv) {
     history->add_option("--since", since, "2h, 30m, 7d ago or an ISO time (default 1h)");
     history->add_option("--until", until, "as --since (default now)");
 
+    auto* discover =
+        app.add_subcommand("discover", "which interfaces a modem answers on (for --interface)");
+
     try {
         app.parse(argc, argv);
     } catch (const CLI::CallForHelp& e) {
@@ -177,6 +181,8 @@ int main(int argc, char** argv) {
             return runRecord(o);
         if (*history)
             return runHistory(o, historyWhat, since, until);
+        if (*discover)
+            return runDiscover(o);
     } catch (const WriteFailed& e) {
         // A reader that went away (a pipe into head) ends the command quietly, as it ends
         // yes; any other failed write is an error.

@@ -9,7 +9,10 @@
 #include <csignal>
 #include <cstdio>
 
+#include <nlohmann/json.hpp>
+
 #include "link/link_reports.h"
+#include "link/link_share.h"
 
 namespace brixctl {
 
@@ -74,9 +77,9 @@ int Session::open(const std::string& interfaceName) {
     brix::setLinkInterface(interfaceName.c_str());
     if (!brix::linkOpen(brix::kProductEndpoints)) {
         const brix::LinkSocketFailure failure = brix::linkSocketFailure();
+        // The port's holder offers no link to attach to; the text names it where it can.
         if (failure == brix::LinkSocketFailure::PortInUse) {
-            std::fprintf(stderr, "brixctl: port %u is in use: is brixtool running?\n",
-                         static_cast<unsigned>(brix::kLocalPort));
+            std::fprintf(stderr, "brixctl: %s\n", brix::linkSocketFailureText());
             return kPortInUse;
         }
         std::fprintf(stderr, "brixctl: %s\n", brix::linkSocketFailureText());
@@ -211,6 +214,36 @@ int Session::onScannerReply(const std::uint8_t* body) {
     }
     changed_.notify_all();
     return 0;
+}
+
+std::string linkHolderText() {
+    const std::string path = brix::linkSharePath();
+    switch (brix::linkRole()) {
+        case brix::LinkRole::Owner:
+            return path.empty() ? "owned by this program (offered to no other)"
+                                : "owned by this program, offered at " + path;
+        case brix::LinkRole::Attached:
+            return "attached to " + brix::linkOwnerName() + " at " + path;
+        case brix::LinkRole::Lost:
+            return "its owner went away; taking over";
+        case brix::LinkRole::Closed:
+            break;
+    }
+    return "closed";
+}
+
+std::string linkHolderJson() {
+    const brix::LinkRole role = brix::linkRole();
+    const std::string path = brix::linkSharePath();
+    nlohmann::ordered_json j;
+    j["role"] = role == brix::LinkRole::Owner      ? "owner"
+                : role == brix::LinkRole::Attached ? "attached"
+                : role == brix::LinkRole::Lost     ? "lost"
+                                                   : "closed";
+    j["owner"] = role == brix::LinkRole::Attached ? nlohmann::ordered_json(brix::linkOwnerName())
+                                                  : nlohmann::ordered_json(nullptr);
+    j["socket"] = path.empty() ? nlohmann::ordered_json(nullptr) : nlohmann::ordered_json(path);
+    return j.dump();
 }
 
 }  // namespace brixctl

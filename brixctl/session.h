@@ -120,6 +120,12 @@ private:
     bool open_ = false;
 };
 
+// Who holds the modem link, for people: "owned by this program, offered at PATH" or
+// "attached to brixtool (pid 42) at PATH".
+std::string linkHolderText();
+// The same for programs: {"role": "owner"|"attached", "owner": NAME|null, "socket": PATH|null}.
+std::string linkHolderJson();
+
 // Time left until `deadline` has passed `seconds` from now.
 inline Session::Clock::time_point after(double seconds) {
     return Session::Clock::now() + std::chrono::duration_cast<Session::Clock::duration>(

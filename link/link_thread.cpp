@@ -258,10 +258,11 @@ bool openForStart(const LinkEndpoints& endpoints) {
     initReportHandlers();
     if (!openLinkSocket(endpoints)) {
         consoleError("Cannot initialize sockets !!!");
-        // Only a chosen interface adds its reason: every other failure reads as it always did.
+        // A chosen interface and a port held without a link to attach to add their reason.
         const LinkSocketFailure failure = linkSocketFailure();
         if (failure == LinkSocketFailure::NoSuchInterface ||
-            failure == LinkSocketFailure::InterfaceRefused)
+            failure == LinkSocketFailure::InterfaceRefused ||
+            failure == LinkSocketFailure::PortInUse)
             consoleError(linkSocketFailureText());
         return false;
     }

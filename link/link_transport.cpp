@@ -7,12 +7,15 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <atomic>
+
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <string>
 
 #include "link/link_clock.h"
+#include "link/link_share.h"
 #include "link/link_state.h"
 
 namespace brix {
@@ -22,19 +25,144 @@ namespace {
 // Set and read by the thread that opens the socket (the user-interface or main thread) only.
 std::string interfaceName;
 LinkSocketFailure lastFailure = LinkSocketFailure::None;
-char failureText[96] = {};
+char failureText[160] = {};
 
-// Closes the half-made socket and keeps the reason of the failure for the user.
+std::atomic<LinkRole> role{LinkRole::Closed};
+// The bound UDP socket while we own the link (the relay reads it; we send on it).
+std::atomic<int> udpSocket{-1};
+
+// What a takeover binds or attaches to: set by the open, then read by the link thread only.
+LinkEndpoints openedEndpoints{};
+std::string openedInterface;
+// Link thread only: when the next takeover attempt is due.
+std::int32_t nextRecoveryMs = 0;
+
+constexpr std::int32_t kRecoveryStepMs = 50;
+// A program that starts while another one is starting may find the port bound but not yet
+// offered: it keeps trying this long before it reports the port as taken.
+constexpr std::int32_t kAttachPatienceMs = 1000;
+
+struct BindFailure {
+    LinkSocketFailure failure = LinkSocketFailure::None;
+    char text[sizeof failureText] = {};
+};
+
 template <typename... Args>
-bool fail(int fd, LinkSocketFailure failure, const char* format, Args... args) {
+int failBind(int fd, BindFailure& out, LinkSocketFailure failure, const char* format,
+             Args... args) {
     if (fd >= 0)
         ::close(fd);
-    lastFailure = failure;
-    std::snprintf(failureText, sizeof failureText, format, args...);
-    return false;
+    out.failure = failure;
+    std::snprintf(out.text, sizeof out.text, format, args...);
+    return -1;
+}
+
+// Makes the IPv4 datagram socket on `endpoints` (bound to `device` when not empty) that
+// broadcasts. The socket, or -1 with the failing step in `out`.
+int bindUdp(const LinkEndpoints& endpoints, const std::string& device, BindFailure& out) {
+    int fd = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    if (fd < 0)
+        return failBind(fd, out, LinkSocketFailure::Socket, "cannot make a socket: %s",
+                        std::strerror(errno));
+
+    if (!device.empty()) {
+        // A name the system cannot hold names no interface; it is never cut to one that does.
+        const char* name = device.c_str();
+        if (device.size() >= IF_NAMESIZE || ::if_nametoindex(name) == 0)
+            return failBind(fd, out, LinkSocketFailure::NoSuchInterface, "no such interface: %.40s",
+                            name);
+        if (::setsockopt(fd, SOL_SOCKET, SO_BINDTODEVICE, name,
+                         static_cast<socklen_t>(device.size())) != 0)
+            return failBind(fd, out, LinkSocketFailure::InterfaceRefused,
+                            "cannot bind to interface %s: %s", name, std::strerror(errno));
+    }
+
+    sockaddr_in local{};
+    local.sin_family = AF_INET;
+    local.sin_addr.s_addr = htonl(endpoints.localAddress);
+    local.sin_port = htons(endpoints.localPort);
+    // No SO_REUSEADDR: the port has one owner; the others attach to it.
+    if (::bind(fd, reinterpret_cast<const sockaddr*>(&local), sizeof local) != 0) {
+        const int error = errno;
+        const unsigned port = endpoints.localPort;
+        if (error == EADDRINUSE)
+            return failBind(fd, out, LinkSocketFailure::PortInUse, "port %u is in use", port);
+        return failBind(fd, out, LinkSocketFailure::Bind, "cannot bind port %u: %s", port,
+                        std::strerror(error));
+    }
+    int on = 1;
+    if (::setsockopt(fd, SOL_SOCKET, SO_BROADCAST, &on, sizeof on) != 0)
+        return failBind(fd, out, LinkSocketFailure::Socket, "cannot allow broadcast: %s",
+                        std::strerror(errno));
+    return fd;
+}
+
+share::Key shareKey() {
+    return share::Key{openedEndpoints.localPort, openedInterface};
+}
+
+// A link on a port of the system's choice is private to this program: nobody can look for it.
+bool shared() {
+    return openedEndpoints.localPort != 0;
+}
+
+void becomeOwner(int udp) {
+    LinkState& st = linkState();
+    st.destinationAddress.store(openedEndpoints.destinationAddress);
+    st.destinationPort.store(openedEndpoints.destinationPort);
+    udpSocket.store(udp);
+    const int link = shared() ? share::offer(udp, shareKey(), openedEndpoints.destinationAddress,
+                                             openedEndpoints.destinationPort)
+                              : -1;
+    st.socket.store(link >= 0 ? link : udp);
+    role.store(LinkRole::Owner);
+}
+
+void becomeAttached(int fd) {
+    udpSocket.store(-1);
+    linkState().socket.store(fd);
+    role.store(LinkRole::Attached);
+}
+
+void consoleLine(const std::string& text) {
+    if (LinkPeer* peer = linkPeer())
+        peer->addConsoleMessage(MessageKind::Application, text.c_str(), true);
+}
+
+// The owner has gone: from now on the link thread takes over or attaches again.
+void loseOwner() {
+    linkState().socket.store(-1);
+    share::close();
+    role.store(LinkRole::Lost);
+    nextRecoveryMs = msSinceProgramStart();
+}
+
+void recover() {
+    const std::int32_t now = msSinceProgramStart();
+    if (elapsedMs(now, nextRecoveryMs) < 0)
+        return;
+    nextRecoveryMs = now + kRecoveryStepMs;
+    BindFailure failure;
+    const int udp = bindUdp(openedEndpoints, openedInterface, failure);
+    if (udp >= 0) {
+        becomeOwner(udp);
+        consoleLine("The modem link's owner went away: this program owns the link now");
+        return;
+    }
+    if (failure.failure != LinkSocketFailure::PortInUse)
+        return;
+    const int fd = share::attach(shareKey());
+    if (fd >= 0) {
+        becomeAttached(fd);
+        consoleLine("The modem link's owner went away: attached again, to " + linkOwnerName());
+    }
 }
 
 }  // namespace
+
+LinkRole linkRole() {
+    return role.load();
+}
 
 void setLinkInterface(const char* name) {
     interfaceName = name != nullptr ? name : "";
@@ -53,51 +181,56 @@ bool openLinkSocket() {
 }
 
 bool openLinkSocket(const LinkEndpoints& endpoints) {
-    LinkState& st = linkState();
     lastFailure = LinkSocketFailure::None;
     failureText[0] = '\0';
-    int fd = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-    if (fd < 0)
-        return fail(fd, LinkSocketFailure::Socket, "cannot make a socket: %s",
-                    std::strerror(errno));
+    openedEndpoints = endpoints;
+    openedInterface = interfaceName;
 
-    if (!interfaceName.empty()) {
-        // A name the system cannot hold names no interface; it is never cut to one that does.
-        const char* name = interfaceName.c_str();
-        if (interfaceName.size() >= IF_NAMESIZE || ::if_nametoindex(name) == 0)
-            return fail(fd, LinkSocketFailure::NoSuchInterface, "no such interface: %.40s", name);
-        if (::setsockopt(fd, SOL_SOCKET, SO_BINDTODEVICE, name,
-                         static_cast<socklen_t>(interfaceName.size())) != 0)
-            return fail(fd, LinkSocketFailure::InterfaceRefused, "cannot bind to interface %s: %s",
-                        name, std::strerror(errno));
+    BindFailure failure;
+    int udp = bindUdp(endpoints, interfaceName, failure);
+    if (udp < 0 && failure.failure == LinkSocketFailure::PortInUse && shared()) {
+        const std::int32_t giveUp = msSinceProgramStart() + kAttachPatienceMs;
+        for (;;) {
+            const int fd = share::attach(shareKey());
+            if (fd >= 0) {
+                becomeAttached(fd);
+                return true;
+            }
+            if (elapsedMs(msSinceProgramStart(), giveUp) >= 0)
+                break;
+            ::usleep(kRecoveryStepMs * 1000);
+            udp = bindUdp(endpoints, interfaceName, failure);
+            if (udp >= 0 || failure.failure != LinkSocketFailure::PortInUse)
+                break;
+        }
+        if (udp < 0 && failure.failure == LinkSocketFailure::PortInUse) {
+            const std::string holder = share::portHolder(endpoints.localPort);
+            const unsigned port = endpoints.localPort;
+            if (holder.empty())
+                std::snprintf(failure.text, sizeof failure.text,
+                              "port %u is in use by a program that offers no link to attach to",
+                              port);
+            else
+                std::snprintf(failure.text, sizeof failure.text,
+                              "port %u is held by %s, which offers no link to attach to", port,
+                              holder.c_str());
+        }
     }
-
-    sockaddr_in local{};
-    local.sin_family = AF_INET;
-    local.sin_addr.s_addr = htonl(endpoints.localAddress);
-    local.sin_port = htons(endpoints.localPort);
-    // No SO_REUSEADDR: a second program on the port must fail here.
-    if (::bind(fd, reinterpret_cast<const sockaddr*>(&local), sizeof local) != 0) {
-        const int error = errno;
-        const unsigned port = endpoints.localPort;
-        if (error == EADDRINUSE)
-            return fail(fd, LinkSocketFailure::PortInUse, "port %u is in use", port);
-        return fail(fd, LinkSocketFailure::Bind, "cannot bind port %u: %s", port,
-                    std::strerror(error));
+    if (udp < 0) {
+        lastFailure = failure.failure;
+        std::memcpy(failureText, failure.text, sizeof failureText);
+        return false;
     }
-    int on = 1;
-    if (::setsockopt(fd, SOL_SOCKET, SO_BROADCAST, &on, sizeof on) != 0)
-        return fail(fd, LinkSocketFailure::Socket, "cannot allow broadcast: %s",
-                    std::strerror(errno));
-    st.destinationAddress.store(endpoints.destinationAddress);
-    st.destinationPort.store(endpoints.destinationPort);
-    st.socket.store(fd);
+    becomeOwner(udp);
     return true;
 }
 
 int linkSocketPort() {
-    int fd = linkState().socket.load();
-    if (fd < 0)
+    const LinkRole now = role.load();
+    if (now == LinkRole::Attached)
+        return openedEndpoints.localPort;
+    int fd = udpSocket.load();
+    if (now != LinkRole::Owner || fd < 0)
         return -1;
     sockaddr_in local{};
     socklen_t len = sizeof local;
@@ -107,14 +240,29 @@ int linkSocketPort() {
 }
 
 void closeLinkSocket() {
-    int fd = linkState().socket.exchange(-1);
-    if (fd >= 0)
-        ::close(fd);
+    const int fd = linkState().socket.exchange(-1);
+    const int udp = udpSocket.exchange(-1);
+    const LinkRole was = role.exchange(LinkRole::Closed);
+    // The relay ends before the socket it reads is closed; an attached socket is the share's.
+    share::close();
+    if (was == LinkRole::Owner) {
+        if (fd >= 0 && fd != udp)
+            ::close(fd);
+        if (udp >= 0)
+            ::close(udp);
+    }
 }
 
 void sendFrame(const std::uint8_t* frame, std::uint16_t length) {
     LinkState& st = linkState();
-    int fd = st.socket.load();
+    const LinkRole now = role.load();
+    if (now == LinkRole::Attached) {
+        // The owner sends it on; a frame it cannot take now is lost like a datagram.
+        if (::send(st.socket.load(), frame, length, MSG_DONTWAIT | MSG_NOSIGNAL) ==
+            static_cast<ssize_t>(length))
+            st.framesSent.fetch_add(1, std::memory_order_relaxed);
+    }
+    int fd = now == LinkRole::Owner ? udpSocket.load() : -1;
     if (fd >= 0) {
         sockaddr_in to{};
         to.sin_family = AF_INET;
@@ -130,16 +278,27 @@ void sendFrame(const std::uint8_t* frame, std::uint16_t length) {
 
 bool receiveFrame(std::uint8_t* buffer, std::uint16_t capacity, std::int16_t& count,
                   LinkClock& clock) {
+    std::string notice;
+    while (share::takeNotice(notice))
+        consoleLine(notice);
+    if (role.load() == LinkRole::Lost)
+        recover();
     int fd = linkState().socket.load();
     if (fd >= 0) {
         pollfd p{fd, POLLIN, 0};
-        if (::poll(&p, 1, 0) > 0 && (p.revents & POLLIN) != 0) {
+        const short ready = role.load() == LinkRole::Attached ? POLLIN | POLLHUP | POLLERR : POLLIN;
+        if (::poll(&p, 1, 0) > 0 && (p.revents & ready) != 0) {
             // The count is 16-bit signed; no larger capacity can be reported.
             std::size_t room = capacity > 32767 ? 32767 : capacity;
             ssize_t n = ::recv(fd, buffer, room, MSG_DONTWAIT);
             if (n > 0) {
                 count = static_cast<std::int16_t>(n);
                 return true;
+            }
+            // An attached socket reads nothing only when the owner has closed it.
+            if (role.load() == LinkRole::Attached && (n == 0 || errno != EAGAIN)) {
+                loseOwner();
+                recover();  // at once: the port is free from the moment the owner is gone
             }
         }
     }

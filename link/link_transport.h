@@ -1,6 +1,8 @@
 #pragma once
 // The one UDP socket of the link: bound to port 30587 on every interface, broadcasting every
 // frame to 255.255.255.255:30588. Receiving is a zero-time-out poll, never a blocking read.
+// When another program of this PC holds the port and offers its link (link_share.h), the
+// socket is a local one to that program instead, and every function here works the same.
 
 #include <cstdint>
 
@@ -20,8 +22,11 @@ inline constexpr std::uint16_t kLocalPort = 30587;
 inline constexpr std::uint16_t kModemPort = 30588;
 inline constexpr LinkEndpoints kProductEndpoints{0x00000000u, kLocalPort, 0xFFFFFFFFu, kModemPort};
 
-// Creates the IPv4 datagram socket, binds 0.0.0.0:30587 (not shared: a second bind fails) and
-// allows broadcast. False at the first failing step; a half-made socket is closed again.
+// Creates the IPv4 datagram socket, binds 0.0.0.0:30587 and allows broadcast, and offers the
+// link to the other programs of the PC. When the port is taken, attaches to the program that
+// holds it (waiting up to 1 s for one that is just starting); a holder that offers no link is a
+// PortInUse failure whose text names it where /proc shows it. A link on port 0 is never offered.
+// False at the first failing step; a half-made socket is closed again.
 bool openLinkSocket();
 
 // The same on other endpoints (another local port, another modem address).
@@ -51,7 +56,8 @@ void sendFrame(const std::uint8_t* frame, std::uint16_t length);
 
 // One zero-time-out readiness test; if a datagram waits, reads at most `capacity` bytes of it,
 // stores the byte count and returns true. Otherwise (or when the read fails or yields nothing)
-// waits clock.idleSleep() and returns false.
+// waits clock.idleSleep() and returns false. An attached link that finds its owner gone takes
+// over (binds the port) or attaches again here, and delivers the Console lines the relay left.
 bool receiveFrame(std::uint8_t* buffer, std::uint16_t capacity, std::int16_t& count,
                   LinkClock& clock);
 bool receiveFrame(std::uint8_t* buffer, std::uint16_t capacity, std::int16_t& count);

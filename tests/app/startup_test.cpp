@@ -19,6 +19,7 @@
 
 #include <chrono>
 #include <cstdio>
+#include <fstream>
 
 #include "app/main_dialog.h"
 #include "app/tool_app.h"
@@ -281,13 +282,20 @@ TEST_F(AppTest, LinkStartFailureShowsTheErrorBoxAndEndsWithExitCode1) {
 
     EXPECT_EQ(tool.process.exitStatus(), QProcess::NormalExit);
     EXPECT_EQ(tool.process.exitCode(), 1);
+    // The holder offers no link to attach to, and the box and the Console name it.
+    std::string self;
+    std::getline(std::ifstream("/proc/self/comm"), self);
+    const std::string holder = "port 30587 is held by " + self + " (pid " +
+                               std::to_string(::getpid()) + "), which offers no link to attach to";
     EXPECT_EQ(readBytes(boxLog),
               "ERROR|Cannot initialize sockets. \\nClose other running sockets applications and "
-              "try again.|0x10\n");
-    // linkStart's own line went to the Console and, with -LogFile, to the log.
+              "try again.\\n\\n" +
+                  holder + "|0x10\n");
+    // linkStart's own lines went to the Console and, with -LogFile, to the log.
     const std::string log = readBytes(workPath(QStringLiteral("radio.log")));
-    EXPECT_EQ(std::count(log.begin(), log.end(), '\n'), 1) << log;
-    EXPECT_TRUE(log.ends_with(" \tError Cannot initialize sockets !!!\r\n")) << log;
+    EXPECT_EQ(std::count(log.begin(), log.end(), '\n'), 2) << log;
+    EXPECT_NE(log.find(" \tError Cannot initialize sockets !!!\r\n"), std::string::npos) << log;
+    EXPECT_TRUE(log.ends_with(" \tError " + holder + "\r\n")) << log;
     EXPECT_EQ(readBytes(workPath(QStringLiteral("radiostt.log"))), kStatisticsHeader);
     // The process ended at once: no page was taken down, so the channel file was not saved.
     EXPECT_FALSE(QFile::exists(workPath(QString::fromLatin1(kChannelFile))));

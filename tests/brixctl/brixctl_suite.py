@@ -78,6 +78,11 @@ class Modem:
         self.log.close()
 
 
+def comm(pid):
+    with open("/proc/%d/comm" % pid) as f:
+        return f.read().strip()
+
+
 def run(*args, cwd=None, timeout=30, env=None, input=None):
     started = time.monotonic()
     p = subprocess.run([BRIXCTL, *args], cwd=cwd or WORK, capture_output=True, text=True,
@@ -405,8 +410,10 @@ class Faults(unittest.TestCase):
         with socket.socket(socket.AF_INET, socket.SOCK_DGRAM) as s:
             s.bind(("0.0.0.0", 30587))
             p = run("status")
+            # A holder that offers no link to attach to, named from /proc: this very script.
             self.assertEqual((p.returncode, p.stderr),
-                             (4, "brixctl: port 30587 is in use: is brixtool running?\n"))
+                             (4, "brixctl: port 30587 is held by %s (pid %d), which offers no "
+                                 "link to attach to\n" % (comm(os.getpid()), os.getpid())))
 
     def test_watch_prints_only_samples_that_came(self):
         m = self.modem()

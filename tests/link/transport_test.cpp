@@ -57,8 +57,12 @@ TEST_F(TransportTest, BusyPortFailsTheStart) {
     EXPECT_FALSE(openLinkSocket(endpoints));
     EXPECT_FALSE(linkStart(endpoints));
     auto console = peer.console();
-    ASSERT_EQ(console.size(), 1u);
+    ASSERT_EQ(console.size(), 2u);
     EXPECT_EQ(console[0].text, "Cannot initialize sockets !!!");
+    // The holder offers no link to attach to, and it is this very program.
+    EXPECT_EQ(console[1].text, "port " + std::to_string(holder.port()) + " is held by " +
+                                   "link_tests (pid " + std::to_string(::getpid()) +
+                                   "), which offers no link to attach to");
     EXPECT_EQ(console[0].kind, MessageKind::Error);
     EXPECT_TRUE(console[0].log);
     EXPECT_EQ(linkSocketPort(), -1);

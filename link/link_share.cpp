@@ -1,0 +1,611 @@
+#include "link/link_share.h"
+
+#include <arpa/inet.h>
+#include <dirent.h>
+#include <fcntl.h>
+#include <glob.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/eventfd.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <deque>
+#include <fstream>
+#include <mutex>
+#include <thread>
+#include <vector>
+
+#include "link/link_frame.h"
+
+namespace brix {
+
+namespace {
+
+constexpr char kGreeting[] = "BRIXLINK1 ";
+constexpr std::size_t kGreetingMax = 96;
+constexpr std::size_t kMaxNotices = 32;
+// Room in the kernel for bursts, before a client's own queue fills.
+constexpr int kSocketBuffer = 1 << 20;
+
+struct Client {
+    int fd = -1;
+    int pid = 0;
+    std::string name;
+    std::deque<std::vector<std::uint8_t>> queue;
+};
+
+struct Relay {
+    int udp = -1;
+    int listener = -1;
+    int wake = -1;
+    int toLink = -1;            // the relay's end of the own link's pair
+    sockaddr_in destination{};  // the modem's
+    std::string path;
+    std::thread thread;
+    std::vector<Client> clients;  // relay thread only
+};
+
+std::mutex infoMutex;
+std::string ownerName;  // guarded by infoMutex
+std::string sharePath;  // guarded by infoMutex
+std::atomic<std::size_t> attachedCount{0};
+
+std::mutex noticeMutex;
+std::deque<std::string> notices;  // guarded by noticeMutex
+std::atomic<bool> noticesWaiting{false};
+
+// Made by offer and ended by close, both on the thread that holds the link socket.
+Relay relay;
+int attachedFd = -1;
+
+std::string programName(int pid) {
+    std::ifstream in("/proc/" + std::to_string(pid) + "/comm");
+    std::string name;
+    std::getline(in, name);
+    if (name.size() > 32)
+        name.resize(32);
+    for (char& c : name)
+        if (static_cast<unsigned char>(c) < 0x20 || static_cast<unsigned char>(c) > 0x7E)
+            c = '?';
+    return name.empty() ? std::string("a program") : name;
+}
+
+std::string describe(const std::string& name, int pid) {
+    return name + " (pid " + std::to_string(pid) + ")";
+}
+
+bool makeAddress(const std::string& path, sockaddr_un& address) {
+    address = {};
+    address.sun_family = AF_UNIX;
+    if (path.size() >= sizeof address.sun_path)
+        return false;
+    std::memcpy(address.sun_path, path.c_str(), path.size() + 1);
+    return true;
+}
+
+// Our own folder for the socket: a directory, no link, owned by us, reachable by nobody else.
+bool ownFolder(const std::string& folder) {
+    if (::mkdir(folder.c_str(), 0700) != 0 && errno != EEXIST)
+        return false;
+    struct stat info {};
+    if (::lstat(folder.c_str(), &info) != 0 || !S_ISDIR(info.st_mode) || info.st_uid != ::geteuid())
+        return false;
+    if ((info.st_mode & 0777) != 0700 && ::chmod(folder.c_str(), 0700) != 0)
+        return false;
+    return true;
+}
+
+std::string userFolder() {
+    const char* runtime = std::getenv("XDG_RUNTIME_DIR");
+    if (runtime != nullptr && runtime[0] == '/')
+        return std::string(runtime) + "/brix";
+    return "/tmp/brix-" + std::to_string(::geteuid());
+}
+
+std::string serviceFolder() {
+    const char* runtime = std::getenv("RUNTIME_DIRECTORY");
+    if (runtime == nullptr || runtime[0] != '/')
+        return {};
+    std::string folder(runtime);
+    // systemd lists several folders with colons; the first is the unit's own.
+    folder = folder.substr(0, folder.find(':'));
+    return folder;
+}
+
+// The group admitted to a service's link: that of its folder, when the folder lets a group in.
+bool admittedGroup(const std::string& folder, gid_t& group) {
+    struct stat info {};
+    if (::stat(folder.c_str(), &info) != 0 || (info.st_mode & 0010) == 0)
+        return false;
+    group = info.st_gid;
+    return true;
+}
+
+bool peerAllowed(int fd, const ucred& cred, bool groupAdmitted, gid_t group) {
+    if (cred.uid == ::geteuid() || cred.uid == 0)
+        return true;
+    if (!groupAdmitted)
+        return false;
+    if (cred.gid == group)
+        return true;
+    gid_t groups[256];
+    socklen_t length = sizeof groups;
+    if (::getsockopt(fd, SOL_SOCKET, SO_PEERGROUPS, groups, &length) != 0)
+        return false;
+    for (std::size_t i = 0; i < length / sizeof(gid_t); ++i)
+        if (groups[i] == group)
+            return true;
+    return false;
+}
+
+// An attached program may send what the link itself sends: the header with the magic and a type
+// the modem knows, no more than the largest Set request.
+bool wellFormed(const std::uint8_t* frame, ssize_t n) {
+    if (n < static_cast<ssize_t>(kFrameHeaderSize) || n > static_cast<ssize_t>(kOutboundFrameSize))
+        return false;
+    if (readU16(frame + 6) != kLinkMagic)
+        return false;
+    return readU16(frame + 8) < kMessageTypeCount;
+}
+
+class RelayLoop {
+public:
+    explicit RelayLoop(Relay& r) : r_(r) {
+        groupAdmitted_ = admittedGroup(r.path.substr(0, r.path.rfind('/')), group_);
+    }
+
+    void run() {
+        std::vector<pollfd> fds;
+        for (;;) {
+            fds.clear();
+            fds.push_back({r_.wake, POLLIN, 0});
+            fds.push_back({r_.udp, POLLIN, 0});
+            fds.push_back({r_.listener, POLLIN, 0});
+            for (const Client& c : r_.clients)
+                fds.push_back(
+                    {c.fd, static_cast<short>(POLLIN | (c.queue.empty() ? 0 : POLLOUT)), 0});
+            if (::poll(fds.data(), fds.size(), -1) < 0) {
+                if (errno == EINTR)
+                    continue;
+                return;
+            }
+            if (fds[0].revents != 0)
+                return;
+            if ((fds[1].revents & POLLIN) != 0)
+                fromModem();
+            // Clients are served by their place in this pass; accepting comes last, so that
+            // the places stay the poll's.
+            for (std::size_t i = 0; i < r_.clients.size(); ++i)
+                serve(r_.clients[i], fds[3 + i].revents);
+            std::erase_if(r_.clients, [](const Client& c) { return c.fd < 0; });
+            if ((fds[2].revents & POLLIN) != 0)
+                accept();
+            attachedCount.store(r_.clients.size());
+        }
+    }
+
+    ~RelayLoop() {
+        for (Client& c : r_.clients)
+            if (c.fd >= 0)
+                ::close(c.fd);
+        r_.clients.clear();
+        attachedCount.store(0);
+    }
+
+private:
+    void fromModem() {
+        // A burst is read in one go, so that the poll's cost is shared by many datagrams.
+        for (int i = 0; i < 64; ++i) {
+            ssize_t n = ::recv(r_.udp, buffer_, kReceiveCapacity, MSG_DONTWAIT);
+            if (n < 0)
+                return;
+            // The own link is not a client: when it is slow it loses datagrams as a socket does.
+            (void)::send(r_.toLink, buffer_, static_cast<std::size_t>(n),
+                         MSG_DONTWAIT | MSG_NOSIGNAL);
+            for (Client& c : r_.clients)
+                deliver(c, static_cast<std::size_t>(n));
+        }
+    }
+
+    void deliver(Client& c, std::size_t n) {
+        if (c.fd < 0)
+            return;
+        if (c.queue.empty()) {
+            ssize_t sent = ::send(c.fd, buffer_, n, MSG_DONTWAIT | MSG_NOSIGNAL);
+            if (sent >= 0)
+                return;
+            if (errno != EAGAIN && errno != EWOULDBLOCK) {
+                drop(c, nullptr);
+                return;
+            }
+        }
+        if (c.queue.size() >= kShareQueueFrames) {
+            drop(c, "it did not read its datagrams");
+            return;
+        }
+        c.queue.emplace_back(buffer_, buffer_ + n);
+    }
+
+    void serve(Client& c, short revents) {
+        if (c.fd < 0)
+            return;
+        if ((revents & POLLOUT) != 0)
+            flush(c);
+        if (c.fd >= 0 && (revents & POLLIN) != 0)
+            fromClient(c);
+        if (c.fd >= 0 && (revents & (POLLHUP | POLLERR | POLLNVAL)) != 0 && (revents & POLLIN) == 0)
+            drop(c, nullptr);
+    }
+
+    void flush(Client& c) {
+        while (!c.queue.empty()) {
+            const std::vector<std::uint8_t>& f = c.queue.front();
+            if (::send(c.fd, f.data(), f.size(), MSG_DONTWAIT | MSG_NOSIGNAL) < 0) {
+                if (errno != EAGAIN && errno != EWOULDBLOCK)
+                    drop(c, nullptr);
+                return;
+            }
+            c.queue.pop_front();
+        }
+    }
+
+    void fromClient(Client& c) {
+        // Only a few frames a pass: a client that sends without pause cannot hold up the rest.
+        for (int i = 0; i < 16; ++i) {
+            std::uint8_t frame[kOutboundFrameSize + 1];
+            // MSG_TRUNC: the real length of a message too long for the buffer.
+            ssize_t n = ::recv(c.fd, frame, sizeof frame, MSG_DONTWAIT | MSG_TRUNC);
+            if (n < 0) {
+                if (errno != EAGAIN && errno != EWOULDBLOCK)
+                    drop(c, nullptr);
+                return;
+            }
+            if (n == 0) {
+                drop(c, nullptr);  // it went away
+                return;
+            }
+            if (!wellFormed(frame, n)) {
+                drop(c, "it sent what is no frame of the link");
+                return;
+            }
+            (void)::sendto(r_.udp, frame, static_cast<std::size_t>(n), MSG_NOSIGNAL,
+                           reinterpret_cast<const sockaddr*>(&r_.destination),
+                           sizeof r_.destination);
+        }
+    }
+
+    void accept() {
+        int fd = ::accept4(r_.listener, nullptr, nullptr, SOCK_CLOEXEC | SOCK_NONBLOCK);
+        if (fd < 0)
+            return;
+        ucred cred{};
+        socklen_t length = sizeof cred;
+        if (::getsockopt(fd, SOL_SOCKET, SO_PEERCRED, &cred, &length) != 0 ||
+            !peerAllowed(fd, cred, groupAdmitted_, group_) ||
+            r_.clients.size() >= kShareMaxClients) {
+            ::close(fd);
+            return;
+        }
+        int size = kSocketBuffer;
+        (void)::setsockopt(fd, SOL_SOCKET, SO_SNDBUF, &size, sizeof size);
+        char greeting[kGreetingMax];
+        const int n = std::snprintf(greeting, sizeof greeting, "%s%d %s", kGreeting,
+                                    static_cast<int>(::getpid()), self_.c_str());
+        if (n <= 0 || ::send(fd, greeting, static_cast<std::size_t>(n), MSG_NOSIGNAL) != n) {
+            ::close(fd);
+            return;
+        }
+        Client c;
+        c.fd = fd;
+        c.pid = cred.pid;
+        c.name = programName(cred.pid);
+        r_.clients.push_back(std::move(c));
+    }
+
+    void drop(Client& c, const char* why) {
+        if (why != nullptr)
+            share::addNotice("Dropped the attached " + describe(c.name, c.pid) + ": " + why);
+        ::close(c.fd);
+        c.fd = -1;
+        c.queue.clear();
+    }
+
+    Relay& r_;
+    bool groupAdmitted_ = false;
+    gid_t group_ = 0;
+    std::string self_ = programName(static_cast<int>(::getpid()));
+    std::uint8_t buffer_[kReceiveCapacity];
+};
+
+void closeRelay() {
+    if (relay.thread.joinable()) {
+        const std::uint64_t one = 1;
+        (void)::write(relay.wake, &one, sizeof one);
+        relay.thread.join();
+    }
+    if (relay.listener >= 0) {
+        // The port is still ours, so the file is still ours too.
+        ::unlink(relay.path.c_str());
+        ::close(relay.listener);
+    }
+    if (relay.wake >= 0)
+        ::close(relay.wake);
+    if (relay.toLink >= 0)
+        ::close(relay.toLink);
+    relay = Relay{};
+}
+
+}  // namespace
+
+std::string linkOwnerName() {
+    std::lock_guard<std::mutex> lock(infoMutex);
+    return ownerName;
+}
+
+std::string linkSharePath() {
+    std::lock_guard<std::mutex> lock(infoMutex);
+    return sharePath;
+}
+
+std::size_t linkAttachedCount() {
+    return attachedCount.load();
+}
+
+namespace share {
+
+std::string socketName(const Key& key) {
+    struct stat ns {};
+    const unsigned long long net =
+        ::stat("/proc/self/ns/net", &ns) == 0 ? static_cast<unsigned long long>(ns.st_ino) : 0;
+    std::string name = "link-net" + std::to_string(net) + "-" + std::to_string(key.port);
+    if (!key.interfaceName.empty())
+        name += "-" + key.interfaceName;
+    return name;
+}
+
+std::string offerFolder() {
+    std::string folder = serviceFolder();
+    if (!folder.empty())
+        return folder;  // made by the service manager, with the mode and group it chose
+    folder = userFolder();
+    return ownFolder(folder) ? folder : std::string();
+}
+
+int offer(int udp, const Key& key, std::uint32_t modemAddress, std::uint16_t modemPort) {
+    close();
+    const std::string folder = offerFolder();
+    if (folder.empty())
+        return -1;
+    const std::string path = folder + "/" + socketName(key);
+    sockaddr_un address{};
+    if (!makeAddress(path, address))
+        return -1;
+
+    int pair[2] = {-1, -1};
+    if (::socketpair(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0, pair) != 0)
+        return -1;
+    int size = kSocketBuffer;
+    (void)::setsockopt(pair[0], SOL_SOCKET, SO_SNDBUF, &size, sizeof size);
+    (void)::fcntl(pair[1], F_SETFL, O_NONBLOCK);
+
+    int listener = ::socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+    int wake = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+    // A file left by an owner that died is in the way; while we hold the port, no one else owns.
+    ::unlink(path.c_str());
+    gid_t group = 0;
+    const bool groupAdmitted = admittedGroup(folder, group);
+    if (listener < 0 || wake < 0 ||
+        ::bind(listener, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0 ||
+        ::chmod(path.c_str(), groupAdmitted ? 0660 : 0600) != 0 ||
+        ::listen(listener, static_cast<int>(kShareMaxClients)) != 0) {
+        if (listener >= 0) {
+            ::unlink(path.c_str());
+            ::close(listener);
+        }
+        if (wake >= 0)
+            ::close(wake);
+        ::close(pair[0]);
+        ::close(pair[1]);
+        return -1;
+    }
+    if (groupAdmitted)
+        (void)::chown(path.c_str(), static_cast<uid_t>(-1), group);
+
+    relay.udp = udp;
+    relay.destination.sin_family = AF_INET;
+    relay.destination.sin_addr.s_addr = htonl(modemAddress);
+    relay.destination.sin_port = htons(modemPort);
+    relay.listener = listener;
+    relay.wake = wake;
+    relay.toLink = pair[0];
+    relay.path = path;
+    try {
+        relay.thread = std::thread([] {
+            RelayLoop loop(relay);
+            loop.run();
+        });
+    } catch (const std::system_error&) {
+        ::close(pair[1]);
+        closeRelay();
+        return -1;
+    }
+    {
+        std::lock_guard<std::mutex> lock(infoMutex);
+        sharePath = path;
+        ownerName.clear();
+    }
+    return pair[1];
+}
+
+namespace {
+
+// The owner's greeting: "BRIXLINK1 PID NAME". Anything else is no link of ours.
+bool readGreeting(int fd, std::string& owner) {
+    pollfd p{fd, POLLIN, 0};
+    if (::poll(&p, 1, 1000) <= 0)
+        return false;
+    char text[kGreetingMax + 1];
+    ssize_t n = ::recv(fd, text, kGreetingMax, MSG_DONTWAIT);
+    const std::size_t prefix = sizeof kGreeting - 1;
+    if (n <= static_cast<ssize_t>(prefix) || std::memcmp(text, kGreeting, prefix) != 0)
+        return false;
+    text[n] = '\0';
+    char* end = nullptr;
+    const long pid = std::strtol(text + prefix, &end, 10);
+    if (end == text + prefix || pid <= 0 || *end != ' ')
+        return false;
+    std::string name(end + 1);
+    for (char& c : name)
+        if (static_cast<unsigned char>(c) < 0x20 || static_cast<unsigned char>(c) > 0x7E)
+            c = '?';
+    owner = describe(name.substr(0, 32), static_cast<int>(pid));
+    return true;
+}
+
+std::vector<std::string> attachCandidates(const Key& key) {
+    const std::string name = socketName(key);
+    std::vector<std::string> paths;
+    paths.push_back(userFolder() + "/" + name);
+    const std::string service = serviceFolder();
+    if (!service.empty())
+        paths.push_back(service + "/" + name);
+    // The services' folders (brixctl-serve@IFACE): /run/brix/INSTANCE/.
+    glob_t found{};
+    const std::string pattern = "/run/brix/*/" + name;
+    if (::glob(pattern.c_str(), GLOB_NOSORT, nullptr, &found) == 0) {
+        for (std::size_t i = 0; i < found.gl_pathc && i < 64; ++i)
+            paths.emplace_back(found.gl_pathv[i]);
+    }
+    ::globfree(&found);
+    return paths;
+}
+
+}  // namespace
+
+int attach(const Key& key) {
+    close();
+    for (const std::string& path : attachCandidates(key)) {
+        sockaddr_un address{};
+        if (!makeAddress(path, address))
+            continue;
+        int fd = ::socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0);
+        if (fd < 0)
+            return -1;
+        std::string owner;
+        if (::connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0 ||
+            !readGreeting(fd, owner)) {
+            ::close(fd);
+            continue;
+        }
+        (void)::fcntl(fd, F_SETFL, O_NONBLOCK);
+        attachedFd = fd;
+        std::lock_guard<std::mutex> lock(infoMutex);
+        sharePath = path;
+        ownerName = owner;
+        return fd;
+    }
+    return -1;
+}
+
+void close() {
+    closeRelay();
+    if (attachedFd >= 0) {
+        ::close(attachedFd);
+        attachedFd = -1;
+    }
+    std::lock_guard<std::mutex> lock(infoMutex);
+    sharePath.clear();
+    ownerName.clear();
+}
+
+std::string portHolder(std::uint16_t port) {
+    // The sockets bound to the port, by inode, from the namespace's socket tables.
+    std::vector<unsigned long> inodes;
+    for (const char* table : {"/proc/net/udp", "/proc/net/udp6"}) {
+        std::ifstream in(table);
+        std::string line;
+        std::getline(in, line);  // heading
+        while (std::getline(in, line) && inodes.size() < 64) {
+            unsigned long inode = 0;
+            char local[64] = {};
+            // sl local rem st tx:rx tr:when retr uid timeout inode
+            if (std::sscanf(line.c_str(), " %*s %63s %*s %*s %*s %*s %*s %*s %*s %lu", local,
+                            &inode) != 2)
+                continue;
+            const char* colon = std::strrchr(local, ':');
+            if (colon != nullptr && std::strtoul(colon + 1, nullptr, 16) == port && inode != 0)
+                inodes.push_back(inode);
+        }
+    }
+    if (inodes.empty())
+        return {};
+    // The process with one of them open, where we may look into its descriptors.
+    DIR* proc = ::opendir("/proc");
+    if (proc == nullptr)
+        return {};
+    std::string holder;
+    while (holder.empty()) {
+        dirent* entry = ::readdir(proc);
+        if (entry == nullptr)
+            break;
+        char* end = nullptr;
+        const long pid = std::strtol(entry->d_name, &end, 10);
+        if (pid <= 0 || *end != '\0')
+            continue;
+        const std::string fdDir = std::string("/proc/") + entry->d_name + "/fd";
+        DIR* fds = ::opendir(fdDir.c_str());
+        if (fds == nullptr)
+            continue;
+        while (dirent* f = ::readdir(fds)) {
+            char target[64];
+            const std::string link = fdDir + "/" + f->d_name;
+            const ssize_t n = ::readlink(link.c_str(), target, sizeof target - 1);
+            if (n <= 0)
+                continue;
+            target[n] = '\0';
+            unsigned long inode = 0;
+            if (std::sscanf(target, "socket:[%lu]", &inode) != 1)
+                continue;
+            for (unsigned long i : inodes)
+                if (i == inode)
+                    holder = describe(programName(static_cast<int>(pid)), static_cast<int>(pid));
+            if (!holder.empty())
+                break;
+        }
+        ::closedir(fds);
+    }
+    ::closedir(proc);
+    return holder;
+}
+
+bool takeNotice(std::string& text) {
+    if (!noticesWaiting.load(std::memory_order_relaxed))
+        return false;
+    std::lock_guard<std::mutex> lock(noticeMutex);
+    if (notices.empty()) {
+        noticesWaiting.store(false);
+        return false;
+    }
+    text = std::move(notices.front());
+    notices.pop_front();
+    noticesWaiting.store(!notices.empty());
+    return true;
+}
+
+void addNotice(std::string text) {
+    std::lock_guard<std::mutex> lock(noticeMutex);
+    if (notices.size() < kMaxNotices)
+        notices.push_back(std::move(text));
+    noticesWaiting.store(true);
+}
+
+}  // namespace share
+}  // namespace brix

@@ -1,0 +1,70 @@
+#pragma once
+// One modem link for every program on the PC. The program that binds the link's port owns it and
+// offers it on a local SOCK_SEQPACKET socket; a program that finds the port taken attaches there
+// and goes on as if it had bound the port. The owner's relay thread is the only reader of the UDP
+// socket: it hands every datagram to its own link and to every attached program, and sends what
+// an attached program sends once it is a well-formed frame. The transport (link_transport.cpp)
+// decides between the two forms; nothing above it needs to know which one it has.
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+
+namespace brix {
+
+// How this program holds the link now.
+enum class LinkRole {
+    Closed,    // no link socket
+    Owner,     // bound the port (and offers it, when a local socket could be made)
+    Attached,  // talks through the owner's local socket
+    Lost,      // the owner went away; taking over or attaching again
+};
+LinkRole linkRole();
+
+// The program an attached link talks through, "brixctl (pid 42)"; empty unless attached.
+std::string linkOwnerName();
+// The local socket offered (owner) or attached to; empty when there is none.
+std::string linkSharePath();
+// Programs attached to this owner now.
+std::size_t linkAttachedCount();
+
+// Frames a program may queue for one slow attached program before it is dropped.
+inline constexpr std::size_t kShareQueueFrames = 2048;
+// Attached programs one owner serves at most.
+inline constexpr std::size_t kShareMaxClients = 16;
+
+namespace share {
+
+// Which link: the port and the interface choice (empty for none).
+struct Key {
+    std::uint16_t port = 0;
+    std::string interfaceName;
+};
+
+// The local socket's name, one per network namespace, port and interface choice (the port is
+// per namespace, so programs in two namespaces never meet through the file system).
+std::string socketName(const Key& key);
+// Where this program offers a link: $RUNTIME_DIRECTORY (a service), else $XDG_RUNTIME_DIR/brix,
+// else /tmp/brix-UID. The folder is made 0700 when it is ours to make.
+std::string offerFolder();
+
+// Offers the bound UDP socket `udp` on the local socket and starts the relay, which sends the
+// attached programs' frames to `address`:`port` (host order). Returns the socket
+// the own link reads (the relay's datagrams), or -1 when no local socket could be offered: the
+// link then reads `udp` itself, alone, as before. `udp` stays the caller's.
+int offer(int udp, const Key& key, std::uint32_t address, std::uint16_t port);
+// Connects to the owner of `key` and reads its greeting. The connected socket, or -1.
+int attach(const Key& key);
+// Stops the relay and closes what offer or attach made.
+void close();
+
+// The program that holds UDP `port`, "python3 (pid 812)", where /proc shows it; else empty.
+std::string portHolder(std::uint16_t port);
+
+// Takes one line for the Console that the relay has left for the link thread.
+bool takeNotice(std::string& text);
+// Leaves a Console line for the link thread (bounded; the surplus is lost).
+void addNotice(std::string text);
+
+}  // namespace share
+}  // namespace brix

@@ -1,0 +1,99 @@
+#!/usr/bin/env python3
+"""Several programs on one modem link at once, as installed, against the simulated modem:
+brixctl watch owns the link, brixctl serve and brixctl commands attach; the owner is killed and
+the service takes over. Inside tools/netns-run (ctest does that).
+   sharing_suite.py BUILD_DIR WORK_DIR"""
+import json
+import os
+import re
+import signal
+import subprocess
+import sys
+import time
+import unittest
+import urllib.request
+
+import brixctl_suite as suite
+
+
+def metrics(port):
+    text = urllib.request.urlopen("http://127.0.0.1:%d/metrics" % port, timeout=2).read().decode()
+    return dict(re.findall(r"^(brix_\w+(?:\{[^}]*\})?) (\S+)$", text, re.M))
+
+
+class Sharing(unittest.TestCase):
+    def setUp(self):
+        self.runtime = os.path.join(suite.WORK, "runtime")
+        os.makedirs(self.runtime, mode=0o700, exist_ok=True)
+        self.env = dict(os.environ, XDG_RUNTIME_DIR=self.runtime)
+        self.modem = suite.Modem()
+        self.addCleanup(self.modem.stop)
+
+    def start(self, *args):
+        p = subprocess.Popen([suite.BRIXCTL, *args], cwd=suite.WORK, env=self.env,
+                             stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+        self.addCleanup(lambda: (p.kill(), p.wait(), p.stdout.close(), p.stderr.close()))
+        return p
+
+    def run_ctl(self, *args):
+        return suite.run(*args, env=self.env)
+
+    def link_of(self, *args):
+        p = self.run_ctl("--json", *args, "status")
+        self.assertEqual(p.returncode, 0, p.stderr)
+        return json.loads(p.stdout)["link"]
+
+    def test_owner_service_and_commands_together_then_the_owner_is_killed(self):
+        watch = self.start("--json", "watch", "--interval", "0.5")
+        self.assertIn("receive", watch.stdout.readline())
+        serve = self.start("serve", "--metrics", "127.0.0.1:9332")
+        self.assertIn("serving http://127.0.0.1:9332/metrics", serve.stderr.readline())
+
+        # The first program owns; the service and each command attach to it.
+        link = self.link_of()
+        self.assertEqual(link["role"], "attached")
+        self.assertEqual(link["owner"], "brixctl (pid %d)" % watch.pid)
+        deadline = time.time() + 10
+        while time.time() < deadline and metrics(9332).get("brix_up") != "1":
+            time.sleep(0.2)
+        self.assertEqual(metrics(9332)["brix_up"], "1")
+
+        # A Set through an attached program completes, and the modem got it.
+        table = json.loads(self.run_ctl("--json", "table", "get").stdout)
+        table["channels"][1]["frequency_mhz"] = 600.0
+        path = os.path.join(suite.WORK, "table.json")
+        with open(path, "w") as f:
+            json.dump(table, f)
+        p = self.run_ctl("table", "set", path)
+        self.assertEqual(p.returncode, 0, p.stderr)
+        self.assertTrue(any(r.startswith("SetData") for r in self.modem.received()),
+                        self.modem.received()[-5:])
+        p = self.run_ctl("tune", "555.2", "6.82")
+        self.assertEqual(p.returncode, 0, p.stdout + p.stderr)
+
+        # The owner dies: the service takes over within 2 s and keeps serving the modem's values.
+        before = float(metrics(9332)["brix_link_frames_received_total"])
+        watch.send_signal(signal.SIGKILL)
+        watch.wait()
+        killed = time.monotonic()
+        # Within 2 s the service has taken over: a command started then attaches to it.
+        time.sleep(2.0)
+        link = self.link_of("--timeout", "1")
+        self.assertEqual(link, {"role": "attached", "owner": "brixctl (pid %d)" % serve.pid,
+                                "socket": link["socket"]})
+        time.sleep(3.5)
+        after = metrics(9332)
+        self.assertEqual(after["brix_up"], "1")
+        self.assertGreater(float(after["brix_link_frames_received_total"]), before)
+        p = self.run_ctl("tune", "452.5", "9.45")
+        self.assertEqual(p.returncode, 0, p.stdout + p.stderr)
+        serve.send_signal(signal.SIGTERM)
+        self.assertEqual(serve.wait(5), 0)
+        # The last owner took its socket with it.
+        self.assertEqual(os.listdir(os.path.join(self.runtime, "brix")), [])
+
+
+if __name__ == "__main__":
+    os.makedirs(suite.WORK, exist_ok=True)
+    suite.install()
+    unittest.main(argv=[sys.argv[0], "-v"])

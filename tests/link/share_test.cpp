@@ -1,0 +1,316 @@
+// One link for several programs: the owner's relay against real local clients, attaching to an
+// owner in another process, and taking over when it is killed. Only inside tools/netns-run.
+
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <sys/un.h>
+#include <sys/wait.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <string>
+#include <thread>
+
+#include "link/link_share.h"
+#include "link_test_support.h"
+#include "private_netns.h"
+
+namespace brix::testing {
+namespace {
+
+using namespace std::chrono_literals;
+
+// The modem's port: hears what the link sends and broadcasts to the link's port.
+class Modem {
+public:
+    Modem() {
+        fd_ = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+        int on = 1;
+        ::setsockopt(fd_, SOL_SOCKET, SO_BROADCAST, &on, sizeof on);
+        int size = 4 << 20;
+        ::setsockopt(fd_, SOL_SOCKET, SO_RCVBUF, &size, sizeof size);
+        sockaddr_in a{};
+        a.sin_family = AF_INET;
+        a.sin_port = htons(kModemPort);
+        bound_ = ::bind(fd_, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0;
+    }
+    ~Modem() { ::close(fd_); }
+    bool bound() const { return bound_; }
+    Bytes receive(int ms) {
+        pollfd p{fd_, POLLIN, 0};
+        if (::poll(&p, 1, ms) <= 0)
+            return {};
+        Bytes buf(2048);
+        ssize_t n = ::recv(fd_, buf.data(), buf.size(), 0);
+        buf.resize(n > 0 ? static_cast<std::size_t>(n) : 0);
+        return buf;
+    }
+    void broadcast(const Bytes& f) {
+        sockaddr_in to{};
+        to.sin_family = AF_INET;
+        to.sin_addr.s_addr = htonl(INADDR_BROADCAST);
+        to.sin_port = htons(kLocalPort);
+        ::sendto(fd_, f.data(), f.size(), 0, reinterpret_cast<sockaddr*>(&to), sizeof to);
+    }
+
+private:
+    int fd_ = -1;
+    bool bound_ = false;
+};
+
+// An attached program at the level of its socket, so that it can misbehave.
+class RawClient {
+public:
+    explicit RawClient(const std::string& path) {
+        fd_ = ::socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0);
+        sockaddr_un a{};
+        a.sun_family = AF_UNIX;
+        std::snprintf(a.sun_path, sizeof a.sun_path, "%s", path.c_str());
+        connected_ = ::connect(fd_, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0;
+        greeting_ = receive(1000);
+    }
+    ~RawClient() { ::close(fd_); }
+    bool greeted() const {
+        return connected_ &&
+               std::string(greeting_.begin(), greeting_.end()).rfind("BRIXLINK1 ", 0) == 0;
+    }
+    Bytes receive(int ms) {
+        pollfd p{fd_, POLLIN, 0};
+        if (::poll(&p, 1, ms) <= 0)
+            return {};
+        Bytes buf(70000);
+        ssize_t n = ::recv(fd_, buf.data(), buf.size(), MSG_DONTWAIT);
+        if (n < 0)
+            return {};
+        buf.resize(static_cast<std::size_t>(n));
+        return buf;
+    }
+    // True when the owner has closed this client (end of stream within `ms`).
+    bool closedWithin(int ms) {
+        const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
+        while (std::chrono::steady_clock::now() < end) {
+            pollfd p{fd_, POLLIN, 0};
+            if (::poll(&p, 1, 20) > 0) {
+                std::uint8_t buf[2048];
+                if (::recv(fd_, buf, sizeof buf, MSG_DONTWAIT) == 0)
+                    return true;
+            }
+        }
+        return false;
+    }
+    bool send(const Bytes& f) {
+        return ::send(fd_, f.data(), f.size(), MSG_NOSIGNAL) == static_cast<ssize_t>(f.size());
+    }
+
+private:
+    int fd_ = -1;
+    bool connected_ = false;
+    Bytes greeting_;
+};
+
+class ShareTest : public LinkTest {
+protected:
+    void SetUp() override {
+        LinkTest::SetUp();
+        char folder[] = "/tmp/brix-share-test-XXXXXX";
+        ASSERT_NE(::mkdtemp(folder), nullptr);
+        runtime_ = folder;
+        ::setenv("XDG_RUNTIME_DIR", runtime_.c_str(), 1);
+        ::unsetenv("RUNTIME_DIRECTORY");
+    }
+    void TearDown() override {
+        LinkTest::TearDown();
+        std::system(("rm -rf " + runtime_).c_str());
+    }
+
+    // Reads what the own link receives for `ms`; counts the datagrams of `type`.
+    int linkReceives(int ms, std::int16_t type) {
+        int seen = 0;
+        const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
+        std::uint8_t buffer[kReceiveCapacity];
+        std::int16_t count = 0;
+        while (std::chrono::steady_clock::now() < end)
+            if (receiveFrame(buffer, kReceiveCapacity, count, fastClock_) && count >= 10 &&
+                readU16(buffer + 8) == static_cast<std::uint16_t>(type))
+                ++seen;
+        return seen;
+    }
+
+    class FastClock : public LinkClock {
+    public:
+        std::int32_t nowMs() override { return msSinceProgramStart(); }
+        void idleSleep() override { std::this_thread::sleep_for(1ms); }
+    } fastClock_;
+    std::string runtime_;
+};
+
+TEST_F(ShareTest, OwnerHandsEveryDatagramToEachClientAndSendsTheirFrames) {
+    BRIX_REQUIRE_PRIVATE_NETNS();
+    Modem modem;
+    ASSERT_TRUE(modem.bound());
+    ASSERT_TRUE(openLinkSocket());
+    EXPECT_EQ(linkRole(), LinkRole::Owner);
+    EXPECT_EQ(linkSocketPort(), kLocalPort);
+
+    const std::string path = linkSharePath();
+    ASSERT_EQ(path.rfind(runtime_ + "/brix/", 0), 0u) << path;
+    struct stat info {};
+    ASSERT_EQ(::stat((runtime_ + "/brix").c_str(), &info), 0);
+    EXPECT_EQ(info.st_mode & 0777, 0700u);
+    ASSERT_EQ(::stat(path.c_str(), &info), 0);
+    EXPECT_EQ(info.st_mode & 0777, 0600u);
+
+    RawClient a(path), b(path);
+    ASSERT_TRUE(a.greeted());
+    ASSERT_TRUE(b.greeted());
+    EXPECT_TRUE(peer.waitFor(1s, [](const RecordingPeer&) { return linkAttachedCount() == 2; }));
+
+    modem.broadcast(rfReport(5552, 4, 400, 2, 3));
+    EXPECT_EQ(linkReceives(300, 7), 1);
+    EXPECT_EQ(a.receive(1000), rfReport(5552, 4, 400, 2, 3));
+    EXPECT_EQ(b.receive(1000), rfReport(5552, 4, 400, 2, 3));
+
+    // The owner's own frames and a client's go out alike.
+    sendFrame(buildRequest(MessageType::Version).bytes, 12);
+    EXPECT_EQ(typeOf(modem.receive(1000)), 15);
+    Bytes tune = inbound(5, 4);
+    ASSERT_TRUE(a.send(tune));
+    EXPECT_EQ(modem.receive(1000), tune);
+
+    closeLinkSocket();
+    EXPECT_EQ(linkRole(), LinkRole::Closed);
+    EXPECT_NE(::access(path.c_str(), F_OK), 0) << "the socket file outlived its owner";
+    EXPECT_TRUE(a.closedWithin(1000));
+}
+
+TEST_F(ShareTest, MisbehavingClientsCostTheOwnerAndTheOthersNothing) {
+    BRIX_REQUIRE_PRIVATE_NETNS();
+    Modem modem;
+    ASSERT_TRUE(modem.bound());
+    ASSERT_TRUE(openLinkSocket());
+    const std::string path = linkSharePath();
+    RawClient good(path), garbage(path), huge(path), deaf(path), headerOnly(path);
+    ASSERT_TRUE(good.greeted() && garbage.greeted() && huge.greeted() && deaf.greeted() &&
+                headerOnly.greeted());
+
+    // Not a frame of the link, a frame larger than the link ever sends, a frame of another
+    // magic: each closes its sender only.
+    ASSERT_TRUE(garbage.send(Bytes{'h', 'e', 'l', 'l', 'o'}));
+    ASSERT_TRUE(huge.send(Bytes(64 * 1024, 0x79)));
+    Bytes otherMagic = inbound(6);
+    otherMagic[6] = 0x12;
+    ASSERT_TRUE(headerOnly.send(otherMagic));
+    EXPECT_TRUE(garbage.closedWithin(1000));
+    EXPECT_TRUE(huge.closedWithin(1000));
+    EXPECT_TRUE(headerOnly.closedWithin(1000));
+    EXPECT_TRUE(modem.receive(200).empty()) << "a malformed frame reached the modem";
+
+    // A flood that the deaf client never reads: the owner's link and the good client see all of
+    // it, and the deaf one is dropped once its queue is full, with one Console line.
+    constexpr int kFlood = 8000;
+    int goodSeen = 0;
+    int linkSeen = 0;
+    std::uint8_t buffer[kReceiveCapacity];
+    std::int16_t count = 0;
+    for (int sent = 50; sent <= kFlood; sent += 50) {
+        for (int i = 0; i < 50; ++i)
+            modem.broadcast(inbound(3, 40));
+        const auto end = std::chrono::steady_clock::now() + 500ms;
+        while ((goodSeen < sent || linkSeen < sent) && std::chrono::steady_clock::now() < end) {
+            if (goodSeen < sent && !good.receive(1).empty())
+                ++goodSeen;
+            if (linkSeen < sent && receiveFrame(buffer, kReceiveCapacity, count, fastClock_))
+                ++linkSeen;
+        }
+    }
+    EXPECT_EQ(goodSeen, kFlood);
+    EXPECT_EQ(linkSeen, kFlood);
+    EXPECT_TRUE(deaf.closedWithin(2000));
+    linkReceives(50, 3);  // delivers the relay's Console lines
+    const auto lines = peer.consoleTexts();
+    ASSERT_EQ(std::count_if(
+                  lines.begin(), lines.end(),
+                  [](const std::string& t) { return t.find("did not read") != std::string::npos; }),
+              1)
+        << ::testing::PrintToString(lines);
+
+    // The good client still talks to the modem through the owner.
+    ASSERT_TRUE(good.send(inbound(6)));
+    EXPECT_EQ(typeOf(modem.receive(1000)), 6);
+}
+
+TEST_F(ShareTest, AttachesToAnOwnerInAnotherProcessAndTakesOverWhenItIsKilled) {
+    BRIX_REQUIRE_PRIVATE_NETNS();
+    Modem modem;
+    ASSERT_TRUE(modem.bound());
+    int ready[2];
+    ASSERT_EQ(::pipe(ready), 0);
+    const pid_t owner = ::fork();
+    ASSERT_GE(owner, 0);
+    if (owner == 0) {
+        // The owner: holds the link and reads it until it is killed.
+        setLinkPeer(nullptr);
+        const char ok = openLinkSocket() ? 'y' : 'n';
+        (void)::write(ready[1], &ok, 1);
+        std::uint8_t buffer[kReceiveCapacity];
+        std::int16_t count = 0;
+        for (;;)
+            receiveFrame(buffer, kReceiveCapacity, count);
+    }
+    char ok = 0;
+    ASSERT_EQ(::read(ready[0], &ok, 1), 1);
+    ASSERT_EQ(ok, 'y');
+
+    ASSERT_TRUE(openLinkSocket());
+    EXPECT_EQ(linkRole(), LinkRole::Attached);
+    EXPECT_EQ(linkOwnerName().find("(pid " + std::to_string(owner) + ")") == std::string::npos,
+              false)
+        << linkOwnerName();
+    EXPECT_EQ(linkSocketPort(), kLocalPort);
+    sendFrame(buildRequest(MessageType::RfQuery).bytes, 12);
+    EXPECT_EQ(typeOf(modem.receive(1000)), 6);
+    modem.broadcast(inbound(11, 4));
+    EXPECT_EQ(linkReceives(300, 11), 1);
+
+    ::kill(owner, SIGKILL);
+    ::waitpid(owner, nullptr, 0);
+    const auto killed = std::chrono::steady_clock::now();
+    while (linkRole() != LinkRole::Owner && std::chrono::steady_clock::now() - killed < 3s)
+        linkReceives(10, -1);
+    EXPECT_EQ(linkRole(), LinkRole::Owner);
+    EXPECT_LT(std::chrono::steady_clock::now() - killed, 2s);
+    const auto lines = peer.consoleTexts();
+    ASSERT_EQ(lines.size(), 1u) << ::testing::PrintToString(lines);
+    EXPECT_EQ(lines[0], "The modem link's owner went away: this program owns the link now");
+
+    // The link goes on as the owner.
+    modem.broadcast(inbound(11, 4));
+    EXPECT_EQ(linkReceives(300, 11), 1);
+    sendFrame(buildRequest(MessageType::RfQuery).bytes, 12);
+    EXPECT_EQ(typeOf(modem.receive(1000)), 6);
+}
+
+TEST_F(ShareTest, PortHeldWithoutALinkFailsAndNamesItsHolder) {
+    BRIX_REQUIRE_PRIVATE_NETNS();
+    const int holder = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_port = htons(kLocalPort);
+    ASSERT_EQ(::bind(holder, reinterpret_cast<sockaddr*>(&a), sizeof a), 0);
+
+    EXPECT_FALSE(linkStart());
+    EXPECT_EQ(linkSocketFailure(), LinkSocketFailure::PortInUse);
+    const std::string text = linkSocketFailureText();
+    EXPECT_NE(text.find("port 30587 is held by "), std::string::npos) << text;
+    EXPECT_NE(text.find("(pid " + std::to_string(::getpid()) + "), which offers no link"),
+              std::string::npos)
+        << text;
+    EXPECT_EQ(peer.consoleTexts(),
+              (std::vector<std::string>{"Cannot initialize sockets !!!", text}));
+    EXPECT_EQ(linkRole(), LinkRole::Closed);
+    ::close(holder);
+}
+
+}  // namespace
+}  // namespace brix::testing
