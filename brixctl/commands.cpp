@@ -291,8 +291,7 @@ int runStatus(const Options& o) {
         c.statisticsReports > 0 ? statisticsJson(brix::getLastStatistics()) : ordered_json(nullptr);
     j["microcode_version"] = modemText(s.microcodeVersion());
     j["boot_version"] = modemText(s.bootVersion());
-    if (o.format == Format::Json)
-        j["link"] = ordered_json::parse(linkHolderJson());
+    j["link"] = ordered_json::parse(linkHolderJson());
     writeStatus(out, j);
     if (o.format == Format::Text)
         out.line("Link         " + linkHolderText());

@@ -64,7 +64,8 @@ bool followLinks(const std::string& path, std::string& target, std::string& why)
         left.insert(left.begin(), names.begin(), names.end());
     };
     const auto join = [](const std::string& folder, const std::string& name) {
-        return folder == "/" ? "/" + name : folder + "/" + name;
+        // A name in the current folder stays as given, for the messages that name it.
+        return folder == "/" ? "/" + name : folder == "." ? name : folder + "/" + name;
     };
     pushFront(path);
     std::string at = !path.empty() && path.front() == '/' ? "/" : ".";
