@@ -10,6 +10,7 @@ Runs inside the private network namespace (the tool broadcasts).
 import os
 import shutil
 import signal
+import socket
 import struct
 import subprocess
 import sys
@@ -438,6 +439,24 @@ def an_interface_that_does_not_exist_is_told_and_the_box_closes_the_tool():
             raise u.Failure(f"radio.log holds {log!r}")
     finally:
         tool.close()
+
+
+@suite.case
+def a_port_held_without_a_link_is_named_in_the_error_box():
+    d = fresh_dir("held")
+    holder = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
+    holder.bind(("0.0.0.0", 30587))
+    tool = u.Tool(TOOL, d, main_window=False)
+    try:
+        box = u.wait_until("the ERROR box", lambda: tool.window("ERROR"), 10)
+        text = " ".join(tool.text(label) for label in tool.find_all(box, "label"))
+        if "Cannot initialize sockets." not in text or f"(pid {os.getpid()})" not in text:
+            raise u.Failure(f"the box says {text!r}")
+        press_on(tool, box, "Return")
+        tool.wait_exit(5)
+    finally:
+        tool.close()
+        holder.close()
 
 
 STATISTICS_HEADER = ("  time      date    tx-pckts tx-frms tx-byts tx-errs  rx-frms rx-rjct "
