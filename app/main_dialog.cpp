@@ -2,6 +2,7 @@
 
 #include <QAbstractButton>
 #include <QAction>
+#include <QKeyEvent>
 #include <QKeySequence>
 #include <QList>
 #include <QMenu>
@@ -11,6 +12,8 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
+#include <functional>
 
 #include "app/about_dialog.h"
 #include "app/ui_link_peer.h"
@@ -18,9 +21,12 @@
 #include "framework/message_box.h"
 #include "framework/tab_control.h"
 #include "framework/ui_bridge.h"
+#include "history/link_feed.h"
+#include "link/link_share.h"
 #include "link/link_state.h"
 #include "pages/advanced/brix_advanced.h"
 #include "pages/console/brix_debug.h"
+#include "pages/history/history_window.h"
 #include "pages/scanner/brix_scanner.h"
 #include "pages/tuner/brix_tuner.h"
 #include "res/pictures/pictures.h"
@@ -53,6 +59,34 @@ void yieldMnemonics(QWidget* page) {
     }
 }
 
+// Ctrl+H anywhere in the main window, also where a line edit would take it.
+class HistoryKey : public QObject {
+public:
+    HistoryKey(QWidget* window, std::function<void()> open)
+        : QObject(window), window_(window), open_(std::move(open)) {
+        window->installEventFilter(this);
+        for (QWidget* child : window->findChildren<QWidget*>())
+            child->installEventFilter(this);
+    }
+
+protected:
+    bool eventFilter(QObject* watched, QEvent* event) override {
+        if (event->type() == QEvent::KeyPress && watched->isWidgetType() &&
+            static_cast<QWidget*>(watched)->window() == window_) {
+            const auto* key = static_cast<QKeyEvent*>(event);
+            if (key->key() == Qt::Key_H && key->modifiers() == Qt::ControlModifier) {
+                open_();
+                return true;
+            }
+        }
+        return false;
+    }
+
+private:
+    QWidget* window_;
+    std::function<void()> open_;
+};
+
 void showPage(fw::Dialog* page, bool show) {
     if (page == nullptr || page->widget() == nullptr)
         return;
@@ -67,6 +101,7 @@ void showPage(fw::Dialog* page, bool show) {
 FW_BEGIN_MESSAGE_MAP(MainDialog)
 FW_ON_CLICKED(MainDialog::kAboutId, onAbout)
 FW_ON_CLICKED(MainDialog::kHelpId, onHelp)
+FW_ON_CLICKED(MainDialog::kHistoryId, showHistory)
 FW_ON_TAB_SELCHANGING(MainDialog::kTabsId, onTabSelChanging)
 FW_ON_TAB_SELCHANGE(MainDialog::kTabsId, onTabSelChange)
 FW_END_MESSAGE_MAP()
@@ -109,6 +144,8 @@ bool MainDialog::onInitDialog() {
                          if (under == nullptr || under == tabs)
                              popupSystemMenu(window->mapToGlobal(pos));
                      });
+    auto* historyKey = new QShortcut(QKeySequence(Qt::CTRL | Qt::Key_H), window);
+    QObject::connect(historyKey, &QShortcut::activated, window, [this] { showHistory(); });
     auto* menuKey = new QShortcut(QKeySequence(Qt::ALT | Qt::Key_Space), window);
     QObject::connect(menuKey, &QShortcut::activated, window,
                      [this, window] { popupSystemMenu(window->mapToGlobal(QPoint(0, 0))); });
@@ -117,6 +154,9 @@ bool MainDialog::onInitDialog() {
 
     if (tabs != nullptr) {
         createPages();
+        // A line edit with the focus takes Ctrl+H for itself (a backspace, as terminals have
+        // it), so the shortcut never sees it there: the key is caught on its way instead.
+        new HistoryKey(window, [this] { showHistory(); });
         tabs->setCurSel(kTunerTab);
     }
 
@@ -124,6 +164,8 @@ bool MainDialog::onInitDialog() {
     // earlier window of the same process must accept calls again.
     fw::uiBridge().reset();
     peer_ = std::make_unique<UiLinkPeer>(fw::uiBridge());
+    startHistory();
+    peer_->feedHistory(feed_.get());
     setLinkPeer(peer_.get());
     // The modem's segment may not be where the default route leads.
     setLinkInterface(std::getenv("BRIX_INTERFACE"));
@@ -169,11 +211,71 @@ void MainDialog::createPages() {
 }
 
 void MainDialog::stopLink() {
-    if (!linkRunning_)
+    if (linkRunning_) {
+        // Releases a link-thread call waiting on this thread (closing an open box) first.
+        linkStop();
+        linkRunning_ = false;
+    }
+    // The link thread is gone, so nothing feeds the history any more: what is queued is
+    // written now.
+    if (peer_ != nullptr)
+        peer_->feedHistory(nullptr);
+    feed_.reset();
+}
+
+std::string MainDialog::ownStorePath() {
+    const char* chosen = std::getenv("BRIX_HISTORY");
+    if (chosen != nullptr && std::strcmp(chosen, "off") == 0)
+        return {};
+    if (chosen != nullptr && chosen[0] != '\0')
+        return chosen;
+    return history::defaultStorePath();
+}
+
+void MainDialog::startHistory() {
+    const std::string path = ownStorePath();
+    if (path.empty())
         return;
-    // Releases a link-thread call waiting on this thread (closing an open box) before joining.
-    linkStop();
-    linkRunning_ = false;
+    // The recorder reports from its own thread; its lines reach the Console on this one.
+    const auto report = [this](MessageKind kind) {
+        return [this, kind](const std::string& text) { historyMessage(kind, text); };
+    };
+    feed_ = std::make_unique<history::LinkFeed>(path, report(MessageKind::Error),
+                                                report(MessageKind::Application));
+}
+
+void MainDialog::historyMessage(MessageKind kind, const std::string& text) {
+    QWidget* w = widget();
+    if (w == nullptr)
+        return;
+    // Queued: the writer thread never waits for this one (a call left when the window is gone
+    // is dropped with it).
+    QMetaObject::invokeMethod(
+        w,
+        [this, kind, text] {
+            if (consolePage != nullptr)
+                consolePage->addConsoleMessage(kind, text.c_str(), true);
+        },
+        Qt::QueuedConnection);
+}
+
+void MainDialog::showHistory() {
+    if (history_ == nullptr) {
+        history_ = new HistoryWindow([] {
+            // Attached to an owner that records: its store, read-only. Otherwise ours.
+            if (linkRole() == LinkRole::Attached) {
+                const std::string owners = linkOwnerHistory();
+                if (!owners.empty())
+                    return owners;
+            }
+            return ownStorePath();
+        });
+        history_->setWindowIcon(icon);
+    }
+    history_->show();
+    history_->setWindowState(history_->windowState() & ~Qt::WindowMinimized);
+    history_->raise();
+    history_->activateWindow();
 }
 
 void MainDialog::onCancel() {
@@ -185,6 +287,8 @@ void MainDialog::onCancel() {
 
 void MainDialog::onDestroy() {
     stopLink();
+    delete history_;
+    history_ = nullptr;
     if (tabs == nullptr)
         return;
     for (int index = 0; index < tabs->itemCount(); ++index) {

@@ -7,11 +7,17 @@
 #include <QPoint>
 
 #include <memory>
+#include <string>
 
 #include "framework/dialog.h"
 #include "framework/message_map.h"
+#include "link/link_peer.h"
 
 class QMenu;
+
+namespace brix::history {
+class LinkFeed;
+}
 
 namespace fw {
 class TabControl;
@@ -23,6 +29,7 @@ class BrixAdvanced;
 class BrixDebug;
 class BrixScanner;
 class BrixTuner;
+class HistoryWindow;
 class UiLinkPeer;
 
 class MainDialog : public fw::Dialog {
@@ -32,6 +39,7 @@ public:
     static constexpr int kHelpId = 1040;
     static constexpr int kAboutId = 16;  // also the About entry of the window menu
     static constexpr int kExitId = 2;
+    static constexpr int kHistoryId = 1041;  // also Ctrl+H
 
     // Tab indexes, in the order the pages are created.
     static constexpr int kTunerTab = 0;
@@ -68,6 +76,14 @@ public:
     BrixScanner* scannerPage = nullptr;
     QIcon icon;
 
+    // The History window, made at its first opening (nullptr before).
+    HistoryWindow* historyWindow() const { return history_; }
+    // Opens the History window, or brings it to the front.
+    void showHistory();
+    // The store the window records into: BRIX_HISTORY, "off" for none (empty), else the
+    // user's. What the History window shows instead while attached is the owner's.
+    static std::string ownStorePath();
+
     // The page of a tab (nullptr out of range).
     fw::Dialog* page(int tab) const;
 
@@ -94,8 +110,12 @@ private:
     void onTabSelChange();
     void createPages();
     void stopLink();
+    void startHistory();
+    void historyMessage(MessageKind kind, const std::string& text);
 
     std::unique_ptr<UiLinkPeer> peer_;
+    std::unique_ptr<history::LinkFeed> feed_;
+    HistoryWindow* history_ = nullptr;
     bool linkRunning_ = false;
 };
 

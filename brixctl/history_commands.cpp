@@ -14,7 +14,9 @@
 #include "brixctl/output.h"
 #include "brixctl/session.h"
 #include "history/history_store.h"
+#include "history/history_table.h"
 #include "link/link_frame.h"
+#include "link/link_share.h"
 #include "link/link_transport.h"
 
 namespace brixctl {
@@ -110,14 +112,27 @@ int runRecord(const Options& o) {
     Session s;
     if (const int rc = s.open(o.interfaceName))
         return rc;
-    HistoryFeed feed(s, path, "brixctl record");
+    HistoryFeed feed(s, path);
     // The version texts now rather than at the link's first version poll, 20 s on.
     brix::sendFrame(brix::buildRequest(brix::MessageType::Version).bytes, 12);
     s.start();
+    bool toldAttached = false;
     while (!Session::interrupted()) {
         s.waitUntil(after(0.2), [] { return false; });
-        if (!feed.recording())
+        if (feed.feed().failed())
             return kFailed;  // the reason was printed
+        // The owner records what this program would; it goes on, to take over when it goes.
+        if (!toldAttached && brix::linkRole() == brix::LinkRole::Attached) {
+            toldAttached = true;
+            std::fprintf(stderr,
+                         "brixctl: the link is %s's, which records the history; this program "
+                         "records from when it owns the link\n",
+                         brix::linkOwnerName().c_str());
+        } else if (toldAttached && feed.feed().owning()) {
+            toldAttached = false;
+            std::fprintf(stderr, "brixctl: this program owns the link now and records into %s\n",
+                         path.c_str());
+        }
     }
     return kDone;
 }
@@ -148,6 +163,18 @@ int runHistory(const Options& o, const std::string& what, const std::string& sin
         return kFailed;
     }
     Output out(o.format);
+    if (o.format == Format::Csv) {
+        // The columns the History window exports too.
+        namespace h = brix::history;
+        const h::Table table =
+            what == "samples"      ? h::samplesTable(store->rf(*since, *until, kMaxRows))
+            : what == "statistics" ? h::statisticsTable(store->statistics(*since, *until, kMaxRows))
+                                   : h::eventsTable(store->events(*since, *until, kMaxRows));
+        out.line(h::csvLine(table.header));
+        for (const auto& row : table.rows)
+            out.line(h::csvLine(row));
+        return kDone;
+    }
     ordered_json rows = ordered_json::array();
     if (what == "samples") {
         for (const auto& r : store->rf(*since, *until, kMaxRows)) {
@@ -159,8 +186,6 @@ int runHistory(const Options& o, const std::string& what, const std::string& sin
             row["attenuation_dbmv"] = spread(r.fields[4], -2);
             if (o.format == Format::Json)
                 rows.push_back(row);
-            else if (o.format == Format::Csv)
-                out.csvRow(row);
             else
                 out.line(isoTime(r.t) + "  rx " + text3(r.fields[0], 0.1, 1) + " MHz code " +
                          text3(r.fields[1], 1, 0) + "  tx " + text3(r.fields[2], 0.1, 1) +
@@ -180,8 +205,6 @@ int runHistory(const Options& o, const std::string& what, const std::string& sin
             }
             if (o.format == Format::Json)
                 rows.push_back(row);
-            else if (o.format == Format::Csv)
-                out.csvRow(row);
             else
                 out.line(line);
         }
@@ -193,8 +216,6 @@ int runHistory(const Options& o, const std::string& what, const std::string& sin
                                    {"program", e.program}};
             if (o.format == Format::Json)
                 rows.push_back(row);
-            else if (o.format == Format::Csv)
-                out.csvRow(row);
             else
                 out.line(isoTime(e.t) + "  " + brix::history::eventKindName(e.kind) + "  " +
                          e.text + (e.program.empty() ? "" : "  (" + e.program + ")"));

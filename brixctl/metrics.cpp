@@ -424,7 +424,7 @@ int runServe(const Options& o, const std::string& listen) {
     std::unique_ptr<HistoryFeed> feed;
     const std::string historyFile = o.noHistory ? std::string() : historyPath(o.history);
     if (!historyFile.empty())
-        feed = std::make_unique<HistoryFeed>(s, historyFile, "brixctl serve");
+        feed = std::make_unique<HistoryFeed>(s, historyFile);
     s.start();
     std::fprintf(stderr, "brixctl: serving http://%s/metrics\n", address.shown.c_str());
 

@@ -11,6 +11,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include "history/link_feed.h"
 #include "link/link_reports.h"
 #include "link/link_share.h"
 
@@ -162,7 +163,17 @@ void Session::catchInterrupts() {
     signal(SIGPIPE, SIG_IGN);
 }
 
+void Session::feedHistory(brix::history::LinkFeed* feed) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    feed_ = feed;
+}
+
 void Session::addConsoleMessage(brix::MessageKind kind, const char* text, bool) {
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        if (feed_ != nullptr)
+            feed_->consoleLine(kind, text);
+    }
     if (!keepConsole_)
         return;
     {
@@ -178,6 +189,8 @@ void Session::setMicrocodeVersion(const char* text) {
     {
         std::lock_guard<std::mutex> lock(mutex_);
         microcode_ = text;
+        if (feed_ != nullptr)
+            feed_->versionText(0, text);
     }
     changed_.notify_all();
 }
@@ -186,6 +199,8 @@ void Session::setBootVersion(const char* text) {
     {
         std::lock_guard<std::mutex> lock(mutex_);
         boot_ = text;
+        if (feed_ != nullptr)
+            feed_->versionText(1, text);
     }
     changed_.notify_all();
 }

@@ -15,6 +15,10 @@
 
 #include "link/link_state.h"
 
+namespace brix::history {
+class LinkFeed;
+}
+
 namespace brixctl {
 
 // Exit codes, the same for every command.
@@ -64,6 +68,9 @@ public:
     // Keeps Console lines for takeConsoleLines from now on.
     void keepConsoleLines() { keepConsole_ = true; }
 
+    // Hands every Console line and version text to `feed` from now on (nullptr: no more).
+    void feedHistory(brix::history::LinkFeed* feed);
+
     // Waits until `done` holds (checked under the session's lock at least every 5 ms and at
     // each call from the link), until `deadline`, or until an interrupt. True when done.
     template <typename Pred>
@@ -111,6 +118,7 @@ private:
     mutable std::mutex mutex_;
     std::condition_variable changed_;
     bool keepConsole_ = false;
+    brix::history::LinkFeed* feed_ = nullptr;  // guarded by mutex_
     std::deque<ConsoleLine> console_;
     std::string microcode_;
     std::string boot_;

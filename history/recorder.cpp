@@ -1,6 +1,7 @@
 #include "history/recorder.h"
 
 #include <fcntl.h>
+#include <pthread.h>
 #include <sys/file.h>
 #include <unistd.h>
 
@@ -92,16 +93,16 @@ bool Recorder::recording() const {
     return recording_;
 }
 
-bool Recorder::openStore() {
+bool Recorder::openStore(bool tell) {
     std::string error;
     if (!makeParentFolders(path_, error)) {
-        if (onError_)
+        if (tell && onError_)
             onError_("history not recorded: " + error);
         return false;
     }
     store_ = Store::open(path_, false, error);
     if (store_ == nullptr) {
-        if (onError_)
+        if (tell && onError_)
             onError_("history not recorded: " + error);
         return false;
     }
@@ -111,9 +112,12 @@ bool Recorder::openStore() {
     // flock is apart from the record locks SQLite takes, so readers are not affected.
     writerLock_ = ::open(path_.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
     if (writerLock_ < 0 || ::flock(writerLock_, LOCK_EX | LOCK_NB) != 0) {
-        if (onError_)
+        if (tell && onError_)
             onError_("history not recorded: " + path_ + " is recorded into by another program");
         store_.reset();
+        if (writerLock_ >= 0)
+            ::close(writerLock_);
+        writerLock_ = -1;
         return false;
     }
     newest_ = store_->newest();
@@ -145,7 +149,9 @@ bool Recorder::write(std::vector<Item>& batch) {
 }
 
 void Recorder::run() {
-    bool usable = openStore();
+    ::pthread_setname_np(::pthread_self(), "brix-history");
+    bool usable = openStore(true);
+    toldFailure_ = !usable;
     {
         std::lock_guard lock(mutex_);
         recording_ = usable;
@@ -193,6 +199,16 @@ void Recorder::run() {
         if (failed_ && store_ != nullptr && now >= nextRetry) {
             // A full disk may have room again: the next batch tells.
             failed_ = false;
+        } else if (store_ == nullptr && now >= nextRetry && !stopping) {
+            // A store that could not be opened (a full disk, a file made read-only, another
+            // program's that has ended) is tried again, quietly: its failure was told once.
+            nextRetry = now + options_.retryAfter;
+            if (openStore(false)) {
+                failed_ = false;
+                toldFailure_ = false;
+                if (onNotice_)
+                    onNotice_("history recorded again: " + path_);
+            }
         }
         if (store_ != nullptr && !failed_ && now >= nextConsolidation) {
             // Small pieces, so that recording is never held up for long.

@@ -5,8 +5,9 @@
 // most that second. Consolidation runs on the same thread, in small pieces.
 //
 // A store that cannot be opened or written (damaged, locked by another program, read-only, a
-// full disk) is reported once through `onError` and recording stops; on a full disk the writer
-// tries again every `retryAfter` and reports when it records again.
+// full disk) is reported once through `onError` and recording stops; the writer tries again
+// every `retryAfter` (a full disk may have room again, another program may have ended) and
+// reports when it records again.
 
 #include <chrono>
 #include <condition_variable>
@@ -59,7 +60,7 @@ private:
     using Item = std::variant<RfSample, StatisticsSample, Event>;
     void push(Item item);
     void run();
-    bool openStore();
+    bool openStore(bool tell);
     bool write(std::vector<Item>& batch);
 
     const std::string path_;

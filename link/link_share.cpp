@@ -12,8 +12,10 @@
 #include <sys/un.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -30,7 +32,12 @@ namespace brix {
 namespace {
 
 constexpr char kGreeting[] = "BRIXLINK1 ";
-constexpr std::size_t kGreetingMax = 96;
+// "BRIXLINK1 PID NAME", then "\nhistory PATH" when the owner records.
+constexpr char kHistoryLine[] = "\nhistory ";
+constexpr std::size_t kGreetingMax = 96 + 4096;
+constexpr std::size_t kMaxRequests = 64;
+// A Set resent by the retry rule (every 2 s) is the same request; so is a Tune repeated at once.
+constexpr std::int64_t kSameRequestMs = 5000;
 constexpr std::size_t kMaxNotices = 32;
 // Room in the kernel for bursts, before a client's own queue fills.
 constexpr int kSocketBuffer = 1 << 20;
@@ -54,9 +61,12 @@ struct Relay {
 };
 
 std::mutex infoMutex;
-std::string ownerName;  // guarded by infoMutex
-std::string sharePath;  // guarded by infoMutex
+std::string ownerName;       // guarded by infoMutex
+std::string sharePath;       // guarded by infoMutex
+std::string ownerHistory;    // guarded by infoMutex: the attached-to owner's store
+std::string offeredHistory;  // guarded by infoMutex: this owner's store
 std::atomic<std::size_t> attachedCount{0};
+std::atomic<std::uint64_t> heard{0};
 
 std::mutex noticeMutex;
 std::deque<std::string> notices;  // guarded by noticeMutex
@@ -207,6 +217,7 @@ private:
             ssize_t n = ::recv(r_.udp, buffer_, kReceiveCapacity, MSG_DONTWAIT);
             if (n < 0)
                 return;
+            heard.fetch_add(1, std::memory_order_relaxed);
             // The own link is not a client: when it is slow it loses datagrams as a socket does.
             (void)::send(r_.toLink, buffer_, static_cast<std::size_t>(n),
                          MSG_DONTWAIT | MSG_NOSIGNAL);
@@ -276,6 +287,7 @@ private:
                 drop(c, "it sent what is no frame of the link");
                 return;
             }
+            share::noteRequest(frame, static_cast<std::size_t>(n), c.name);
             (void)::sendto(r_.udp, frame, static_cast<std::size_t>(n), MSG_NOSIGNAL,
                            reinterpret_cast<const sockaddr*>(&r_.destination),
                            sizeof r_.destination);
@@ -296,10 +308,14 @@ private:
         }
         int size = kSocketBuffer;
         (void)::setsockopt(fd, SOL_SOCKET, SO_SNDBUF, &size, sizeof size);
-        char greeting[kGreetingMax];
-        const int n = std::snprintf(greeting, sizeof greeting, "%s%d %s", kGreeting,
-                                    static_cast<int>(::getpid()), self_.c_str());
-        if (n <= 0 || ::send(fd, greeting, static_cast<std::size_t>(n), MSG_NOSIGNAL) != n) {
+        std::string greeting = kGreeting + std::to_string(::getpid()) + " " + self_;
+        {
+            std::lock_guard<std::mutex> lock(infoMutex);
+            if (!offeredHistory.empty() && offeredHistory.size() < 4000)
+                greeting += kHistoryLine + offeredHistory;
+        }
+        if (::send(fd, greeting.data(), greeting.size(), MSG_NOSIGNAL) !=
+            static_cast<ssize_t>(greeting.size())) {
             ::close(fd);
             return;
         }
@@ -357,6 +373,82 @@ std::string linkSharePath() {
 
 std::size_t linkAttachedCount() {
     return attachedCount.load();
+}
+
+std::uint64_t linkDatagramsHeard() {
+    return heard.load(std::memory_order_relaxed);
+}
+
+std::string linkOwnerHistory() {
+    std::lock_guard<std::mutex> lock(infoMutex);
+    return ownerHistory;
+}
+
+namespace {
+
+struct Sighting {
+    std::string program;
+    std::vector<std::uint8_t> frame;
+    std::int64_t lastMs = 0;
+};
+
+std::mutex requestMutex;
+std::deque<Request> requests;     // guarded by requestMutex
+std::vector<Sighting> sightings;  // guarded by requestMutex: the latest few, for resends
+
+std::int64_t unixMsNow() {
+    return std::chrono::duration_cast<std::chrono::milliseconds>(
+               std::chrono::system_clock::now().time_since_epoch())
+        .count();
+}
+
+std::string megahertz(std::uint16_t tenths) {
+    return std::to_string(tenths / 10) + "." + std::to_string(tenths % 10) + " MHz";
+}
+
+// What a frame asks of the modem, or false when it asks nothing a user would (a query, a Get).
+bool describeRequest(const std::uint8_t* f, std::size_t n, RequestKind& kind, std::string& text) {
+    const auto type = static_cast<MessageType>(readU16(f + 8));
+    if (type == MessageType::TuneFrequency && n >= 14) {
+        kind = RequestKind::Tune;
+        text = "Tune to " + megahertz(readU16(f + 12));
+        return true;
+    }
+    if (type == MessageType::TuneChannel && n >= 16) {
+        kind = RequestKind::Tune;
+        text = "Tune to " + megahertz(readU16(f + 12)) + ", rate code " +
+               std::to_string(readU16(f + 14));
+        return true;
+    }
+    if (type != MessageType::SetData || n < 16 || 16u + f[15] > n)
+        return false;
+    if (f[14] == static_cast<std::uint8_t>(DataItem::ChannelTable)) {
+        kind = RequestKind::ChannelTableSet;
+        text = "Set the channel table";
+        return true;
+    }
+    if (f[14] == static_cast<std::uint8_t>(DataItem::ScannerParams)) {
+        kind = RequestKind::ScannerSet;
+        text = "Set the scanner parameters:";
+        char hex[4];
+        for (std::size_t i = 0; i < f[15]; ++i) {
+            std::snprintf(hex, sizeof hex, " %02x", f[16 + i]);
+            text += hex;
+        }
+        return true;
+    }
+    return false;
+}
+
+}  // namespace
+
+bool takeLinkRequest(Request& request) {
+    std::lock_guard<std::mutex> lock(requestMutex);
+    if (requests.empty())
+        return false;
+    request = std::move(requests.front());
+    requests.pop_front();
+    return true;
 }
 
 namespace share {
@@ -447,8 +539,9 @@ int offer(int udp, const Key& key, std::uint32_t modemAddress, std::uint16_t mod
 
 namespace {
 
-// The owner's greeting: "BRIXLINK1 PID NAME". Anything else is no link of ours.
-bool readGreeting(int fd, std::string& owner) {
+// The owner's greeting: "BRIXLINK1 PID NAME", then perhaps "\nhistory PATH". Anything else is
+// no link of ours.
+bool readGreeting(int fd, std::string& owner, std::string& history) {
     pollfd p{fd, POLLIN, 0};
     if (::poll(&p, 1, 1000) <= 0)
         return false;
@@ -462,7 +555,16 @@ bool readGreeting(int fd, std::string& owner) {
     const long pid = std::strtol(text + prefix, &end, 10);
     if (end == text + prefix || pid <= 0 || *end != ' ')
         return false;
-    std::string name(end + 1);
+    std::string name(end + 1, static_cast<std::size_t>(text + n - (end + 1)));
+    history.clear();
+    if (const std::size_t line = name.find(kHistoryLine); line != std::string::npos) {
+        history = name.substr(line + sizeof kHistoryLine - 1);
+        name.resize(line);
+        // A path, nothing else: no other line, no zero byte.
+        if (history.empty() || history[0] != '/' || history.find('\n') != std::string::npos ||
+            history.find('\0') != std::string::npos)
+            history.clear();
+    }
     for (char& c : name)
         if (static_cast<unsigned char>(c) < 0x20 || static_cast<unsigned char>(c) > 0x7E)
             c = '?';
@@ -499,9 +601,9 @@ int attach(const Key& key) {
         int fd = ::socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0);
         if (fd < 0)
             return -1;
-        std::string owner;
+        std::string owner, history;
         if (::connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0 ||
-            !readGreeting(fd, owner)) {
+            !readGreeting(fd, owner, history)) {
             ::close(fd);
             continue;
         }
@@ -510,6 +612,7 @@ int attach(const Key& key) {
         std::lock_guard<std::mutex> lock(infoMutex);
         sharePath = path;
         ownerName = owner;
+        ownerHistory = history;
         return fd;
     }
     return -1;
@@ -524,6 +627,7 @@ void close() {
     std::lock_guard<std::mutex> lock(infoMutex);
     sharePath.clear();
     ownerName.clear();
+    ownerHistory.clear();
 }
 
 std::string portHolder(std::uint16_t port) {
@@ -584,6 +688,60 @@ std::string portHolder(std::uint16_t port) {
     }
     ::closedir(proc);
     return holder;
+}
+
+void offerHistory(std::string path) {
+    std::lock_guard<std::mutex> lock(infoMutex);
+    offeredHistory = std::move(path);
+}
+
+void countHeard() {
+    heard.fetch_add(1, std::memory_order_relaxed);
+}
+
+std::string selfName() {
+    return programName(static_cast<int>(::getpid()));
+}
+
+void noteRequest(const std::uint8_t* frame, std::size_t length, const std::string& program) {
+    if (length < kFrameHeaderSize)
+        return;
+    Request r;
+    if (!describeRequest(frame, length, r.kind, r.text))
+        return;
+    r.program = program;
+    r.unixMs = unixMsNow();
+    std::lock_guard<std::mutex> lock(requestMutex);
+    // A channel's tune is a TuneChannel and then a TuneFrequency of the same frequency: one
+    // request of the user's.
+    const auto type = static_cast<MessageType>(readU16(frame + 8));
+    if (type == MessageType::TuneFrequency && length >= 14) {
+        for (const Sighting& s : sightings)
+            if (s.program == program && s.frame.size() >= 16 &&
+                readU16(s.frame.data() + 8) ==
+                    static_cast<std::uint16_t>(MessageType::TuneChannel) &&
+                readU16(s.frame.data() + 12) == readU16(frame + 12) &&
+                r.unixMs - s.lastMs < kSameRequestMs && r.unixMs >= s.lastMs)
+                return;
+    }
+    for (Sighting& s : sightings) {
+        if (s.program == program && s.frame.size() == length &&
+            std::equal(s.frame.begin(), s.frame.end(), frame)) {
+            const bool again = r.unixMs - s.lastMs < kSameRequestMs && r.unixMs >= s.lastMs;
+            s.lastMs = r.unixMs;
+            if (again)
+                return;
+            s.frame.clear();  // taken as new below
+            break;
+        }
+    }
+    std::erase_if(sightings, [](const Sighting& s) { return s.frame.empty(); });
+    if (sightings.size() >= 8)
+        sightings.erase(sightings.begin());
+    sightings.push_back({program, std::vector<std::uint8_t>(frame, frame + length), r.unixMs});
+    if (requests.size() >= kMaxRequests)
+        requests.pop_front();
+    requests.push_back(std::move(r));
 }
 
 bool takeNotice(std::string& text) {

@@ -27,6 +27,27 @@ std::string linkOwnerName();
 std::string linkSharePath();
 // Programs attached to this owner now.
 std::size_t linkAttachedCount();
+// The history store the owner records into, as its greeting told; empty when it records none
+// or this program is not attached. An attached window shows it instead of keeping its own.
+std::string linkOwnerHistory();
+
+// Datagrams taken from the link's port by this program as the owner: by the relay, whatever
+// the link thread is doing (a give-up question it waits on does not stop them), or by the link
+// itself when no relay runs. A recorder tells from it whether the modem is still heard.
+std::uint64_t linkDatagramsHeard();
+
+// What a user of this PC asked of the modem: a Tune or a Set, and the program that asked. The
+// owner notes every such frame it sends, its own and its attached programs' alike, so that its
+// history tells who asked what; a frame sent again by the retry rule is one request.
+enum class RequestKind { Tune, ChannelTableSet, ScannerSet };
+struct Request {
+    RequestKind kind = RequestKind::Tune;
+    std::string text;     // "Tune to 603.5 MHz", "Set the scanner parameters: 03 00"
+    std::string program;  // "brixctl", "brixtool"
+    std::int64_t unixMs = 0;
+};
+// Takes the oldest request noted and not yet taken (at most 64 wait; older ones are lost).
+bool takeLinkRequest(Request& request);
 
 // Frames a program may queue for one slow attached program before it is dropped.
 inline constexpr std::size_t kShareQueueFrames = 2048;
@@ -60,6 +81,16 @@ void close();
 
 // The program that holds UDP `port`, "python3 (pid 812)", where /proc shows it; else empty.
 std::string portHolder(std::uint16_t port);
+
+// Tells attached programs, from now on, which store this owner records into ("" for none).
+void offerHistory(std::string path);
+
+// Notes `frame` as a request of `program` when it is a Tune or a Set (see takeLinkRequest).
+void noteRequest(const std::uint8_t* frame, std::size_t length, const std::string& program);
+// Counts a datagram the link read from the port itself (no relay).
+void countHeard();
+// This program's name as others see it ("brixtool").
+std::string selfName();
 
 // Takes one line for the Console that the relay has left for the link thread.
 bool takeNotice(std::string& text);

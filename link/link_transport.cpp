@@ -272,6 +272,9 @@ void sendFrame(const std::uint8_t* frame, std::uint16_t length) {
         if (::sendto(fd, frame, length, 0, reinterpret_cast<const sockaddr*>(&to), sizeof to) ==
             static_cast<ssize_t>(length))
             st.framesSent.fetch_add(1, std::memory_order_relaxed);
+        // The owner's history tells who asked what; an attached program's owner notes its.
+        static const std::string self = share::selfName();
+        share::noteRequest(frame, length, self);
     }
     setLinkActivity(0);
 }
@@ -292,6 +295,8 @@ bool receiveFrame(std::uint8_t* buffer, std::uint16_t capacity, std::int16_t& co
             std::size_t room = capacity > 32767 ? 32767 : capacity;
             ssize_t n = ::recv(fd, buffer, room, MSG_DONTWAIT);
             if (n > 0) {
+                if (fd == udpSocket.load())
+                    share::countHeard();  // no relay: the link itself is the one that hears
                 count = static_cast<std::int16_t>(n);
                 return true;
             }

@@ -1,4 +1,4 @@
-// Main window: the tab control with the four pages and three buttons.
+// Main window: the tab control with the four pages and four buttons.
 #include "res/dialogs.h"
 
 namespace res {
@@ -13,6 +13,7 @@ const fw::DialogTemplate& dialog102() {
         {1040, ControlKind::PushButton, "&Help", cs::TabStop, 370, 5, 44, 14},
         {16, ControlKind::DefPushButton, "&About", cs::TabStop, 370, 25, 44, 14},
         {2, ControlKind::PushButton, "&Exit", cs::TabStop, 370, 45, 44, 14},
+        {1041, ControlKind::PushButton, "H&istory", cs::TabStop, 370, 65, 44, 14},
     };
     static constexpr fw::DialogTemplate kDialog{102,
                                                 "Brix - Tools",

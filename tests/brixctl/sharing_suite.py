@@ -3,6 +3,7 @@
 brixctl watch owns the link, brixctl serve and brixctl commands attach; the owner is killed and
 the service takes over. Inside tools/netns-run (ctest does that).
    sharing_suite.py BUILD_DIR WORK_DIR"""
+import calendar
 import json
 import os
 import re
@@ -91,6 +92,65 @@ class Sharing(unittest.TestCase):
         self.assertEqual(serve.wait(5), 0)
         # The last owner took its socket with it.
         self.assertEqual(os.listdir(os.path.join(self.runtime, "brix")), [])
+
+    def history(self, store, what="events"):
+        p = self.run_ctl("--history", store, "--json", "history", what, "--since", "5m")
+        self.assertEqual(p.returncode, 0, p.stderr)
+        return json.loads(p.stdout)
+
+    def test_only_the_owner_records_with_who_asked_and_a_new_owner_goes_on(self):
+        first = os.path.join(suite.WORK, "first.sqlite3")
+        second = os.path.join(suite.WORK, "second.sqlite3")
+        for path in (first, second):
+            for suffix in ("", "-wal", "-shm"):
+                if os.path.exists(path + suffix):
+                    os.remove(path + suffix)
+        record = self.start("--history", first, "record")
+        time.sleep(1)
+        serve = self.start("--history", second, "serve", "--metrics", "127.0.0.1:9333")
+        self.assertIn("serving", serve.stderr.readline())
+        self.assertEqual(self.link_of()["role"], "attached")
+
+        # Requests of attached programs are the owner's to record, with the program that asked;
+        # a Set resent by the retry rule is one request.
+        self.assertEqual(self.run_ctl("tune", "555.2", "6.82").returncode, 0)
+        table = json.loads(self.run_ctl("--json", "table", "get").stdout)
+        path = os.path.join(suite.WORK, "history-table.json")
+        with open(path, "w") as f:
+            json.dump(table, f)
+        self.assertEqual(self.run_ctl("table", "set", path).returncode, 0)
+        time.sleep(2.5)  # a batch is written every second
+        events = self.history(first)
+        asked = [(e["kind"], e["text"], e["program"]) for e in events
+                 if e["kind"] in ("tune", "table-set")]
+        self.assertIn(("tune", "Tune to 555.2 MHz, rate code 3", "brixctl"), asked)
+        self.assertEqual([a for a in asked if a[0] == "table-set"],
+                         [("table-set", "Set the channel table", "brixctl")])
+        self.assertTrue(self.history(first, "samples"))
+        # The attached service has not even made its store.
+        self.assertFalse(os.path.exists(second))
+
+        # kill -9 of the recorder: what it took until 2 s before is in its store, readable.
+        time.sleep(3)
+        record.send_signal(signal.SIGKILL)
+        record.wait()
+        killed = time.time()
+        samples = self.history(first, "samples")
+        newest = calendar.timegm(time.strptime(samples[-1]["time"][:19], "%Y-%m-%dT%H:%M:%S"))
+        self.assertGreater(newest, killed - 3.5, samples[-1])  # 2 s, and the second cut off
+
+        # The service took over and records into its own store from then on.
+        deadline = time.time() + 6
+        while time.time() < deadline and not os.path.exists(second):
+            time.sleep(0.2)
+        time.sleep(2.5)
+        self.assertTrue(self.history(second, "samples"))
+        self.assertEqual(self.run_ctl("tune", "452.5", "9.45").returncode, 0)
+        time.sleep(2)
+        self.assertIn(("tune", "Tune to 452.5 MHz, rate code 4", "brixctl"),
+                      [(e["kind"], e["text"], e["program"]) for e in self.history(second)])
+        serve.send_signal(signal.SIGTERM)
+        self.assertEqual(serve.wait(5), 0)
 
 
 if __name__ == "__main__":

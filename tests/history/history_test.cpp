@@ -1,6 +1,8 @@
 // The signal history's store and recorder on real files: what goes in comes out, the
 // resolutions move and drop as they age, and a store that cannot be written is told once and
 // never takes the recorder down.
+#include <sched.h>
+#include <sys/mount.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -12,9 +14,11 @@
 #include <fstream>
 #include <mutex>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "history/history_store.h"
+#include "history/history_table.h"
 #include "history/recorder.h"
 
 namespace brix::history {
@@ -271,6 +275,107 @@ TEST(HistoryRecorder, DamagedLockedAndReadOnlyStoresAreToldOnceAndNothingIsLost)
         EXPECT_FALSE(r.recording());
     }
     EXPECT_EQ(readOnly.errors.size(), 1u);
+}
+
+}  // namespace
+}  // namespace brix::history
+
+namespace brix::history {
+namespace {
+
+// A small tmpfs of our own (a mount namespace of this test's process, so nothing is left on
+// the host): the store fills it, is told once, and records again once there is room.
+TEST(HistoryRecorder, AFullDiskIsToldOnceAndRecordingResumesWhenThereIsRoom) {
+    if (::geteuid() != 0)
+        GTEST_SKIP() << "needs root for a tmpfs of its own (CI runs as root)";
+    ASSERT_EQ(::unshare(CLONE_NEWNS), 0);
+    ASSERT_EQ(::mount("none", "/", nullptr, MS_REC | MS_PRIVATE, nullptr), 0);
+    Folder folder;
+    const std::string disk = folder.file("disk");
+    fs::create_directory(disk);
+    ASSERT_EQ(::mount("tmpfs", disk.c_str(), "tmpfs", 0, "size=1m"), 0);
+    const std::string filler = disk + "/filler";
+    {
+        // All but 64 KiB taken: the store's first pages fit, its growth does not.
+        std::ofstream f(filler, std::ios::binary);
+        const std::string block(4096, 'x');
+        for (int i = 0; i < (1024 - 64) / 4; ++i)
+            f << block;
+    }
+    Lines lines;
+    Recorder::Options options;
+    options.flushEvery = std::chrono::milliseconds(50);
+    options.retryAfter = std::chrono::milliseconds(200);
+    {
+        Recorder recorder(disk + "/history.sqlite3", lines.error(), lines.notice(), options);
+        Millis t = kNow;
+        const std::string text(400, 'e');
+        for (int i = 0; i < 2000 && recorder.recording(); ++i) {
+            recorder.record(Event{t++, EventKind::Error, text, ""});
+            if (i % 50 == 0)
+                recorder.flush();
+        }
+        recorder.flush();
+        EXPECT_FALSE(recorder.recording());
+        {
+            std::lock_guard lock(lines.mutex);
+            ASSERT_EQ(lines.errors.size(), 1u);
+            EXPECT_NE(lines.errors[0].find("full"), std::string::npos) << lines.errors[0];
+        }
+        // Room again: after the retry time the next batch is written and that is told.
+        fs::remove(filler);
+        std::this_thread::sleep_for(std::chrono::milliseconds(300));
+        for (int i = 0; i < 20; ++i) {
+            recorder.record(Event{t++, EventKind::Error, "after", ""});
+            recorder.flush();
+            std::this_thread::sleep_for(std::chrono::milliseconds(60));
+        }
+        EXPECT_TRUE(recorder.recording());
+        std::lock_guard lock(lines.mutex);
+        EXPECT_EQ(lines.errors.size(), 1u);
+        ASSERT_EQ(lines.notices.size(), 1u);
+        EXPECT_NE(lines.notices[0].find("recorded again"), std::string::npos);
+    }
+    const auto events = openStore(disk + "/history.sqlite3", true)->events(kNow, kNow + 10000);
+    ASSERT_FALSE(events.empty());
+    EXPECT_EQ(events.back().text, "after");
+    ASSERT_EQ(::umount(disk.c_str()), 0);
+}
+
+// The columns brixctl history --csv prints and the History window exports.
+TEST(HistoryTable, CsvColumnsQuotingAndControlCharacters) {
+    RfRow r;
+    r.t = 1'765'000'000'123;
+    r.samples = 3;
+    r.fields = {{{6035, 6035, 6035}, {1, 2.3333, 4}, {300, 300, 300}, {0, 0, 0}, {3, 3, 3}}};
+    const Table samples = samplesTable({r});
+    ASSERT_EQ(samples.header.size(), 2u + 15u);
+    EXPECT_EQ(samples.header[2], "receive_frequency_mhz.min");
+    EXPECT_EQ(samples.header[16], "attenuation_dbmv.max");
+    EXPECT_EQ(csvLine(samples.rows[0]),
+              "2025-12-06T05:46:40.123Z,3,603.5,603.5,603.5,1.0,2.33,4.0,30.0,30.0,30.0,"
+              "0.0,0.0,0.0,-6.0,-6.0,-6.0");
+
+    StatisticsRow s;
+    s.rates[0] = {0.04, 1.26, 2.5};
+    s.totals[0] = 12;
+    const Table statistics = statisticsTable({s});
+    EXPECT_EQ(statistics.header[3], "upstream_fragments_per_second.min");
+    EXPECT_EQ(statistics.header[6], "upstream_fragments_total");
+    // Rates are kept in tenths.
+    EXPECT_EQ(statistics.rows[0][3], "0.0");
+    EXPECT_EQ(statistics.rows[0][4], "1.3");
+    EXPECT_EQ(statistics.rows[0][6], "12.0");
+
+    const Table events = eventsTable({Event{0, EventKind::Embedded,
+                                            "a, \"b\"\x1b[2J\xc2\x9b\x7f"
+                                            "caf\xc3\xa9",
+                                            "brixctl"}});
+    EXPECT_EQ(csvLine(events.header), "time,kind,text,program");
+    // Quoted for the comma and quote; ESC, CSI and DEL shown as text, é kept.
+    EXPECT_EQ(csvLine(events.rows[0]),
+              "1970-01-01T00:00:00.000Z,debug,\"a, \"\"b\"\"\\x1b[2J\\x9b\\x7f"
+              "caf\xc3\xa9\",brixctl");
 }
 
 }  // namespace

@@ -4,7 +4,7 @@
     demo_pictures.py TOOL WORK_DIR [tool arguments]
 
 Waits (through the accessibility tree) until the modem's versions are shown, leaves a picture of
-each tab in WORK_DIR (demo.png: the Tuner), and closes the tool with its Exit button. The
+each tab and of the History window in WORK_DIR (demo.png: the Tuner), and closes the tool with its Exit button. The
 simulated modem must already be running.
 """
 
@@ -35,8 +35,18 @@ try:
         time.sleep(1)  # the Tuner's 500 ms timer repaints its displays after its tab comes back
         u.picture(os.path.join(work, f"demo-{name.lower()}.png"))
     os.replace(os.path.join(work, "demo-tuner.png"), os.path.join(work, "demo.png"))
+    # The History window beside it, over the minutes the demo has run.
+    tool.click(tool.find("push button", "History"))
+    history = u.wait_until("the History window", lambda: tool.window("History"), 5)
+    tool.click(tool.find("check box", "10 minutes", root=history))
+    summary = tool.find("label", "Summary", root=history)
+    u.wait_until("the history's summary", lambda: "receive rate" in tool.description(summary), 10)
+    time.sleep(1)
+    u.picture(os.path.join(work, "demo-history.png"))
+    print("history:", tool.description(summary))
+    tool.key("Escape")
     print(f"pictures: {work}/demo.png (Tuner) and demo-console.png, demo-advanced.png, "
-          "demo-scanner.png")
+          "demo-scanner.png, demo-history.png")
     tool.click(tool.find("push button", "Exit"))
     tool.wait_exit(5)
     print("the tool closed; the simulated modem stops with it")

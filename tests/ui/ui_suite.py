@@ -8,6 +8,7 @@ Runs inside the private network namespace (the tool broadcasts).
 """
 
 import os
+import re
 import shutil
 import signal
 import socket
@@ -539,6 +540,80 @@ def installed_tool_from_its_desktop_entry_opens_help_at_the_tab_topic():
                 if f"url=brixtool.html#context-{context}\"" not in f.read():
                     raise u.Failure(f"{want} does not lead to topic {context}")
         print("  the browser got:", " ".join(opened))
+    finally:
+        tool.close()
+        modem.close()
+
+
+BRIXCTL = os.path.join(build, "brixctl", "brixctl")
+
+
+def local_seconds(text):
+    return time.mktime(time.strptime(text, "%Y-%m-%d %H:%M:%S"))
+
+
+@suite.case
+def history_window_by_ctrl_h_and_click_shows_the_silence_the_retune_and_the_events():
+    """The modem goes quiet for 14 s and a script retunes it; the History window, opened by
+    Ctrl+H and by a click, tells both in its summary and its event list, with their times."""
+    d = fresh_dir("history")
+    modem = u.Modem(SIM, d)
+    tool = u.Tool(TOOL, d, extra_env={"BRIX_HISTORY": os.path.join(d, "history.sqlite3")})
+    try:
+        first_report(tool)
+        # The start's channel-table Get answered first: a Get left pending through the silence
+        # would end in the give-up question, which holds the window until it is answered.
+        time.sleep(3)
+        if tool.window(QUESTION):
+            raise u.Failure("the give-up question is open before the silence")
+        stopped = time.time()
+        modem.proc.send_signal(signal.SIGSTOP)
+        time.sleep(14)
+        modem.proc.send_signal(signal.SIGCONT)
+        resumed = time.time()
+        # A script's retune goes through the window's link; the window records who asked.
+        p = subprocess.run([BRIXCTL, "tune", "555.2", "6.82"], capture_output=True, text=True,
+                           timeout=20)
+        if p.returncode != 0:
+            raise u.Failure(f"brixctl tune: {p.returncode} {p.stdout} {p.stderr}")
+        time.sleep(2.5)  # a batch is written every second
+
+        # Ctrl+H on the main window opens it.
+        press_on(tool, tool.main, "ctrl+h")
+        window = u.wait_until("the History window", lambda: tool.window("History"), 5)
+        summary = tool.find("label", "Summary", root=window)
+        told = r"^Last hour: link down 1 time for \d+ s in all; 1 retune; .*receive rate"
+        try:
+            u.wait_until("the summary", lambda: re.search(told, tool.description(summary)), 5)
+        except u.Failure:
+            raise u.Failure(f"the summary reads {tool.description(summary)!r}")
+        rows = {}
+        events = tool.find(None, "Events", root=window)
+        cells = [c.name for c in tool.find_all(events, "table cell")]
+        for i in range(0, len(cells) - 3, 4):
+            rows.setdefault(cells[i + 1], []).append((cells[i], cells[i + 2], cells[i + 3]))
+        down, up = rows.get("Link down"), rows.get("Link up")
+        if not down or not up:
+            raise u.Failure(f"the event list holds {rows}")
+        if not stopped + 9 <= local_seconds(down[0][0]) <= stopped + 13:
+            raise u.Failure(f"link down at {down[0][0]}, the modem stopped at {stopped}")
+        if not resumed - 2 <= local_seconds(up[0][0]) <= resumed + 3:
+            raise u.Failure(f"link up at {up[0][0]}, the modem went on at {resumed}")
+        if ("Tune to 555.2 MHz, rate code 3", "brixctl") not in [r[1:] for r in rows.get("Tune", [])]:
+            raise u.Failure(f"no retune by brixctl in {rows}")
+        print("  summary:", tool.description(summary))
+
+        # The range buttons (checkable, so "check box" to a screen reader) redraw it.
+        tool.click(tool.find("check box", "10 minutes", root=window))
+        u.wait_until("the 10-minute summary", lambda: tool.description(summary).startswith(
+            "Last 10 minutes: link down 1 time"), 5)
+        u.picture(os.path.join(d, "history-window.png"))
+
+        # Put away with Escape, and back with a real click on the main window's History.
+        press_on(tool, window, "Escape")
+        u.wait_until("the History window to close", lambda: tool.window("History") is None, 5)
+        tool.click(tool.find("push button", "History"))
+        u.wait_until("the History window again", lambda: tool.window("History"), 5)
     finally:
         tool.close()
         modem.close()

@@ -1,0 +1,223 @@
+#include "history/link_feed.h"
+
+#include <pthread.h>
+
+#include <chrono>
+#include <utility>
+
+#include "link/link_commands.h"
+#include "link/link_share.h"
+
+namespace brix::history {
+namespace {
+
+using namespace std::chrono_literals;
+
+constexpr auto kLinkDownAfter = 10s;
+constexpr auto kLookEvery = 50ms;
+// Console lines waiting for the feed's thread; a link that writes more in 50 ms loses the rest.
+constexpr std::size_t kMaxLines = 4096;
+
+Millis wallMs() {
+    return std::chrono::duration_cast<std::chrono::milliseconds>(
+               std::chrono::system_clock::now().time_since_epoch())
+        .count();
+}
+
+// The Console lines that a report writes come in blocks; they are recorded as the report, not
+// as lines. The number of lines that follow each block's first line.
+int linesAfter(const std::string& text) {
+    if (text == "RF REPORT:")
+        return 4;
+    if (text.rfind("STATISTICS REPORT:", 0) == 0)
+        return 11;
+    return -1;
+}
+
+EventKind kindOf(RequestKind kind) {
+    switch (kind) {
+        case RequestKind::Tune:
+            return EventKind::Tune;
+        case RequestKind::ChannelTableSet:
+            return EventKind::TableSet;
+        case RequestKind::ScannerSet:
+            break;
+    }
+    return EventKind::ScannerSet;
+}
+
+}  // namespace
+
+std::string latin1ToUtf8(const std::string& latin1) {
+    std::string out;
+    out.reserve(latin1.size());
+    for (const char ch : latin1) {
+        const auto c = static_cast<unsigned char>(ch);
+        if (c < 0x80) {
+            out += ch;
+        } else {
+            out += static_cast<char>(0xC0 | (c >> 6));
+            out += static_cast<char>(0x80 | (c & 0x3F));
+        }
+    }
+    return out;
+}
+
+LinkFeed::LinkFeed(std::string path, Recorder::Report onError, Recorder::Report onNotice)
+    : path_(std::move(path)), onError_(std::move(onError)), onNotice_(std::move(onNotice)) {
+    thread_ = std::thread([this] { run(); });
+}
+
+LinkFeed::~LinkFeed() {
+    stop_ = true;
+    thread_.join();
+    stopRecording();
+}
+
+void LinkFeed::consoleLine(MessageKind kind, const char* latin1) {
+    if (latin1 == nullptr)
+        return;
+    std::lock_guard lock(mutex_);
+    if (lines_.size() >= kMaxLines) {
+        ++droppedLines_;
+        return;
+    }
+    lines_.push_back({kind, latin1, wallMs()});
+}
+
+void LinkFeed::versionText(int which, const char* latin1) {
+    if (latin1 == nullptr || which < 0 || which > 1)
+        return;
+    std::lock_guard lock(mutex_);
+    versions_[which] = latin1;
+}
+
+void LinkFeed::startRecording() {
+    recorder_ = std::make_unique<Recorder>(path_, onError_, onNotice_);
+    // The versions are news to this store, whatever an earlier owner recorded.
+    recordedVersions_[0].clear();
+    recordedVersions_[1].clear();
+    brix::share::offerHistory(path_);
+    owning_ = true;
+}
+
+void LinkFeed::stopRecording() {
+    if (recorder_ == nullptr)
+        return;
+    brix::share::offerHistory({});
+    recorder_->flush();
+    recorder_.reset();
+    owning_ = false;
+}
+
+void LinkFeed::takeLines(Millis now) {
+    std::deque<Line> lines;
+    std::string versions[2];
+    {
+        std::lock_guard lock(mutex_);
+        lines.swap(lines_);
+        versions[0] = versions_[0];
+        versions[1] = versions_[1];
+    }
+    for (const Line& line : lines) {
+        if (skip_ > 0) {
+            --skip_;
+            continue;
+        }
+        if (const int block = linesAfter(line.text); block >= 0) {
+            skip_ = block;
+            continue;
+        }
+        if (recorder_ == nullptr || line.text.empty() ||
+            (line.kind != MessageKind::Error && line.kind != MessageKind::Embedded))
+            continue;
+        recorder_->record(
+            Event{line.t, line.kind == MessageKind::Error ? EventKind::Error : EventKind::Embedded,
+                  latin1ToUtf8(line.text), ""});
+    }
+    if (recorder_ == nullptr)
+        return;
+    for (int i = 0; i < 2; ++i) {
+        if (!versions[i].empty() && versions[i] != recordedVersions_[i]) {
+            recordedVersions_[i] = versions[i];
+            recorder_->record(Event{now, EventKind::Version, latin1ToUtf8(versions[i]), ""});
+        }
+    }
+}
+
+void LinkFeed::run() {
+    // Named, so that top -H and a benchmark can tell the feed's share of the CPU.
+    ::pthread_setname_np(::pthread_self(), "brix-feed");
+    brix::LinkCounters seen = brix::getLinkCounters();
+    std::uint64_t heard = brix::linkDatagramsHeard();
+    auto lastFrame = std::chrono::steady_clock::now();
+    bool up = false;
+    bool everUp = false;
+    while (!stop_) {
+        std::this_thread::sleep_for(kLookEvery);
+        const bool owner = brix::linkRole() == brix::LinkRole::Owner;
+        if (owner && recorder_ == nullptr)
+            startRecording();
+        else if (brix::linkRole() == brix::LinkRole::Attached && recorder_ != nullptr)
+            stopRecording();  // attached again: the new owner records
+
+        const brix::LinkCounters now = brix::getLinkCounters();
+        const auto steady = std::chrono::steady_clock::now();
+        const Millis t = wallMs();
+        takeLines(t);
+        brix::Request request;
+        while (brix::takeLinkRequest(request)) {
+            if (recorder_ != nullptr)
+                recorder_->record(
+                    Event{request.unixMs, kindOf(request.kind), request.text, request.program});
+        }
+        if (recorder_ != nullptr)
+            failed_ = !recorder_->recording();
+
+        // Heard by the relay, not taken by the link: a link thread held by a question is no
+        // silence of the modem's.
+        const std::uint64_t nowHeard = brix::linkDatagramsHeard();
+        if (recorder_ == nullptr) {
+            // Attached: the owner hears the modem and tells; no silence is ours to find.
+            heard = nowHeard;
+            lastFrame = steady;
+        } else if (nowHeard != heard) {
+            heard = nowHeard;
+            lastFrame = steady;
+            if (!up) {
+                up = true;
+                // The first frame of a run is no news; one after a silence is.
+                if (everUp && recorder_ != nullptr)
+                    recorder_->record(Event{t, EventKind::LinkUp, "the modem answers again", ""});
+                everUp = true;
+            }
+        } else if (up && steady - lastFrame > kLinkDownAfter) {
+            up = false;
+            if (recorder_ != nullptr)
+                recorder_->record(
+                    Event{t, EventKind::LinkDown, "no frame from the modem for 10 s", ""});
+        }
+        if (recorder_ != nullptr && now.rfReports != seen.rfReports) {
+            RfSample s;
+            s.t = t;
+            brix::getFrequencies(s.rxFrequency, s.txFrequency);
+            brix::getRateCodes(s.rxRateCode, s.txRateCode);
+            s.attenuation = brix::getAttenuation();
+            recorder_->record(s);
+        }
+        if (recorder_ != nullptr && now.statisticsReports != seen.statisticsReports) {
+            const brix::StatisticsCounters c = brix::getLastStatistics();
+            StatisticsSample s;
+            s.t = t;
+            s.period = static_cast<std::uint16_t>(c.period);
+            s.counts = {
+                c.txFragments, c.txPackets, static_cast<std::uint32_t>(c.txBytes), c.retransmitted,
+                c.forwarded,   c.filtered,  static_cast<std::uint32_t>(c.rxBytes), c.grants};
+            if (s.period >= 10)
+                recorder_->record(s);
+        }
+        seen = now;
+    }
+}
+
+}  // namespace brix::history
