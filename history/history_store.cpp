@@ -436,20 +436,54 @@ struct Slice {
     std::vector<double> mins, sums, maxes;
 };
 
-bool foldRows(sqlite3* db, const std::vector<std::string>& sources, int values, bool withPeriod,
+// One source of rows: an aggregate table (t, n, [period_sum], x_min, x_sum, x_max ...), or the
+// full-resolution table itself (t, [period], x ...), whose rows are folded here without making
+// SQLite compute three columns of each value: a week at full resolution is most of a query.
+struct Source {
+    std::string select;
+    bool raw = false;
+};
+
+bool foldRows(sqlite3* db, const std::vector<Source>& sources, int values, bool withPeriod,
               Millis since, Millis until, Millis width, std::vector<Slice>& out, int& code) {
     Millis current = -1;
-    for (const std::string& source : sources) {
+    std::vector<double> lo(static_cast<std::size_t>(values)), sum(lo), hi(lo);
+    for (const Source& source : sources) {
         sqlite3_stmt* q = nullptr;
-        const std::string sql = source + " WHERE t BETWEEN ?1 AND ?2 ORDER BY t";
+        const std::string sql = source.select + " WHERE t BETWEEN ?1 AND ?2 ORDER BY t";
         code = sqlite3_prepare_v2(db, sql.c_str(), -1, &q, nullptr);
         if (code != SQLITE_OK)
             return false;
         sqlite3_bind_int64(q, 1, since);
         sqlite3_bind_int64(q, 2, until);
-        const int first = withPeriod ? 3 : 2;
         while ((code = sqlite3_step(q)) == SQLITE_ROW) {
             const Millis t = sqlite3_column_int64(q, 0);
+            long long n = 1;
+            double period = 0;
+            if (source.raw) {
+                // A report's rates per second are kept in tenths, as the aggregates keep them.
+                const long long p = withPeriod ? sqlite3_column_int64(q, 1) : 0;
+                period = static_cast<double>(p);
+                const int first = withPeriod ? 2 : 1;
+                for (int i = 0; i < values; ++i) {
+                    const auto k = static_cast<std::size_t>(i);
+                    const long long v = sqlite3_column_int64(q, first + i);
+                    sum[k] = static_cast<double>(v);
+                    lo[k] = hi[k] = withPeriod ? (p != 0 ? static_cast<double>(v * 1000 / p) : 0)
+                                               : static_cast<double>(v);
+                }
+            } else {
+                n = sqlite3_column_int64(q, 1);
+                if (withPeriod)
+                    period = sqlite3_column_double(q, 2);
+                const int first = withPeriod ? 3 : 2;
+                for (int i = 0; i < values; ++i) {
+                    const auto k = static_cast<std::size_t>(i);
+                    lo[k] = sqlite3_column_double(q, first + 3 * i);
+                    sum[k] = sqlite3_column_double(q, first + 3 * i + 1);
+                    hi[k] = sqlite3_column_double(q, first + 3 * i + 2);
+                }
+            }
             const Millis slice = (t - since) / width;
             if (out.empty() || slice != current) {
                 current = slice;
@@ -462,16 +496,12 @@ bool foldRows(sqlite3* db, const std::vector<std::string>& sources, int values, 
             }
             Slice& s = out.back();
             const bool fresh = s.n == 0;
-            s.n += sqlite3_column_int64(q, 1);
-            if (withPeriod)
-                s.period += sqlite3_column_double(q, 2);
-            for (int i = 0; i < values; ++i) {
-                const auto k = static_cast<std::size_t>(i);
-                const double lo = sqlite3_column_double(q, first + 3 * i);
-                const double hi = sqlite3_column_double(q, first + 3 * i + 2);
-                s.sums[k] += sqlite3_column_double(q, first + 3 * i + 1);
-                s.mins[k] = fresh ? lo : std::min(s.mins[k], lo);
-                s.maxes[k] = fresh ? hi : std::max(s.maxes[k], hi);
+            s.n += n;
+            s.period += period;
+            for (std::size_t k = 0; k < static_cast<std::size_t>(values); ++k) {
+                s.sums[k] += sum[k];
+                s.mins[k] = fresh ? lo[k] : std::min(s.mins[k], lo[k]);
+                s.maxes[k] = fresh ? hi[k] : std::max(s.maxes[k], hi[k]);
             }
         }
         sqlite3_finalize(q);
@@ -491,8 +521,12 @@ Millis sliceWidth(Millis since, Millis until, int maxRows) {
 std::vector<RfRow> Store::rf(Millis since, Millis until, int maxRows) {
     std::vector<RfRow> out;
     std::vector<Slice> slices;
-    if (!foldRows(db_, {rfAggregate("rf_hour"), rfAggregate("rf_minute"), rfRawAsAggregate()}, 5,
-                  false, since, until, sliceWidth(since, until, maxRows), slices, lastCode_))
+    std::string raw = "SELECT t";
+    for (const char* field : kRfFields)
+        raw += std::string(", ") + field;
+    if (!foldRows(db_,
+                  {{rfAggregate("rf_hour")}, {rfAggregate("rf_minute")}, {raw + " FROM rf", true}},
+                  5, false, since, until, sliceWidth(since, until, maxRows), slices, lastCode_))
         return out;
     out.reserve(slices.size());
     for (const Slice& s : slices) {
@@ -510,9 +544,13 @@ std::vector<RfRow> Store::rf(Millis since, Millis until, int maxRows) {
 std::vector<StatisticsRow> Store::statistics(Millis since, Millis until, int maxRows) {
     std::vector<StatisticsRow> out;
     std::vector<Slice> slices;
+    std::string raw = "SELECT t, period";
+    for (int i = 0; i < kCounts; ++i)
+        raw += ", c" + std::to_string(i);
     if (!foldRows(db_,
-                  {statisticsAggregate("statistics_hour"), statisticsAggregate("statistics_minute"),
-                   statisticsRawAsAggregate()},
+                  {{statisticsAggregate("statistics_hour")},
+                   {statisticsAggregate("statistics_minute")},
+                   {raw + " FROM statistics", true}},
                   kCounts, true, since, until, sliceWidth(since, until, maxRows), slices,
                   lastCode_))
         return out;

@@ -12,12 +12,15 @@
 #include <QDateTime>
 #include <QDateTimeAxis>
 #include <QFileDialog>
+#include <QGraphicsLayout>
 #include <QHBoxLayout>
 #include <QHeaderView>
 #include <QLabel>
+#include <QLegendMarker>
 #include <QLineSeries>
 #include <QMessageBox>
 #include <QPushButton>
+#include <QResizeEvent>
 #include <QSaveFile>
 #include <QScatterSeries>
 #include <QSettings>
@@ -34,6 +37,7 @@
 #include <chrono>
 #include <cmath>
 #include <condition_variable>
+#include <future>
 #include <mutex>
 #include <optional>
 #include <thread>
@@ -46,8 +50,8 @@ using history::Millis;
 
 namespace {
 
-// Rows asked of the store per chart: about one per pixel column of a wide window.
-constexpr int kColumns = 1200;
+// Rows asked of the store per chart at most: one per pixel column of a wide window.
+constexpr int kColumns = 2000;
 // Events listed at most (the newest of the range).
 constexpr int kMaxEvents = 2000;
 
@@ -156,10 +160,10 @@ public:
         thread_.join();
     }
 
-    void request(std::string path, Millis since, Millis until, quint64 generation) {
+    void request(std::string path, Millis since, Millis until, int columns, quint64 generation) {
         {
             std::lock_guard lock(mutex_);
-            pending_ = Request{std::move(path), since, until, generation};
+            pending_ = Request{std::move(path), since, until, columns, generation};
         }
         wake_.notify_one();
     }
@@ -168,6 +172,7 @@ private:
     struct Request {
         std::string path;
         Millis since, until;
+        int columns;
         quint64 generation;
     };
 
@@ -200,17 +205,25 @@ private:
         const bool exists = ::stat(r.path.c_str(), &info) == 0;
         if (store_ == nullptr || r.path != openPath_ || !exists || info.st_ino != openInode_) {
             store_.reset();
+            second_.reset();
             std::string error;
             store_ = history::Store::open(r.path, true, error, false);
-            if (store_ == nullptr) {
+            if (store_ != nullptr)
+                second_ = history::Store::open(r.path, true, error, false);
+            if (second_ == nullptr) {
+                store_.reset();
                 d->error = error;
                 return d;
             }
             openPath_ = r.path;
             openInode_ = info.st_ino;
         }
-        d->rf = store_->rf(r.since, r.until, kColumns);
-        d->statistics = store_->statistics(r.since, r.until, kColumns);
+        // The two tables side by side, each on a connection of its own: a long range takes
+        // the longer of the two, not their sum.
+        auto statistics = std::async(
+            std::launch::async, [&] { return second_->statistics(r.since, r.until, r.columns); });
+        d->rf = store_->rf(r.since, r.until, r.columns);
+        d->statistics = statistics.get();
         d->events = store_->events(r.since, r.until, 100000);
         if (d->events.size() > static_cast<std::size_t>(kMaxEvents))
             d->events.erase(d->events.begin(), d->events.end() - kMaxEvents);
@@ -224,6 +237,7 @@ private:
     bool stop_ = false;               // guarded by mutex_
     // Loader thread only.
     std::unique_ptr<history::Store> store_;
+    std::unique_ptr<history::Store> second_;
     std::string openPath_;
     ino_t openInode_ = 0;
     std::thread thread_;
@@ -238,10 +252,10 @@ public:
         layout->setSpacing(0);
         rates_ = addChart(layout, "Bit rate", "Mbit/s", {"Receive rate", "Transmit rate"});
         level_ = addChart(layout, "Attenuation", "dBmV", {"Attenuation"});
-        packets_ = addChart(layout, "Packets per second", "1/s",
+        packets_ = addChart(layout, "Packets per second", "packets/s",
                             {"Downstream packets", "Upstream packets", "Retransmissions"});
         bytes_ =
-            addChart(layout, "Bytes per second", "B/s", {"Downstream bytes", "Upstream bytes"});
+            addChart(layout, "Bytes per second", "kB/s", {"Downstream bytes", "Upstream bytes"});
         changes_ = addMarkers(rates_, "Frequency changes", QColor(0, 130, 0), changeTexts_);
         marks_ = addMarkers(rates_, "Events", QColor(200, 60, 0), eventTexts_);
     }
@@ -285,9 +299,12 @@ public:
             for (int i = 0; i < 3; ++i)
                 addSpread(packets[static_cast<std::size_t>(i)], x, r.rates[kPacketCounts[i]]);
             for (int i = 0; i < 2; ++i)
-                addSpread(bytes[static_cast<std::size_t>(i)], x, r.rates[kByteCounts[i]]);
+                addSpread(bytes[static_cast<std::size_t>(i)], x, r.rates[kByteCounts[i]], 1e-3);
         }
         fill(rates_, rates, d, spans, 10);
+        // Events stand along the top of the bit-rate chart.
+        const double markAt =
+            rates_.value->max() - (rates_.value->max() - rates_.value->min()) * 0.03;
         fill(level_, level, d, spans, 0);
         fill(packets_, packets, d, spans, 0);
         fill(bytes_, bytes, d, spans, 0);
@@ -297,11 +314,36 @@ public:
         for (const history::Event& e : d.events) {
             if (e.kind == history::EventKind::LinkUp || e.kind == history::EventKind::LinkDown)
                 continue;  // the shading shows them
-            marks.append({static_cast<qreal>(e.t), 10.2});
+            marks.append({static_cast<qreal>(e.t), markAt});
             eventTexts_.append(localTime(e.t) + QStringLiteral("  ") + eventText(e));
         }
         marks_->replace(marks);
         applying_ = false;
+        align();
+    }
+
+protected:
+    void resizeEvent(QResizeEvent* event) override {
+        QWidget::resizeEvent(event);
+        QTimer::singleShot(0, this, [this] { align(); });
+    }
+
+    // One time axis for the eye: every chart's plot area starts where the widest axis labels
+    // of the four end.
+    void align() {
+        Chart* all[] = {&rates_, &level_, &packets_, &bytes_};
+        qreal left = 0;
+        for (Chart* c : all) {
+            c->chart->setPlotArea(QRectF());  // laid out by itself again
+            if (QGraphicsLayout* l = c->chart->layout())
+                l->activate();
+            left = std::max(left, c->chart->plotArea().left());
+        }
+        for (Chart* c : all) {
+            const QRectF area = c->chart->plotArea();
+            if (area.right() > left)
+                c->chart->setPlotArea(QRectF(left, area.top(), area.right() - left, area.height()));
+        }
     }
 
 private:
@@ -313,19 +355,19 @@ private:
         QAreaSeries* down = nullptr;
     };
 
-    static void addSpread(QList<QPointF>& points, qreal x, const std::array<double, 3>& v) {
-        points.append({x, v[0]});
+    static void addSpread(QList<QPointF>& points, qreal x, const std::array<double, 3>& v,
+                          double scale = 1) {
+        points.append({x, v[0] * scale});
         if (v[2] != v[0])
-            points.append({x, v[2]});
+            points.append({x, v[2] * scale});
     }
 
     Chart addChart(QVBoxLayout* layout, const char* title, const char* unit,
                    std::initializer_list<const char*> names) {
         Chart c;
         c.chart = new QChart;
-        c.chart->setTitle(QString::fromLatin1(title));
         c.chart->setAnimationOptions(QChart::NoAnimation);
-        c.chart->legend()->setAlignment(Qt::AlignRight);
+        c.chart->legend()->setAlignment(Qt::AlignTop);
         c.chart->setMargins(QMargins(4, 2, 4, 2));
         c.time = new QDateTimeAxis;
         c.time->setFormat(QStringLiteral("MM-dd HH:mm"));
@@ -343,6 +385,10 @@ private:
         c.chart->addSeries(c.down);
         c.down->attachAxis(c.time);
         c.down->attachAxis(c.value);
+        // The shading is told once, in the first chart's legend.
+        if (layout->count() > 0)
+            for (QLegendMarker* m : c.chart->legend()->markers(c.down))
+                m->setVisible(false);
         for (const char* name : names) {
             auto* line = new QLineSeries;
             line->setName(QString::fromLatin1(name));
@@ -403,6 +449,10 @@ private:
         high += (high - low) * 0.08;  // room for the event markers
         for (std::size_t i = 0; i < series.size() && i < c.lines.size(); ++i)
             c.lines[i]->replace(series[i]);
+        c.value->setRange(low, high);
+        c.value->applyNiceNumbers();
+        low = c.value->min();
+        high = c.value->max();
         QList<QPointF> top, bottom;
         for (const auto& [from, to] : spans) {
             // A rectangle from the bottom to the top of the chart.
@@ -413,7 +463,6 @@ private:
         }
         c.down->upperSeries()->replace(top);
         c.down->lowerSeries()->replace(bottom);
-        c.value->setRange(low, high);
         c.time->setRange(QDateTime::fromMSecsSinceEpoch(d.since),
                          QDateTime::fromMSecsSinceEpoch(d.until));
         const Millis span = d.until - d.since;
@@ -632,7 +681,7 @@ void HistoryWindow::tick() {
         return;
     const Millis span = ranges()[static_cast<std::size_t>(range_)].span;
     // A long range moves by a pixel column only every few minutes; its rows are read then.
-    const Millis every = std::clamp<Millis>(span / kColumns, 1000, 60'000);
+    const Millis every = std::clamp<Millis>(span / std::max(1, charts_->width()), 1000, 60'000);
     const Millis now = nowMs();
     if (now - until_ < every - 100)
         return;
@@ -642,7 +691,10 @@ void HistoryWindow::tick() {
 }
 
 void HistoryWindow::load() {
-    loader_->request(storePath_ ? storePath_() : std::string(), since_, until_, ++generation_);
+    // A slice a pixel column of the charts: more rows would only be drawn over each other.
+    const int columns = std::clamp(charts_->width(), 200, kColumns);
+    loader_->request(storePath_ ? storePath_() : std::string(), since_, until_, columns,
+                     ++generation_);
 }
 
 void HistoryWindow::loaded(std::shared_ptr<const Data> result, quint64 generation) {
