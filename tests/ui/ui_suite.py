@@ -619,6 +619,47 @@ def history_window_by_ctrl_h_and_click_shows_the_silence_the_retune_and_the_even
         modem.close()
 
 
+@suite.case
+def an_attached_window_shows_the_services_history_and_records_none_itself():
+    d = fresh_dir("history-attached")
+    modem = u.Modem(SIM, d)
+    service_store = os.path.join(d, "service.sqlite3")
+    own_store = os.path.join(d, "own.sqlite3")
+    serve = subprocess.Popen([BRIXCTL, "--history", service_store, "serve", "--metrics",
+                              "127.0.0.1:9451"], stderr=subprocess.PIPE, text=True)
+    tool = None
+    try:
+        if "serving" not in serve.stderr.readline():
+            raise u.Failure("brixctl serve did not start")
+        p = subprocess.run([BRIXCTL, "tune", "555.2", "6.82"], capture_output=True, text=True,
+                           timeout=20)
+        if p.returncode != 0:
+            raise u.Failure(f"brixctl tune: {p.returncode} {p.stderr}")
+        tool = u.Tool(TOOL, d, extra_env={"BRIX_HISTORY": own_store})
+        rx = tool.find("label", "Receive frequency")
+        u.wait_until("the retuned channel on the Tuner", lambda: rx.description == "555.2 MHz")
+        time.sleep(1.5)  # the service writes a batch a second
+        press_on(tool, tool.main, "ctrl+h")
+        window = u.wait_until("the History window", lambda: tool.window("History"), 5)
+        summary = tool.find("label", "Summary", root=window)
+        u.wait_until("the service's retune in the summary",
+                     lambda: "; 1 retune; " in tool.description(summary), 5)
+        events = tool.find(None, "Events", root=window)
+        cells = [c.name for c in tool.find_all(events, "table cell")]
+        if "Tune to 555.2 MHz, rate code 3" not in cells or "brixctl" not in cells:
+            raise u.Failure(f"the list holds {cells}")
+        if os.path.exists(own_store):
+            raise u.Failure("the attached window made a store of its own")
+        print("  summary:", tool.description(summary))
+    finally:
+        if tool is not None:
+            tool.close()
+        serve.terminate()
+        serve.wait(5)
+        serve.stderr.close()
+        modem.close()
+
+
 if __name__ == "__main__":
     try:
         rc = suite.run(selected)
