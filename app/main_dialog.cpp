@@ -2,6 +2,7 @@
 
 #include <QAbstractButton>
 #include <QAction>
+#include <QCoreApplication>
 #include <QKeyEvent>
 #include <QKeySequence>
 #include <QList>
@@ -16,6 +17,7 @@
 #include <functional>
 
 #include "app/about_dialog.h"
+#include "app/tool_app.h"
 #include "app/ui_link_peer.h"
 #include "framework/help.h"
 #include "framework/message_box.h"
@@ -237,24 +239,22 @@ void MainDialog::startHistory() {
     if (path.empty())
         return;
     // The recorder reports from its own thread; its lines reach the Console on this one.
-    const auto report = [this](MessageKind kind) {
-        return [this, kind](const std::string& text) { historyMessage(kind, text); };
+    const auto report = [](MessageKind kind) {
+        return [kind](const std::string& text) { historyMessage(kind, text); };
     };
     feed_ = std::make_unique<history::LinkFeed>(path, report(MessageKind::Error),
                                                 report(MessageKind::Application));
 }
 
 void MainDialog::historyMessage(MessageKind kind, const std::string& text) {
-    QWidget* w = widget();
-    if (w == nullptr)
-        return;
-    // Queued: the writer thread never waits for this one (a call left when the window is gone
-    // is dropped with it).
+    // Queued on the application, which outlives every window: the writer thread never waits
+    // for this one, and never touches a window that may be going away. Whichever main window
+    // is there when the line arrives gets it.
     QMetaObject::invokeMethod(
-        w,
-        [this, kind, text] {
-            if (consolePage != nullptr)
-                consolePage->addConsoleMessage(kind, text.c_str(), true);
+        QCoreApplication::instance(),
+        [kind, text] {
+            if (MainDialog* w = theApp.mainDialog; w != nullptr && w->consolePage != nullptr)
+                w->consolePage->addConsoleMessage(kind, text.c_str(), true);
         },
         Qt::QueuedConnection);
 }

@@ -111,7 +111,7 @@ private:
     void createPages();
     void stopLink();
     void startHistory();
-    void historyMessage(MessageKind kind, const std::string& text);
+    static void historyMessage(MessageKind kind, const std::string& text);
 
     std::unique_ptr<UiLinkPeer> peer_;
     std::unique_ptr<history::LinkFeed> feed_;

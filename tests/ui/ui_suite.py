@@ -620,6 +620,34 @@ def history_window_by_ctrl_h_and_click_shows_the_silence_the_retune_and_the_even
 
 
 @suite.case
+def a_history_that_cannot_be_written_is_one_console_error_and_the_tool_goes_on():
+    d = fresh_dir("history-refused")
+    blocker = os.path.join(d, "not-a-folder")
+    with open(blocker, "w") as f:
+        f.write("x")
+    modem = u.Modem(SIM, d)
+    tool = u.Tool(TOOL, d, extra_env={"BRIX_HISTORY": os.path.join(blocker, "h.sqlite3")})
+    try:
+        first_report(tool)
+        select_tab(tool, "Console")
+        u.wait_until("the history's Error line",
+                     lambda: console_rows(tool, "history not recorded"), 5)
+        time.sleep(2)  # the reports go on; the failure is not told again
+        rows = console_rows(tool, "history not recorded")
+        if len(rows) != 1 or "not-a-folder" not in rows[0]:
+            raise u.Failure(f"the Console holds {rows}")
+        select_tab(tool, "Tuner")
+        tool.click(tool.find("push button", "History"))
+        window = u.wait_until("the History window", lambda: tool.window("History"), 5)
+        summary = tool.find("label", "Summary", root=window)
+        u.wait_until("the summary to say why",
+                     lambda: "no history to show" in tool.description(summary), 5)
+    finally:
+        tool.close()
+        modem.close()
+
+
+@suite.case
 def an_attached_window_shows_the_services_history_and_records_none_itself():
     d = fresh_dir("history-attached")
     modem = u.Modem(SIM, d)
