@@ -5,7 +5,9 @@
 #include <cstdint>
 #include <optional>
 #include <string>
+
 #include <vector>
+#include "history/history_table.h"
 
 #include "brixctl/output.h"
 
@@ -39,6 +41,6 @@ int runHistory(const Options& o, const std::string& what, const std::string& sin
                const std::string& until);
 
 // "2026-12-08T17:30:00.123Z".
-std::string isoTime(std::int64_t unixMs);
+using brix::history::isoTime;
 
 }  // namespace brixctl

@@ -25,21 +25,6 @@ const std::array<const char*, 9> kStatisticsNames = {
     "upstream_transmission_grants",
 };
 
-std::string latin1ToUtf8(std::string_view bytes) {
-    std::string out;
-    out.reserve(bytes.size());
-    for (const char c : bytes) {
-        const auto u = static_cast<unsigned char>(c);
-        if (u < 0x80) {
-            out += c;
-        } else {
-            out += static_cast<char>(0xC0 | (u >> 6));
-            out += static_cast<char>(0x80 | (u & 0x3F));
-        }
-    }
-    return out;
-}
-
 ordered_json modemText(std::string_view latin1) {
     return latin1.empty() ? ordered_json(nullptr) : ordered_json(latin1ToUtf8(latin1));
 }

@@ -14,13 +14,15 @@
 
 #include <nlohmann/json.hpp>
 
+#include "history/history_table.h"
+
 namespace brixctl {
 
 enum class Format { Text, Json, Csv };
 
 // Labels are stored and the modem's texts sent as Latin-1 bytes; JSON and the terminal speak
 // UTF-8.
-std::string latin1ToUtf8(std::string_view bytes);
+using brix::history::latin1ToUtf8;
 // A text of the modem as a document value: UTF-8, or null when the modem sent none.
 nlohmann::ordered_json modemText(std::string_view latin1);
 // Text for a terminal: control characters (C0, DEL, C1) and bytes that are not UTF-8 as \xNN.

@@ -5,6 +5,7 @@
 #include <chrono>
 #include <utility>
 
+#include "history/history_table.h"
 #include "link/link_commands.h"
 #include "link/link_share.h"
 
@@ -47,21 +48,6 @@ EventKind kindOf(RequestKind kind) {
 }
 
 }  // namespace
-
-std::string latin1ToUtf8(const std::string& latin1) {
-    std::string out;
-    out.reserve(latin1.size());
-    for (const char ch : latin1) {
-        const auto c = static_cast<unsigned char>(ch);
-        if (c < 0x80) {
-            out += ch;
-        } else {
-            out += static_cast<char>(0xC0 | (c >> 6));
-            out += static_cast<char>(0x80 | (c & 0x3F));
-        }
-    }
-    return out;
-}
 
 LinkFeed::LinkFeed(std::string path, Recorder::Report onError, Recorder::Report onNotice)
     : path_(std::move(path)), onError_(std::move(onError)), onNotice_(std::move(onNotice)) {

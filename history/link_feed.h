@@ -78,7 +78,4 @@ private:
     std::thread thread_;
 };
 
-// Latin-1 to UTF-8, for the texts the modem sends.
-std::string latin1ToUtf8(const std::string& latin1);
-
 }  // namespace brix::history
