@@ -10,6 +10,8 @@
 #include <cstdint>
 #include <string>
 
+#include "link/link_frame.h"
+
 namespace brix {
 
 // How this program holds the link now.
@@ -32,6 +34,12 @@ std::size_t linkAttachedCount();
 inline constexpr std::size_t kShareQueueFrames = 2048;
 // Attached programs one owner serves at most.
 inline constexpr std::size_t kShareMaxClients = 16;
+// Datagrams the relay reads from the port at once and hands on together.
+inline constexpr std::size_t kShareBatchFrames = 64;
+// The relay gives the owner's own link a batch in one message of their socket pair, each
+// datagram as its 16-bit length (host order) and its bytes: one message a batch rather than one
+// a datagram. The largest such message.
+inline constexpr std::size_t kSharePackBytes = kShareBatchFrames * (2 + kReceiveCapacity);
 
 namespace share {
 
@@ -50,8 +58,9 @@ std::string offerFolder();
 
 // Offers the bound UDP socket `udp` on the local socket and starts the relay, which sends the
 // attached programs' frames to `address`:`port` (host order). Returns the socket
-// the own link reads (the relay's datagrams), or -1 when no local socket could be offered: the
-// link then reads `udp` itself, alone, as before. `udp` stays the caller's.
+// the own link reads (the relay's datagrams, packed as kSharePackBytes says), or -1 when no local
+// socket could be offered: the link then reads `udp` itself, alone, as before. `udp` stays the
+// caller's.
 int offer(int udp, const Key& key, std::uint32_t address, std::uint16_t port);
 // Connects to the owner of `key` and reads its greeting. The connected socket, or -1.
 int attach(const Key& key);

@@ -109,6 +109,22 @@ private:
     Bytes greeting_;
 };
 
+// How many datagrams of `size` bytes a local socket with the owner's send buffer holds.
+std::uint32_t socketHolds(std::size_t size) {
+    int pair[2];
+    if (::socketpair(AF_UNIX, SOCK_SEQPACKET, 0, pair) != 0)
+        return 0;
+    int buffer = 1 << 20;
+    ::setsockopt(pair[0], SOL_SOCKET, SO_SNDBUF, &buffer, sizeof buffer);
+    const Bytes f(size, 0);
+    std::uint32_t n = 0;
+    while (::send(pair[0], f.data(), f.size(), MSG_DONTWAIT) > 0)
+        ++n;
+    ::close(pair[0]);
+    ::close(pair[1]);
+    return n;
+}
+
 class ShareTest : public LinkTest {
 protected:
     void SetUp() override {
@@ -238,6 +254,40 @@ TEST_F(ShareTest, MisbehavingClientsCostTheOwnerAndTheOthersNothing) {
     // The good client still talks to the modem through the owner.
     ASSERT_TRUE(good.send(inbound(6)));
     EXPECT_EQ(typeOf(modem.receive(1000)), 6);
+}
+
+TEST_F(ShareTest, AClientThatFallsBehindGetsEveryDatagramInOrderAndEmptyOnesReachNobody) {
+    BRIX_REQUIRE_PRIVATE_NETNS();
+    Modem modem;
+    ASSERT_TRUE(modem.bound());
+    ASSERT_TRUE(openLinkSocket());
+    RawClient slow(linkSharePath());
+    ASSERT_TRUE(slow.greeted());
+    EXPECT_TRUE(peer.waitFor(1s, [](const RecordingPeer&) { return linkAttachedCount() == 1; }));
+
+    // An empty datagram first: handed on, it would read as the owner's end of stream.
+    modem.broadcast(Bytes{});
+    // More than the client's socket holds while it does not read (as much as a pair with the
+    // owner's buffer size takes here), so that the rest waits in the owner's queue and must
+    // follow in order once it reads again.
+    const std::uint32_t kBurst = socketHolds(kFrameHeaderSize + 40) + 1000;
+    for (std::uint32_t seq = 0; seq < kBurst; ++seq) {
+        Bytes f = inbound(3, 40);
+        writeU32(f.data() + 12, seq);
+        modem.broadcast(f);
+        if (seq % 50 == 49)
+            std::this_thread::sleep_for(2ms);  // the owner's UDP buffer is small
+    }
+    std::uint32_t expected = 0;
+    for (Bytes f = slow.receive(1000); !f.empty(); f = slow.receive(500)) {
+        ASSERT_EQ(f.size(), kFrameHeaderSize + 40);
+        ASSERT_EQ(readU32(f.data() + 12), expected) << "out of order or lost";
+        ++expected;
+    }
+    EXPECT_EQ(expected, kBurst);
+    EXPECT_EQ(linkAttachedCount(), 1u);
+    linkReceives(50, 3);
+    EXPECT_TRUE(peer.consoleTexts().empty()) << ::testing::PrintToString(peer.consoleTexts());
 }
 
 TEST_F(ShareTest, AttachesToAnOwnerInAnotherProcessAndTakesOverWhenItIsKilled) {
