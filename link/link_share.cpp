@@ -581,22 +581,43 @@ bool readGreeting(int fd, std::string& owner) {
     return true;
 }
 
-std::vector<std::string> attachCandidates(const Key& key) {
-    const std::string name = socketName(key);
-    std::vector<std::string> paths;
-    paths.push_back(userFolder() + "/" + name);
+// The paths where a socket named `name` (a glob pattern) may be offered.
+std::vector<std::string> attachCandidates(const std::string& name) {
+    std::vector<std::string> patterns;
+    patterns.push_back(userFolder() + "/" + name);
     const std::string service = serviceFolder();
     if (!service.empty())
-        paths.push_back(service + "/" + name);
+        patterns.push_back(service + "/" + name);
     // The services' folders (brixctl-serve@IFACE): /run/brix/INSTANCE/.
-    glob_t found{};
-    const std::string pattern = "/run/brix/*/" + name;
-    if (::glob(pattern.c_str(), GLOB_NOSORT, nullptr, &found) == 0) {
-        for (std::size_t i = 0; i < found.gl_pathc && i < 64; ++i)
-            paths.emplace_back(found.gl_pathv[i]);
+    patterns.push_back("/run/brix/*/" + name);
+    std::vector<std::string> paths;
+    for (const std::string& pattern : patterns) {
+        glob_t found{};
+        if (::glob(pattern.c_str(), GLOB_NOSORT, nullptr, &found) == 0) {
+            for (std::size_t i = 0; i < found.gl_pathc && i < 64; ++i)
+                paths.emplace_back(found.gl_pathv[i]);
+        }
+        ::globfree(&found);
     }
-    ::globfree(&found);
     return paths;
+}
+
+std::vector<std::string> attachCandidates(const Key& key) {
+    return attachCandidates(socketName(key));
+}
+
+// True when a program listens on the local socket at `path` (a file left by one that died
+// refuses the connection).
+bool listening(const std::string& path) {
+    sockaddr_un address{};
+    if (!makeAddress(path, address))
+        return false;
+    const int fd = ::socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0);
+    if (fd < 0)
+        return false;
+    const bool ok = ::connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0;
+    ::close(fd);
+    return ok;
 }
 
 }  // namespace
@@ -635,6 +656,25 @@ void close() {
     std::lock_guard<std::mutex> lock(infoMutex);
     sharePath.clear();
     ownerName.clear();
+}
+
+bool offeredForOtherChoice(const Key& key, std::string& choice) {
+    // A name without an interface is the stem of every other one: "link-netN-PORT[-IFACE]".
+    const std::string stem = socketName(Key{key.port, {}});
+    const std::string own = socketName(key);
+    for (const std::string& path : attachCandidates(stem + "*")) {
+        const std::string name = path.substr(path.rfind('/') + 1);
+        if (name == own || (name != stem && name.compare(stem.size(), 1, "-") != 0))
+            continue;  // ours, or another port whose number begins with this one's
+        if (listening(path)) {
+            choice = name.size() > stem.size() ? name.substr(stem.size() + 1) : std::string();
+            for (char& c : choice)  // a file name, for a message: nothing that drives a terminal
+                if (static_cast<unsigned char>(c) < 0x20 || static_cast<unsigned char>(c) > 0x7E)
+                    c = '?';
+            return true;
+        }
+    }
+    return false;
 }
 
 std::string portHolder(std::uint16_t port) {

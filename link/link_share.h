@@ -67,6 +67,11 @@ int attach(const Key& key);
 // Stops the relay and closes what offer or attach made.
 void close();
 
+// The interface choice of a link offered now on `key`'s port and network namespace for another
+// choice than `key`'s ("eth1", or "" for none), found where attach looks; false when there is
+// none.
+bool offeredForOtherChoice(const Key& key, std::string& choice);
+
 // The program that holds UDP `port`, "python3 (pid 812)", where /proc shows it; else empty.
 std::string portHolder(std::uint16_t port);
 

@@ -224,7 +224,15 @@ bool openLinkSocket(const LinkEndpoints& endpoints) {
         if (udp < 0 && failure.failure == LinkSocketFailure::PortInUse) {
             const std::string holder = share::portHolder(endpoints.localPort);
             const unsigned port = endpoints.localPort;
-            if (holder.empty())
+            // A link on another interface choice is offered, just not to this program's.
+            std::string choice;
+            if (share::offeredForOtherChoice(shareKey(), choice))
+                std::snprintf(failure.text, sizeof failure.text,
+                              "port %u is held by %s, which offers its link only to programs %s%s",
+                              port, holder.empty() ? "a program" : holder.c_str(),
+                              choice.empty() ? "that name no interface" : "on interface ",
+                              choice.substr(0, 40).c_str());
+            else if (holder.empty())
                 std::snprintf(failure.text, sizeof failure.text,
                               "port %u is in use by a program that offers no link to attach to",
                               port);

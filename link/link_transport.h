@@ -58,8 +58,9 @@ void sendFrame(const std::uint8_t* frame, std::uint16_t length);
 // Without waiting: if a datagram waits, reads at most `capacity` bytes of it, stores the byte
 // count and returns true. Otherwise (or when the read fails or yields nothing) waits
 // clock.idleSleep() and returns false. Under a flood one read takes several datagrams, handed out
-// one a call, so that the link thread does not pay a system call for each. An attached link that finds its owner gone takes
-// over (binds the port) or attaches again here, and delivers the Console lines the relay left.
+// one a call, so that the link thread does not pay a system call for each. An attached link that
+// finds its owner gone takes over (binds the port) or attaches again here, and delivers the Console
+// lines the relay left.
 bool receiveFrame(std::uint8_t* buffer, std::uint16_t capacity, std::int16_t& count,
                   LinkClock& clock);
 bool receiveFrame(std::uint8_t* buffer, std::uint16_t capacity, std::int16_t& count);

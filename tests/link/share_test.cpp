@@ -341,6 +341,42 @@ TEST_F(ShareTest, AttachesToAnOwnerInAnotherProcessAndTakesOverWhenItIsKilled) {
     EXPECT_EQ(typeOf(modem.receive(1000)), 6);
 }
 
+TEST_F(ShareTest, ALinkOfferedForAnotherInterfaceIsNamedNotCalledNone) {
+    BRIX_REQUIRE_PRIVATE_NETNS();
+    int ready[2];
+    ASSERT_EQ(::pipe(ready), 0);
+    const pid_t owner = ::fork();
+    ASSERT_GE(owner, 0);
+    if (owner == 0) {
+        setLinkPeer(nullptr);
+        setLinkInterface("lo");
+        const char ok = openLinkSocket() ? 'y' : 'n';
+        (void)::write(ready[1], &ok, 1);
+        ::pause();
+        ::_exit(0);
+    }
+    char ok = 0;
+    ASSERT_EQ(::read(ready[0], &ok, 1), 1);
+    ASSERT_EQ(ok, 'y');
+
+    // Any interface: the port is taken, and the one link there is for lo only.
+    EXPECT_FALSE(openLinkSocket());
+    EXPECT_EQ(linkSocketFailure(), LinkSocketFailure::PortInUse);
+    const std::string text = linkSocketFailureText();
+    EXPECT_NE(text.find("(pid " + std::to_string(owner) + "), which offers its link only to "
+                        "programs on interface lo"),
+              std::string::npos)
+        << text;
+    // The same choice attaches.
+    setLinkInterface("lo");
+    EXPECT_TRUE(openLinkSocket());
+    EXPECT_EQ(linkRole(), LinkRole::Attached);
+    closeLinkSocket();
+    setLinkInterface(nullptr);
+    ::kill(owner, SIGKILL);
+    ::waitpid(owner, nullptr, 0);
+}
+
 TEST_F(ShareTest, PortHeldWithoutALinkFailsAndNamesItsHolder) {
     BRIX_REQUIRE_PRIVATE_NETNS();
     const int holder = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
