@@ -4,6 +4,7 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <glob.h>
+#include <grp.h>
 #include <netinet/in.h>
 #include <poll.h>
 #include <sys/eventfd.h>
@@ -675,6 +676,24 @@ bool offeredForOtherChoice(const Key& key, std::string& choice) {
         }
     }
     return false;
+}
+
+bool closedServiceFolder(std::string& folder, std::string& group) {
+    glob_t found{};
+    bool closed = false;
+    if (::glob("/run/brix/*/", GLOB_NOSORT | GLOB_MARK, nullptr, &found) == 0) {
+        for (std::size_t i = 0; i < found.gl_pathc && i < 64 && !closed; ++i) {
+            struct stat info {};
+            if (::access(found.gl_pathv[i], X_OK) == 0 || ::stat(found.gl_pathv[i], &info) != 0)
+                continue;
+            closed = true;
+            folder = found.gl_pathv[i];
+            const struct group* g = ::getgrgid(info.st_gid);
+            group = g != nullptr ? g->gr_name : std::to_string(info.st_gid);
+        }
+    }
+    ::globfree(&found);
+    return closed;
 }
 
 std::string portHolder(std::uint16_t port) {

@@ -72,6 +72,11 @@ void close();
 // none.
 bool offeredForOtherChoice(const Key& key, std::string& choice);
 
+// A service's folder under /run/brix that this user may not enter, where a link may be offered
+// that attach cannot see ("/run/brix/eth1/"), and the group that may ("brix"); false when there
+// is none.
+bool closedServiceFolder(std::string& folder, std::string& group);
+
 // The program that holds UDP `port`, "python3 (pid 812)", where /proc shows it; else empty.
 std::string portHolder(std::uint16_t port);
 

@@ -225,13 +225,19 @@ bool openLinkSocket(const LinkEndpoints& endpoints) {
             const std::string holder = share::portHolder(endpoints.localPort);
             const unsigned port = endpoints.localPort;
             // A link on another interface choice is offered, just not to this program's.
-            std::string choice;
+            std::string choice, folder, group;
             if (share::offeredForOtherChoice(shareKey(), choice))
                 std::snprintf(failure.text, sizeof failure.text,
                               "port %u is held by %s, which offers its link only to programs %s%s",
                               port, holder.empty() ? "a program" : holder.c_str(),
                               choice.empty() ? "that name no interface" : "on interface ",
                               choice.substr(0, 40).c_str());
+            else if (holder.empty() && share::closedServiceFolder(folder, group))
+                // Most likely the service, whose folder only its group may enter.
+                std::snprintf(failure.text, sizeof failure.text,
+                              "port %u is in use; the link offered in %.48s is for the members of "
+                              "group %.24s",
+                              port, folder.c_str(), group.c_str());
             else if (holder.empty())
                 std::snprintf(failure.text, sizeof failure.text,
                               "port %u is in use by a program that offers no link to attach to",
