@@ -200,12 +200,12 @@ public:
     const std::uint8_t* data(unsigned i) const { return data_[i]; }
     std::size_t length(unsigned i) const { return length_[i]; }
 
-    // Sends datagrams [first, size()) on `fd` without waiting: how many went, or -1 with errno.
-    int send(int fd, unsigned first) {
-        unsigned n = 0;
-        for (unsigned i = first; i < count_; ++i)
-            setOut(n++, data_[i], length_[i]);
-        return sendOut(fd, n);
+    // Sends the batch on `fd`, a datagram a message, without waiting: how many went, or -1 with
+    // errno.
+    int send(int fd) {
+        for (unsigned i = 0; i < count_; ++i)
+            setOut(i, data_[i], length_[i]);
+        return sendOut(fd, count_);
     }
 
     // Sends the batch on `fd` as one message, packed for the own link. False when it did not go.
@@ -323,7 +323,7 @@ private:
         Batch& b = *batch_;
         unsigned sent = 0;
         if (c.queue.empty()) {
-            const int n = b.send(c.fd, 0);
+            const int n = b.send(c.fd);
             if (n < 0 && !wouldBlock()) {
                 drop(c, nullptr);
                 return;
