@@ -70,6 +70,10 @@ struct Totals {
 class ServeSession : public Session {
 public:
     void addConsoleMessage(brix::MessageKind kind, const char* text, bool log) override {
+        // The link's own news (the link taken over, an attached program dropped) would reach no
+        // one in a service without this: it goes to the journal.
+        if (kind == brix::MessageKind::Application)
+            std::fprintf(stderr, "brixctl: %s\n", text);
         // The link writes a report's lines right after it has stored and counted it, on its
         // own thread; a line that follows no new report (a debug text that reads like one)
         // counts nothing.

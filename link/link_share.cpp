@@ -4,6 +4,7 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <glob.h>
+#include <grp.h>
 #include <netinet/in.h>
 #include <poll.h>
 #include <sys/eventfd.h>
@@ -21,6 +22,7 @@
 #include <cstring>
 #include <deque>
 #include <fstream>
+#include <memory>
 #include <mutex>
 #include <thread>
 #include <vector>
@@ -41,6 +43,7 @@ constexpr std::int64_t kSameRequestMs = 5000;
 constexpr std::size_t kMaxNotices = 32;
 // Room in the kernel for bursts, before a client's own queue fills.
 constexpr int kSocketBuffer = 1 << 20;
+constexpr int kPortBuffer = 4 << 20;
 
 struct Client {
     int fd = -1;
@@ -166,9 +169,107 @@ bool wellFormed(const std::uint8_t* frame, ssize_t n) {
     return readU16(frame + 8) < kMessageTypeCount;
 }
 
+// Datagrams moved with one recvmmsg, sendmmsg or packed message: under a flood the relay's cost
+// per datagram is a copy, not a system call for each reader.
+constexpr unsigned kBatch = kShareBatchFrames;
+// Batches read from the modem in one pass before the clients' own sockets get a turn.
+constexpr int kBatchesPerPass = 4;
+
+// One batch of datagrams and the headers that read or send them.
+class Batch {
+public:
+    Batch() {
+        for (unsigned i = 0; i < kBatch; ++i) {
+            in_[i] = iovec{data_[i], kReceiveCapacity};
+            inHeaders_[i].msg_hdr = msghdr{};
+            inHeaders_[i].msg_hdr.msg_iov = &in_[i];
+            inHeaders_[i].msg_hdr.msg_iovlen = 1;
+        }
+    }
+
+    // Reads what waits on `fd`, at most a batch; false when nothing did. A datagram longer than
+    // the link reads is cut, as recv cuts it.
+    bool receive(int fd) {
+        const int n = ::recvmmsg(fd, inHeaders_, kBatch, MSG_DONTWAIT, nullptr);
+        received_ = n > 0 ? static_cast<unsigned>(n) : 0;
+        // An empty datagram is not handed on: on a client's socket it would read as the end
+        // of the owner's stream, and the link has nothing to take from it.
+        count_ = 0;
+        for (unsigned i = 0; i < received_; ++i) {
+            if (inHeaders_[i].msg_len == 0)
+                continue;
+            if (count_ != i)
+                std::memcpy(data_[count_], data_[i], inHeaders_[i].msg_len);
+            length_[count_++] = inHeaders_[i].msg_len;
+        }
+        return received_ > 0;
+    }
+    unsigned size() const { return count_; }
+    bool full() const { return received_ == kBatch; }
+    const std::uint8_t* data(unsigned i) const { return data_[i]; }
+    std::size_t length(unsigned i) const { return length_[i]; }
+
+    // Sends the batch on `fd`, a datagram a message, without waiting: how many went, or -1 with
+    // errno.
+    int send(int fd) {
+        for (unsigned i = 0; i < count_; ++i)
+            setOut(i, data_[i], length_[i]);
+        return sendOut(fd, count_);
+    }
+
+    // Sends the batch on `fd` as one message, packed for the own link. False when it did not go.
+    bool sendPacked(int fd) {
+        if (count_ == 0)
+            return true;
+        iovec parts[2 * kBatch];
+        for (unsigned i = 0; i < count_; ++i) {
+            words_[i] = static_cast<std::uint16_t>(length_[i]);
+            parts[2 * i] = iovec{&words_[i], sizeof words_[i]};
+            parts[2 * i + 1] = iovec{data_[i], length_[i]};
+        }
+        msghdr message{};
+        message.msg_iov = parts;
+        message.msg_iovlen = 2 * count_;
+        return ::sendmsg(fd, &message, MSG_DONTWAIT | MSG_NOSIGNAL) >= 0;
+    }
+
+    // Sends the front of `queue` (a batch at most) the same way.
+    int send(int fd, const std::deque<std::vector<std::uint8_t>>& queue) {
+        unsigned n = 0;
+        for (; n < queue.size() && n < kBatch; ++n)
+            setOut(n, queue[n].data(), queue[n].size());
+        return sendOut(fd, n);
+    }
+
+private:
+    std::uint8_t data_[kBatch][kReceiveCapacity];
+    std::size_t length_[kBatch] = {};
+    std::uint16_t words_[kBatch] = {};  // the lengths as a packed message gives them
+    unsigned count_ = 0;                // datagrams kept
+    unsigned received_ = 0;             // datagrams read
+    iovec in_[kBatch];
+    mmsghdr inHeaders_[kBatch];
+    iovec out_[kBatch];
+    mmsghdr outHeaders_[kBatch];
+
+    void setOut(unsigned i, const std::uint8_t* frame, std::size_t length) {
+        out_[i] = iovec{const_cast<std::uint8_t*>(frame), length};
+        outHeaders_[i].msg_hdr = msghdr{};
+        outHeaders_[i].msg_hdr.msg_iov = &out_[i];
+        outHeaders_[i].msg_hdr.msg_iovlen = 1;
+    }
+    int sendOut(int fd, unsigned n) {
+        return n == 0 ? 0 : ::sendmmsg(fd, outHeaders_, n, MSG_DONTWAIT | MSG_NOSIGNAL);
+    }
+};
+
+bool wouldBlock() {
+    return errno == EAGAIN || errno == EWOULDBLOCK;
+}
+
 class RelayLoop {
 public:
-    explicit RelayLoop(Relay& r) : r_(r) {
+    explicit RelayLoop(Relay& r) : r_(r), batch_(std::make_unique<Batch>()) {
         groupAdmitted_ = admittedGroup(r.path.substr(0, r.path.rfind('/')), group_);
     }
 
@@ -212,37 +313,40 @@ public:
 
 private:
     void fromModem() {
-        // A burst is read in one go, so that the poll's cost is shared by many datagrams.
-        for (int i = 0; i < 64; ++i) {
-            ssize_t n = ::recv(r_.udp, buffer_, kReceiveCapacity, MSG_DONTWAIT);
-            if (n < 0)
-                return;
-            heard.fetch_add(1, std::memory_order_relaxed);
+        Batch& b = *batch_;
+        for (int pass = 0; pass < kBatchesPerPass && b.receive(r_.udp); ++pass) {
+            heard.fetch_add(b.size(), std::memory_order_relaxed);
             // The own link is not a client: when it is slow it loses datagrams as a socket does.
-            (void)::send(r_.toLink, buffer_, static_cast<std::size_t>(n),
-                         MSG_DONTWAIT | MSG_NOSIGNAL);
+            (void)b.sendPacked(r_.toLink);
             for (Client& c : r_.clients)
-                deliver(c, static_cast<std::size_t>(n));
+                deliver(c);
+            if (!b.full())
+                return;
         }
     }
 
-    void deliver(Client& c, std::size_t n) {
+    // Hands the batch to `c`: straight to its socket while nothing waits before it, the rest
+    // into its queue, in order.
+    void deliver(Client& c) {
         if (c.fd < 0)
             return;
+        Batch& b = *batch_;
+        unsigned sent = 0;
         if (c.queue.empty()) {
-            ssize_t sent = ::send(c.fd, buffer_, n, MSG_DONTWAIT | MSG_NOSIGNAL);
-            if (sent >= 0)
-                return;
-            if (errno != EAGAIN && errno != EWOULDBLOCK) {
+            const int n = b.send(c.fd);
+            if (n < 0 && !wouldBlock()) {
                 drop(c, nullptr);
                 return;
             }
+            sent = n > 0 ? static_cast<unsigned>(n) : 0;
         }
-        if (c.queue.size() >= kShareQueueFrames) {
-            drop(c, "it did not read its datagrams");
-            return;
+        for (unsigned i = sent; i < b.size(); ++i) {
+            if (c.queue.size() >= kShareQueueFrames) {
+                drop(c, "it did not read its datagrams");
+                return;
+            }
+            c.queue.emplace_back(b.data(i), b.data(i) + b.length(i));
         }
-        c.queue.emplace_back(buffer_, buffer_ + n);
     }
 
     void serve(Client& c, short revents) {
@@ -258,13 +362,16 @@ private:
 
     void flush(Client& c) {
         while (!c.queue.empty()) {
-            const std::vector<std::uint8_t>& f = c.queue.front();
-            if (::send(c.fd, f.data(), f.size(), MSG_DONTWAIT | MSG_NOSIGNAL) < 0) {
-                if (errno != EAGAIN && errno != EWOULDBLOCK)
+            const std::size_t offered = std::min<std::size_t>(c.queue.size(), kBatch);
+            const int n = batch_->send(c.fd, c.queue);
+            if (n < 0) {
+                if (!wouldBlock())
                     drop(c, nullptr);
                 return;
             }
-            c.queue.pop_front();
+            c.queue.erase(c.queue.begin(), c.queue.begin() + n);
+            if (static_cast<std::size_t>(n) < offered)
+                return;
         }
     }
 
@@ -338,7 +445,7 @@ private:
     bool groupAdmitted_ = false;
     gid_t group_ = 0;
     std::string self_ = programName(static_cast<int>(::getpid()));
-    std::uint8_t buffer_[kReceiveCapacity];
+    std::unique_ptr<Batch> batch_;  // large: on the heap, not the thread's stack
 };
 
 void closeRelay() {
@@ -484,7 +591,11 @@ int offer(int udp, const Key& key, std::uint32_t modemAddress, std::uint16_t mod
     int pair[2] = {-1, -1};
     if (::socketpair(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0, pair) != 0)
         return -1;
-    int size = kSocketBuffer;
+    // The relay is a thread that must be given a processor before it reads: the port keeps a
+    // flood's datagrams meanwhile (as far as net.core.rmem_max lets an ordinary program).
+    int size = kPortBuffer;
+    (void)::setsockopt(udp, SOL_SOCKET, SO_RCVBUF, &size, sizeof size);
+    size = kSocketBuffer;
     (void)::setsockopt(pair[0], SOL_SOCKET, SO_SNDBUF, &size, sizeof size);
     (void)::fcntl(pair[1], F_SETFL, O_NONBLOCK);
 
@@ -572,22 +683,43 @@ bool readGreeting(int fd, std::string& owner, std::string& history) {
     return true;
 }
 
-std::vector<std::string> attachCandidates(const Key& key) {
-    const std::string name = socketName(key);
-    std::vector<std::string> paths;
-    paths.push_back(userFolder() + "/" + name);
+// The paths where a socket named `name` (a glob pattern) may be offered.
+std::vector<std::string> attachCandidates(const std::string& name) {
+    std::vector<std::string> patterns;
+    patterns.push_back(userFolder() + "/" + name);
     const std::string service = serviceFolder();
     if (!service.empty())
-        paths.push_back(service + "/" + name);
+        patterns.push_back(service + "/" + name);
     // The services' folders (brixctl-serve@IFACE): /run/brix/INSTANCE/.
-    glob_t found{};
-    const std::string pattern = "/run/brix/*/" + name;
-    if (::glob(pattern.c_str(), GLOB_NOSORT, nullptr, &found) == 0) {
-        for (std::size_t i = 0; i < found.gl_pathc && i < 64; ++i)
-            paths.emplace_back(found.gl_pathv[i]);
+    patterns.push_back("/run/brix/*/" + name);
+    std::vector<std::string> paths;
+    for (const std::string& pattern : patterns) {
+        glob_t found{};
+        if (::glob(pattern.c_str(), GLOB_NOSORT, nullptr, &found) == 0) {
+            for (std::size_t i = 0; i < found.gl_pathc && i < 64; ++i)
+                paths.emplace_back(found.gl_pathv[i]);
+        }
+        ::globfree(&found);
     }
-    ::globfree(&found);
     return paths;
+}
+
+std::vector<std::string> attachCandidates(const Key& key) {
+    return attachCandidates(socketName(key));
+}
+
+// True when a program listens on the local socket at `path` (a file left by one that died
+// refuses the connection).
+bool listening(const std::string& path) {
+    sockaddr_un address{};
+    if (!makeAddress(path, address))
+        return false;
+    const int fd = ::socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0);
+    if (fd < 0)
+        return false;
+    const bool ok = ::connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0;
+    ::close(fd);
+    return ok;
 }
 
 }  // namespace
@@ -628,6 +760,43 @@ void close() {
     sharePath.clear();
     ownerName.clear();
     ownerHistory.clear();
+}
+
+bool offeredForOtherChoice(const Key& key, std::string& choice) {
+    // A name without an interface is the stem of every other one: "link-netN-PORT[-IFACE]".
+    const std::string stem = socketName(Key{key.port, {}});
+    const std::string own = socketName(key);
+    for (const std::string& path : attachCandidates(stem + "*")) {
+        const std::string name = path.substr(path.rfind('/') + 1);
+        if (name == own || (name != stem && name.compare(stem.size(), 1, "-") != 0))
+            continue;  // ours, or another port whose number begins with this one's
+        if (listening(path)) {
+            choice = name.size() > stem.size() ? name.substr(stem.size() + 1) : std::string();
+            for (char& c : choice)  // a file name, for a message: nothing that drives a terminal
+                if (static_cast<unsigned char>(c) < 0x20 || static_cast<unsigned char>(c) > 0x7E)
+                    c = '?';
+            return true;
+        }
+    }
+    return false;
+}
+
+bool closedServiceFolder(std::string& folder, std::string& group) {
+    glob_t found{};
+    bool closed = false;
+    if (::glob("/run/brix/*/", GLOB_NOSORT | GLOB_MARK, nullptr, &found) == 0) {
+        for (std::size_t i = 0; i < found.gl_pathc && i < 64 && !closed; ++i) {
+            struct stat info {};
+            if (::access(found.gl_pathv[i], X_OK) == 0 || ::stat(found.gl_pathv[i], &info) != 0)
+                continue;
+            closed = true;
+            folder = found.gl_pathv[i];
+            const struct group* g = ::getgrgid(info.st_gid);
+            group = g != nullptr ? g->gr_name : std::to_string(info.st_gid);
+        }
+    }
+    ::globfree(&found);
+    return closed;
 }
 
 std::string portHolder(std::uint16_t port) {

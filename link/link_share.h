@@ -10,6 +10,8 @@
 #include <cstdint>
 #include <string>
 
+#include "link/link_frame.h"
+
 namespace brix {
 
 // How this program holds the link now.
@@ -53,6 +55,12 @@ bool takeLinkRequest(Request& request);
 inline constexpr std::size_t kShareQueueFrames = 2048;
 // Attached programs one owner serves at most.
 inline constexpr std::size_t kShareMaxClients = 16;
+// Datagrams the relay reads from the port at once and hands on together.
+inline constexpr std::size_t kShareBatchFrames = 64;
+// The relay gives the owner's own link a batch in one message of their socket pair, each
+// datagram as its 16-bit length (host order) and its bytes: one message a batch rather than one
+// a datagram. The largest such message.
+inline constexpr std::size_t kSharePackBytes = kShareBatchFrames * (2 + kReceiveCapacity);
 
 namespace share {
 
@@ -71,13 +79,24 @@ std::string offerFolder();
 
 // Offers the bound UDP socket `udp` on the local socket and starts the relay, which sends the
 // attached programs' frames to `address`:`port` (host order). Returns the socket
-// the own link reads (the relay's datagrams), or -1 when no local socket could be offered: the
-// link then reads `udp` itself, alone, as before. `udp` stays the caller's.
+// the own link reads (the relay's datagrams, packed as kSharePackBytes says), or -1 when no local
+// socket could be offered: the link then reads `udp` itself, alone, as before. `udp` stays the
+// caller's.
 int offer(int udp, const Key& key, std::uint32_t address, std::uint16_t port);
 // Connects to the owner of `key` and reads its greeting. The connected socket, or -1.
 int attach(const Key& key);
 // Stops the relay and closes what offer or attach made.
 void close();
+
+// The interface choice of a link offered now on `key`'s port and network namespace for another
+// choice than `key`'s ("eth1", or "" for none), found where attach looks; false when there is
+// none.
+bool offeredForOtherChoice(const Key& key, std::string& choice);
+
+// A service's folder under /run/brix that this user may not enter, where a link may be offered
+// that attach cannot see ("/run/brix/eth1/"), and the group that may ("brix"); false when there
+// is none.
+bool closedServiceFolder(std::string& folder, std::string& group);
 
 // The program that holds UDP `port`, "python3 (pid 812)", where /proc shows it; else empty.
 std::string portHolder(std::uint16_t port);

@@ -7,14 +7,15 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
-
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <string>
 
 #include "link/link_clock.h"
+#include "link/link_frame.h"
 #include "link/link_share.h"
 #include "link/link_state.h"
 
@@ -38,6 +39,21 @@ std::string openedInterface;
 std::int32_t nextRecoveryMs = 0;
 
 constexpr std::int32_t kRecoveryStepMs = 50;
+
+// What one read of the link socket took, handed out a datagram a call: under a flood a poll and
+// a recv for each datagram cost the link thread more than the datagram's handling. Each datagram
+// is kept as the relay packs them for the own link (link_share.h): its 16-bit length, its bytes.
+// Link thread only (the reader of the socket).
+constexpr unsigned kReadAhead = 16;  // datagrams read at once from a socket of datagrams
+struct ReadAhead {
+    std::uint8_t bytes[kSharePackBytes];
+    std::size_t at = 0;
+    std::size_t end = 0;
+    unsigned generation = 0;  // of the socket they came from
+};
+ReadAhead readAhead;
+// Changes whenever the link socket does, so that nothing read from an old one is handed out.
+std::atomic<unsigned> socketGeneration{0};
 // A program that starts while another one is starting may find the port bound but not yet
 // offered: it keeps trying this long before it reports the port as taken.
 constexpr std::int32_t kAttachPatienceMs = 1000;
@@ -111,6 +127,7 @@ void becomeOwner(int udp) {
     st.destinationAddress.store(openedEndpoints.destinationAddress);
     st.destinationPort.store(openedEndpoints.destinationPort);
     udpSocket.store(udp);
+    socketGeneration.fetch_add(1);
     const int link = shared() ? share::offer(udp, shareKey(), openedEndpoints.destinationAddress,
                                              openedEndpoints.destinationPort)
                               : -1;
@@ -120,6 +137,7 @@ void becomeOwner(int udp) {
 
 void becomeAttached(int fd) {
     udpSocket.store(-1);
+    socketGeneration.fetch_add(1);
     linkState().socket.store(fd);
     role.store(LinkRole::Attached);
 }
@@ -206,7 +224,21 @@ bool openLinkSocket(const LinkEndpoints& endpoints) {
         if (udp < 0 && failure.failure == LinkSocketFailure::PortInUse) {
             const std::string holder = share::portHolder(endpoints.localPort);
             const unsigned port = endpoints.localPort;
-            if (holder.empty())
+            // A link on another interface choice is offered, just not to this program's.
+            std::string choice, folder, group;
+            if (share::offeredForOtherChoice(shareKey(), choice))
+                std::snprintf(failure.text, sizeof failure.text,
+                              "port %u is held by %s, which offers its link only to programs %s%s",
+                              port, holder.empty() ? "a program" : holder.c_str(),
+                              choice.empty() ? "that name no interface" : "on interface ",
+                              choice.substr(0, 40).c_str());
+            else if (holder.empty() && share::closedServiceFolder(folder, group))
+                // Most likely the service, whose folder only its group may enter.
+                std::snprintf(failure.text, sizeof failure.text,
+                              "port %u is in use; the link offered in %.48s is for the members of "
+                              "group %.24s",
+                              port, folder.c_str(), group.c_str());
+            else if (holder.empty())
                 std::snprintf(failure.text, sizeof failure.text,
                               "port %u is in use by a program that offers no link to attach to",
                               port);
@@ -243,6 +275,7 @@ void closeLinkSocket() {
     const int fd = linkState().socket.exchange(-1);
     const int udp = udpSocket.exchange(-1);
     const LinkRole was = role.exchange(LinkRole::Closed);
+    socketGeneration.fetch_add(1);
     // The relay ends before the socket it reads is closed; an attached socket is the share's.
     share::close();
     if (was == LinkRole::Owner) {
@@ -279,6 +312,79 @@ void sendFrame(const std::uint8_t* frame, std::uint16_t length) {
     setLinkActivity(0);
 }
 
+namespace {
+
+// Hands out the next datagram read ahead from the socket of `generation`, cut to `room`.
+bool takeReadAhead(std::uint8_t* buffer, std::size_t room, std::int16_t& count,
+                   unsigned generation) {
+    ReadAhead& r = readAhead;
+    if (r.generation != generation)
+        r.at = r.end = 0;
+    std::uint16_t length = 0;
+    if (r.end - r.at < sizeof length)
+        return false;
+    std::memcpy(&length, r.bytes + r.at, sizeof length);
+    r.at += sizeof length;
+    if (length > r.end - r.at) {  // not as the relay packs: nothing more is taken from it
+        r.at = r.end = 0;
+        return false;
+    }
+    const std::size_t n = std::min<std::size_t>(length, room);
+    std::memcpy(buffer, r.bytes + r.at, n);
+    r.at += length;
+    count = static_cast<std::int16_t>(n);
+    return true;
+}
+
+// Reads the relay's packed message from the own link's socket, `fd`, into the read-ahead. The
+// bytes read, 0 or -1 with errno as recv gives them.
+ssize_t readPacked(int fd, unsigned generation) {
+    ReadAhead& r = readAhead;
+    r.generation = generation;
+    r.at = r.end = 0;
+    const ssize_t n = ::recv(fd, r.bytes, sizeof r.bytes, MSG_DONTWAIT);
+    if (n > 0)
+        r.end = static_cast<std::size_t>(n);
+    return n;
+}
+
+// Reads what waits on `fd`, a socket of datagrams, into the read-ahead: at most kReadAhead of
+// them. The byte count of the first, as recv gives it: 0 when nothing but empty messages came
+// (an empty datagram, or the end of an attached link's stream, which recvmmsg gives in every
+// slot), -1 with errno.
+ssize_t readDatagrams(int fd, unsigned generation) {
+    ReadAhead& r = readAhead;
+    r.generation = generation;
+    r.at = r.end = 0;
+    constexpr std::size_t kSlot = 2 + kReceiveCapacity;
+    static_assert(kReadAhead * kSlot <= sizeof r.bytes);
+    iovec iov[kReadAhead];
+    mmsghdr headers[kReadAhead] = {};
+    for (unsigned i = 0; i < kReadAhead; ++i) {
+        iov[i] = iovec{r.bytes + i * kSlot + 2, kReceiveCapacity};
+        headers[i].msg_hdr.msg_iov = &iov[i];
+        headers[i].msg_hdr.msg_iovlen = 1;
+    }
+    const int n = ::recvmmsg(fd, headers, kReadAhead, MSG_DONTWAIT, nullptr);
+    if (n <= 0)
+        return n;
+    // Packed towards the front, without the empty ones: the link has nothing to take from them.
+    ssize_t first = 0;
+    for (unsigned i = 0; i < static_cast<unsigned>(n); ++i) {
+        const auto length = static_cast<std::uint16_t>(headers[i].msg_len);
+        if (length == 0)
+            continue;
+        std::memcpy(r.bytes + r.end, &length, sizeof length);
+        std::memmove(r.bytes + r.end + 2, r.bytes + i * kSlot + 2, length);
+        r.end += 2 + length;
+        if (first == 0)
+            first = length;
+    }
+    return first;
+}
+
+}  // namespace
+
 bool receiveFrame(std::uint8_t* buffer, std::uint16_t capacity, std::int16_t& count,
                   LinkClock& clock) {
     std::string notice;
@@ -286,25 +392,32 @@ bool receiveFrame(std::uint8_t* buffer, std::uint16_t capacity, std::int16_t& co
         consoleLine(notice);
     if (role.load() == LinkRole::Lost)
         recover();
+    // The count is 16-bit signed; no larger capacity can be reported.
+    const std::size_t room = capacity > 32767 ? 32767 : capacity;
+    const unsigned generation = socketGeneration.load();
+    if (takeReadAhead(buffer, room, count, generation))
+        return true;
     int fd = linkState().socket.load();
     if (fd >= 0) {
-        pollfd p{fd, POLLIN, 0};
-        const short ready = role.load() == LinkRole::Attached ? POLLIN | POLLHUP | POLLERR : POLLIN;
-        if (::poll(&p, 1, 0) > 0 && (p.revents & ready) != 0) {
-            // The count is 16-bit signed; no larger capacity can be reported.
-            std::size_t room = capacity > 32767 ? 32767 : capacity;
-            ssize_t n = ::recv(fd, buffer, room, MSG_DONTWAIT);
-            if (n > 0) {
-                if (fd == udpSocket.load())
-                    share::countHeard();  // no relay: the link itself is the one that hears
-                count = static_cast<std::int16_t>(n);
-                return true;
-            }
-            // An attached socket reads nothing only when the owner has closed it.
-            if (role.load() == LinkRole::Attached && (n == 0 || errno != EAGAIN)) {
-                loseOwner();
-                recover();  // at once: the port is free from the moment the owner is gone
-            }
+        const bool packed = role.load() == LinkRole::Owner && fd != udpSocket.load();
+        // A datagram longer than the read-ahead keeps is read alone, cut only where `room` says.
+        const bool alone = !packed && room > kReceiveCapacity;
+        const ssize_t n = packed  ? readPacked(fd, generation)  // the relay's
+                          : alone ? ::recv(fd, buffer, room, MSG_DONTWAIT)
+                                  : readDatagrams(fd, generation);
+        if (n > 0 && fd == udpSocket.load())
+            share::countHeard();  // no relay: the link itself is the one that hears
+        if (n > 0 && alone) {
+            count = static_cast<std::int16_t>(n);
+            return true;
+        }
+        if (n > 0 && takeReadAhead(buffer, room, count, generation))
+            return true;
+        // An attached socket reads nothing only when the owner has closed it.
+        if (role.load() == LinkRole::Attached &&
+            (n == 0 || !(errno == EAGAIN || errno == EWOULDBLOCK))) {
+            loseOwner();
+            recover();  // at once: the port is free from the moment the owner is gone
         }
     }
     clock.idleSleep();

@@ -1,6 +1,7 @@
 #pragma once
 // The one UDP socket of the link: bound to port 30587 on every interface, broadcasting every
-// frame to 255.255.255.255:30588. Receiving is a zero-time-out poll, never a blocking read.
+// frame to 255.255.255.255:30588. Receiving never waits on the socket (a read that finds nothing
+// returns at once).
 // When another program of this PC holds the port and offers its link (link_share.h), the
 // socket is a local one to that program instead, and every function here works the same.
 
@@ -54,10 +55,12 @@ void closeLinkSocket();
 // Marks activity 0 (just sent) afterwards, whether or not the send worked.
 void sendFrame(const std::uint8_t* frame, std::uint16_t length);
 
-// One zero-time-out readiness test; if a datagram waits, reads at most `capacity` bytes of it,
-// stores the byte count and returns true. Otherwise (or when the read fails or yields nothing)
-// waits clock.idleSleep() and returns false. An attached link that finds its owner gone takes
-// over (binds the port) or attaches again here, and delivers the Console lines the relay left.
+// Without waiting: if a datagram waits, reads at most `capacity` bytes of it, stores the byte
+// count and returns true. Otherwise (or when the read fails or yields nothing) waits
+// clock.idleSleep() and returns false. Under a flood one read takes several datagrams, handed out
+// one a call, so that the link thread does not pay a system call for each. An attached link that
+// finds its owner gone takes over (binds the port) or attaches again here, and delivers the Console
+// lines the relay left.
 bool receiveFrame(std::uint8_t* buffer, std::uint16_t capacity, std::int16_t& count,
                   LinkClock& clock);
 bool receiveFrame(std::uint8_t* buffer, std::uint16_t capacity, std::int16_t& count);

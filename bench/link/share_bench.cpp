@@ -131,16 +131,41 @@ int main() {
     std::vector<std::atomic<int>> got(4);
     std::vector<std::vector<double>> latency(4);
     std::vector<std::thread> readers;
+    class Spin : public brix::LinkClock {
+    public:
+        std::int32_t nowMs() override { return brix::msSinceProgramStart(); }
+        void idleSleep() override {}
+    } spin;
+    // The clients read their sockets; the owner's link reads as the link thread does.
+    class Waiting : public brix::LinkClock {
+    public:
+        explicit Waiting(int fd) : fd_(fd) {}
+        std::int32_t nowMs() override { return brix::msSinceProgramStart(); }
+        void idleSleep() override {
+            pollfd p{fd_, POLLIN, 0};
+            ::poll(&p, 1, 20);
+        }
+
+    private:
+        int fd_;
+    } waiting(link);
     for (int r = 0; r < 4; ++r) {
-        const int fd = r < 3 ? clients[r] : link;
-        readers.emplace_back([&, r, fd] {
+        readers.emplace_back([&, r] {
             std::uint8_t buf[2048];
             latency[r].reserve(kTotal);
             while (!done.load()) {
-                pollfd p{fd, POLLIN, 0};
+                if (r == 3) {
+                    std::int16_t count = 0;
+                    if (brix::receiveFrame(buf, brix::kReceiveCapacity, count, waiting)) {
+                        got[r].fetch_add(1, std::memory_order_relaxed);
+                        latency[r].push_back(since(buf));
+                    }
+                    continue;
+                }
+                pollfd p{clients[r], POLLIN, 0};
                 if (::poll(&p, 1, 20) <= 0)
                     continue;
-                while (::recv(fd, buf, sizeof buf, MSG_DONTWAIT) > 0) {
+                while (::recv(clients[r], buf, sizeof buf, MSG_DONTWAIT) > 0) {
                     got[r].fetch_add(1, std::memory_order_relaxed);
                     latency[r].push_back(since(buf));
                 }
@@ -184,7 +209,8 @@ int main() {
         for (int c = 1; c < 3; ++c)
             while (::recv(clients[c], buf, sizeof buf, MSG_DONTWAIT) > 0) {
             }
-        while (::recv(link, buf, sizeof buf, MSG_DONTWAIT) > 0) {
+        std::int16_t count = 0;
+        while (brix::receiveFrame(buf, brix::kReceiveCapacity, count, spin)) {
         }
         f.stamp(static_cast<std::uint32_t>(i));
         sendTo(modem, portOf(direct), f.bytes, sizeof f.bytes);
@@ -200,7 +226,15 @@ int main() {
 
     // 3. The owner's receive rate under a flood as fast as loopback takes it (the link's own
     // receiveFrame loop), against a bare recv loop on a UDP socket fed the same way.
-    auto floodRate = [&](std::uint16_t to, auto&& receiveOne) {
+    // The two take turns, in half-second rounds that alternate which goes first, so that a
+    // change in the machine's other load falls on both alike.
+    struct Side {
+        long frames = 0;
+        double seconds = 0;
+    };
+    auto flood = [&](std::uint16_t to, auto&& receiveOne, Side& side) {
+        while (receiveOne()) {
+        }  // what an earlier round left
         std::atomic<bool> stop{false};
         std::thread sender([&] {
             Frame g;
@@ -208,32 +242,37 @@ int main() {
                 sendTo(modem, to, g.bytes, sizeof g.bytes);
             }
         });
-        long n = 0;
         const auto t0 = Clock::now();
-        while (Clock::now() - t0 < std::chrono::seconds(2))
-            n += receiveOne() ? 1 : 0;
-        const double s = std::chrono::duration<double>(Clock::now() - t0).count();
+        while (Clock::now() - t0 < std::chrono::milliseconds(500))
+            side.frames += receiveOne() ? 1 : 0;
+        side.seconds += std::chrono::duration<double>(Clock::now() - t0).count();
         stop.store(true);
         sender.join();
-        return n / s;
     };
-    class Spin : public brix::LinkClock {
-    public:
-        std::int32_t nowMs() override { return brix::msSinceProgramStart(); }
-        void idleSleep() override {}
-    } spin;
     for (int c : clients)
         ::close(c);  // the owner alone, as bare recv is
     while (brix::linkAttachedCount() > 0)
         std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    const double owner = floodRate(port, [&] {
+    auto ownerOne = [&] {
         std::int16_t count = 0;
         return brix::receiveFrame(buf, sizeof buf, count, spin);
-    });
-    const double plain = floodRate(portOf(direct), [&] {
+    };
+    auto bareOne = [&] {
         pollfd p{direct, POLLIN, 0};
         return ::poll(&p, 1, 0) > 0 && ::recv(direct, buf, sizeof buf, MSG_DONTWAIT) > 0;
-    });
+    };
+    Side ownerSide, bareSide;
+    for (int round = 0; round < 8; ++round) {
+        if (round % 2 == 0) {
+            flood(port, ownerOne, ownerSide);
+            flood(portOf(direct), bareOne, bareSide);
+        } else {
+            flood(portOf(direct), bareOne, bareSide);
+            flood(port, ownerOne, ownerSide);
+        }
+    }
+    const double owner = static_cast<double>(ownerSide.frames) / ownerSide.seconds;
+    const double plain = static_cast<double>(bareSide.frames) / bareSide.seconds;
     std::printf(
         "receive under a full flood: owner's link %.0f frames/s, bare recv %.0f "
         "frames/s, ratio %.2f\n",

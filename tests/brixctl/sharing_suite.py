@@ -90,6 +90,10 @@ class Sharing(unittest.TestCase):
         self.assertEqual(p.returncode, 0, p.stdout + p.stderr)
         serve.send_signal(signal.SIGTERM)
         self.assertEqual(serve.wait(5), 0)
+        # The service's journal tells the takeover, once.
+        told = [line for line in serve.stderr.read().splitlines() if "owner went away" in line]
+        self.assertEqual(told, ["brixctl: The modem link's owner went away: this program owns "
+                                "the link now"])
         # The last owner took its socket with it.
         self.assertEqual(os.listdir(os.path.join(self.runtime, "brix")), [])
 

@@ -109,6 +109,22 @@ private:
     Bytes greeting_;
 };
 
+// How many datagrams of `size` bytes a local socket with the owner's send buffer holds.
+std::uint32_t socketHolds(std::size_t size) {
+    int pair[2];
+    if (::socketpair(AF_UNIX, SOCK_SEQPACKET, 0, pair) != 0)
+        return 0;
+    int buffer = 1 << 20;
+    ::setsockopt(pair[0], SOL_SOCKET, SO_SNDBUF, &buffer, sizeof buffer);
+    const Bytes f(size, 0);
+    std::uint32_t n = 0;
+    while (::send(pair[0], f.data(), f.size(), MSG_DONTWAIT) > 0)
+        ++n;
+    ::close(pair[0]);
+    ::close(pair[1]);
+    return n;
+}
+
 class ShareTest : public LinkTest {
 protected:
     void SetUp() override {
@@ -240,6 +256,40 @@ TEST_F(ShareTest, MisbehavingClientsCostTheOwnerAndTheOthersNothing) {
     EXPECT_EQ(typeOf(modem.receive(1000)), 6);
 }
 
+TEST_F(ShareTest, AClientThatFallsBehindGetsEveryDatagramInOrderAndEmptyOnesReachNobody) {
+    BRIX_REQUIRE_PRIVATE_NETNS();
+    Modem modem;
+    ASSERT_TRUE(modem.bound());
+    ASSERT_TRUE(openLinkSocket());
+    RawClient slow(linkSharePath());
+    ASSERT_TRUE(slow.greeted());
+    EXPECT_TRUE(peer.waitFor(1s, [](const RecordingPeer&) { return linkAttachedCount() == 1; }));
+
+    // An empty datagram first: handed on, it would read as the owner's end of stream.
+    modem.broadcast(Bytes{});
+    // More than the client's socket holds while it does not read (as much as a pair with the
+    // owner's buffer size takes here), so that the rest waits in the owner's queue and must
+    // follow in order once it reads again.
+    const std::uint32_t kBurst = socketHolds(kFrameHeaderSize + 40) + 1000;
+    for (std::uint32_t seq = 0; seq < kBurst; ++seq) {
+        Bytes f = inbound(3, 40);
+        writeU32(f.data() + 12, seq);
+        modem.broadcast(f);
+        if (seq % 50 == 49)
+            std::this_thread::sleep_for(2ms);  // the owner's UDP buffer is small
+    }
+    std::uint32_t expected = 0;
+    for (Bytes f = slow.receive(1000); !f.empty(); f = slow.receive(500)) {
+        ASSERT_EQ(f.size(), kFrameHeaderSize + 40);
+        ASSERT_EQ(readU32(f.data() + 12), expected) << "out of order or lost";
+        ++expected;
+    }
+    EXPECT_EQ(expected, kBurst);
+    EXPECT_EQ(linkAttachedCount(), 1u);
+    linkReceives(50, 3);
+    EXPECT_TRUE(peer.consoleTexts().empty()) << ::testing::PrintToString(peer.consoleTexts());
+}
+
 TEST_F(ShareTest, AttachesToAnOwnerInAnotherProcessAndTakesOverWhenItIsKilled) {
     BRIX_REQUIRE_PRIVATE_NETNS();
     Modem modem;
@@ -289,6 +339,42 @@ TEST_F(ShareTest, AttachesToAnOwnerInAnotherProcessAndTakesOverWhenItIsKilled) {
     EXPECT_EQ(linkReceives(300, 11), 1);
     sendFrame(buildRequest(MessageType::RfQuery).bytes, 12);
     EXPECT_EQ(typeOf(modem.receive(1000)), 6);
+}
+
+TEST_F(ShareTest, ALinkOfferedForAnotherInterfaceIsNamedNotCalledNone) {
+    BRIX_REQUIRE_PRIVATE_NETNS();
+    int ready[2];
+    ASSERT_EQ(::pipe(ready), 0);
+    const pid_t owner = ::fork();
+    ASSERT_GE(owner, 0);
+    if (owner == 0) {
+        setLinkPeer(nullptr);
+        setLinkInterface("lo");
+        const char ok = openLinkSocket() ? 'y' : 'n';
+        (void)::write(ready[1], &ok, 1);
+        ::pause();
+        ::_exit(0);
+    }
+    char ok = 0;
+    ASSERT_EQ(::read(ready[0], &ok, 1), 1);
+    ASSERT_EQ(ok, 'y');
+
+    // Any interface: the port is taken, and the one link there is for lo only.
+    EXPECT_FALSE(openLinkSocket());
+    EXPECT_EQ(linkSocketFailure(), LinkSocketFailure::PortInUse);
+    const std::string text = linkSocketFailureText();
+    EXPECT_NE(text.find("(pid " + std::to_string(owner) + "), which offers its link only to "
+                        "programs on interface lo"),
+              std::string::npos)
+        << text;
+    // The same choice attaches.
+    setLinkInterface("lo");
+    EXPECT_TRUE(openLinkSocket());
+    EXPECT_EQ(linkRole(), LinkRole::Attached);
+    closeLinkSocket();
+    setLinkInterface(nullptr);
+    ::kill(owner, SIGKILL);
+    ::waitpid(owner, nullptr, 0);
 }
 
 TEST_F(ShareTest, PortHeldWithoutALinkFailsAndNamesItsHolder) {

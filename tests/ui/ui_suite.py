@@ -7,6 +7,7 @@ input events and read through the accessibility tree, the modem's log and the fi
 Runs inside the private network namespace (the tool broadcasts).
 """
 
+import json
 import os
 import re
 import shutil
@@ -16,6 +17,7 @@ import struct
 import subprocess
 import sys
 import time
+import urllib.request
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 import uidriver as u  # noqa: E402
@@ -26,6 +28,7 @@ selected = set(sys.argv[3:])
 os.makedirs(work, exist_ok=True)
 TOOL = os.path.join(build, "app", "brixtool")
 SIM = os.path.join(build, "simulator", "brix-modem-sim")
+BRIXCTL = os.path.join(build, "brixctl", "brixctl")
 QUESTION = "Brix Tool Error"
 REQUEST_BUTTONS = [("Advanced", "Get"), ("Advanced", "Set"), ("Scanner", "Get"),
                    ("Scanner", "Set"), ("Scanner", "Default")]
@@ -458,6 +461,128 @@ def a_port_held_without_a_link_is_named_in_the_error_box():
     finally:
         tool.close()
         holder.close()
+
+
+def brixctl(cwd, *args, timeout=30):
+    return subprocess.run([BRIXCTL, *args], cwd=cwd, capture_output=True, text=True,
+                          timeout=timeout)
+
+
+def brix_up(port):
+    text = urllib.request.urlopen(f"http://127.0.0.1:{port}/metrics", timeout=2).read().decode()
+    return "\nbrix_up 1\n" in "\n" + text
+
+
+def console_lines(tool, text):
+    """The Console's rows that hold `text`, scrolled out of sight or not."""
+    return [c.name for c in tool.find_all(tool.main, "table cell", showing=False)
+            if text in c.name]
+
+
+def advanced_set(tool, modem, frequency, data, beside=None):
+    """Channel 1's frequency typed on the Advanced page and Set by a click (`beside` is called
+    right after it): the modem gets the table with `data` once (its acknowledgement comes within
+    the link's retry period), and the buttons come back with no question."""
+    select_tab(tool, "Advanced")
+    set_field(tool, "Frequency of channel 1", frequency)
+    tool.click(tool.find("push button", "Set"))
+    if beside:
+        beside()
+    expect_sends(modem, f"SetData.*item 0x62.*data {data}", 1, 4)
+    u.wait_until("the request buttons back",
+                 lambda: tool.enabled(tool.find("push button", "Get")), 6)
+    sends = modem.received(f"SetData.*item 0x62.*data {data}")
+    if len(sends) != 1 or tool.window(QUESTION) is not None:
+        raise u.Failure(f"the Set went {len(sends)} times, question {tool.window(QUESTION)}")
+
+
+@suite.case
+def the_window_attaches_to_the_service_and_takes_over_when_it_is_killed():
+    d = fresh_dir("attached")
+    ctl = os.path.join(d, "ctl")
+    os.makedirs(ctl)
+    # Late answers, so that the window's Set and a command's are both waiting for theirs at once.
+    modem = u.Modem(SIM, d, "--late", "600")
+    port = 9341
+    serve = subprocess.Popen([BRIXCTL, "serve", "--metrics", f"127.0.0.1:{port}", "--no-history"],
+                             cwd=ctl, stdout=subprocess.DEVNULL, stderr=subprocess.PIPE,
+                             text=True)
+    tool = None
+    try:
+        if "serving" not in serve.stderr.readline():
+            raise u.Failure("brixctl serve did not start")
+        tool = u.Tool(TOOL, d)
+        status = json.loads(brixctl(ctl, "--json", "status").stdout)["link"]
+        if status["role"] != "attached" or status["owner"] != f"brixctl (pid {serve.pid})":
+            raise u.Failure(f"a command sees the link as {status}")
+        first_report(tool)
+        u.wait_until("the service to see the modem", lambda: brix_up(port), 12)
+
+        # The Console works attached: statistics rows come once its box is checked.
+        select_tab(tool, "Console")
+        box = tool.find("check box", "Enable Statistics Messages")
+        press_on(tool, tool.main, "alt+e")
+        u.wait_until("a statistics row", lambda: console_rows(tool, "STATISTICS REPORT"), 25)
+        press_on(tool, tool.main, "alt+e")
+        u.wait_until("the box cleared", lambda: not tool.state(box, "checked"), 3)
+
+        select_tab(tool, "Advanced")
+        tool.click(tool.find("push button", "Get"))
+        u.wait_until("the table from the modem",
+                     lambda: tool.text(tool.find("text", "Frequency of channel 1")) == "452.5")
+
+        # The window's Set and a brixctl table set at once; each takes its own acknowledgement.
+        table = json.loads(brixctl(ctl, "--json", "table", "get").stdout)
+        table["channels"][2]["frequency_mhz"] = 600.0
+        with open(os.path.join(ctl, "table.json"), "w") as f:
+            json.dump(table, f)
+        other = []
+        advanced_set(tool, modem, "555.2", "B0 15", beside=lambda: other.append(subprocess.Popen(
+            [BRIXCTL, "table", "set", "table.json"], cwd=ctl, stdout=subprocess.PIPE,
+            stderr=subprocess.STDOUT, text=True)))
+        other = other[0]
+        out = other.communicate(timeout=15)[0]
+        if other.returncode != 0:
+            raise u.Failure(f"brixctl table set beside the window: exit {other.returncode}: {out}")
+        if not brix_up(port):
+            raise u.Failure("/metrics lost the modem while the others worked")
+
+        # The service dies: the window owns the link within 2 s and says so once.
+        serve.kill()
+        serve.wait()
+        killed = time.monotonic()
+        select_tab(tool, "Console")
+        taken = "this program owns the link now"
+        u.wait_until("the Console's line on taking over", lambda: console_lines(tool, taken), 4)
+        took = time.monotonic() - killed
+        print(f"  took over after {took:.2f} s")
+        if took > 2.0:
+            raise u.Failure(f"the window took over after {took:.2f} s")
+
+        # A command attaches to the window now; the Tuner shows the tune it made; a Set works.
+        status = json.loads(brixctl(ctl, "--json", "status").stdout)["link"]
+        if status["role"] != "attached" or status["owner"] != f"brixtool (pid {tool.pid})":
+            raise u.Failure(f"after the takeover a command sees the link as {status}")
+        tune = brixctl(ctl, "tune", "555.2", "6.82")
+        if tune.returncode != 0:
+            raise u.Failure(f"brixctl tune through the window: {tune.stdout}{tune.stderr}")
+        select_tab(tool, "Tuner")
+        rx = tool.find("label", "Receive frequency")
+        u.wait_until("the Tuner to show the new channel", lambda: rx.description == "555.2 MHz")
+        advanced_set(tool, modem, "600.5", "75 17")
+        select_tab(tool, "Console")
+        lines = console_lines(tool, "owner went away")
+        if len(lines) != 1:
+            raise u.Failure(f"the Console tells the takeover {len(lines)} times: {lines}")
+        u.picture(os.path.join(d, "attached.png"))
+    finally:
+        if serve.poll() is None:
+            serve.kill()
+            serve.wait()
+        serve.stderr.close()
+        if tool:
+            tool.close()
+        modem.close()
 
 
 STATISTICS_HEADER = ("  time      date    tx-pckts tx-frms tx-byts tx-errs  rx-frms rx-rjct "
