@@ -2,7 +2,6 @@
 
 #include <QAbstractButton>
 #include <QAction>
-#include <QCoreApplication>
 #include <QKeyEvent>
 #include <QKeySequence>
 #include <QList>
@@ -247,16 +246,12 @@ void MainDialog::startHistory() {
 }
 
 void MainDialog::historyMessage(MessageKind kind, const std::string& text) {
-    // Queued on the application, which outlives every window: the writer thread never waits
-    // for this one, and never touches a window that may be going away. Whichever main window
-    // is there when the line arrives gets it.
-    QMetaObject::invokeMethod(
-        QCoreApplication::instance(),
-        [kind, text] {
-            if (MainDialog* w = theApp.mainDialog; w != nullptr && w->consolePage != nullptr)
-                w->consolePage->addConsoleMessage(kind, text.c_str(), true);
-        },
-        Qt::QueuedConnection);
+    // Posted, never waited for, and to whichever main window is there when the line arrives:
+    // the writer thread never touches a window that may be going away.
+    fw::UiBridge::post([kind, text] {
+        if (MainDialog* w = theApp.mainDialog; w != nullptr && w->consolePage != nullptr)
+            w->consolePage->addConsoleMessage(kind, text.c_str(), true);
+    });
 }
 
 void MainDialog::showHistory() {

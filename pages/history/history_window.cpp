@@ -42,6 +42,7 @@
 #include <optional>
 #include <thread>
 
+#include "framework/ui_bridge.h"
 #include "history/history_table.h"
 
 namespace brix {
@@ -602,11 +603,15 @@ HistoryWindow::HistoryWindow(std::function<std::string()> storePath, QWidget* pa
     timer_->setInterval(1000);
     connect(timer_, &QTimer::timeout, this, [this] { tick(); });
 
-    loader_ = std::make_unique<HistoryLoader>([this](std::shared_ptr<const Data> result,
-                                                     quint64 generation) {
-        QMetaObject::invokeMethod(
-            this, [this, result, generation] { loaded(result, generation); }, Qt::QueuedConnection);
-    });
+    // What the loader hands over runs on this thread, and only while the window is there.
+    loader_ = std::make_unique<HistoryLoader>(
+        [this, alive = std::weak_ptr<int>(alive_)](std::shared_ptr<const Data> result,
+                                                   quint64 generation) {
+            fw::UiBridge::post([this, alive, result, generation] {
+                if (alive.lock())
+                    loaded(result, generation);
+            });
+        });
 
     resize(960, 760);
     const QByteArray geometry = QSettings(QStringLiteral("brixtool"), QStringLiteral("history"))
@@ -618,8 +623,9 @@ HistoryWindow::HistoryWindow(std::function<std::string()> storePath, QWidget* pa
 }
 
 HistoryWindow::~HistoryWindow() {
-    // The loader's thread posts to this window; it ends before the window does.
+    // The loader's thread posts to this window; it ends first, and what it posted is dropped.
     loader_.reset();
+    alive_.reset();
 }
 
 QString HistoryWindow::lead() const {

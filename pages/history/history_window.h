@@ -103,6 +103,7 @@ private:
     std::vector<Shown> backStack_;
     quint64 generation_ = 0;
     std::shared_ptr<const Data> data_;
+    std::shared_ptr<int> alive_ = std::make_shared<int>(0);  // gone with the window
 };
 
 }  // namespace brix

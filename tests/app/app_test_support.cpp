@@ -118,6 +118,8 @@ void AppTest::SetUp() {
     ASSERT_TRUE(QDir::setCurrent(work.path()));
     oldRuntime_ = qgetenv("XDG_RUNTIME_DIR");
     qputenv("XDG_RUNTIME_DIR", runtime.path().toLocal8Bit());
+    // The window records its history: into the test's folder, not the home of whoever runs it.
+    qputenv("BRIX_HISTORY", (work.path() + QStringLiteral("/history.sqlite3")).toLocal8Bit());
 
     theApp.ExitInstance();
     linkReset();
@@ -141,6 +143,7 @@ void AppTest::TearDown() {
     fw::uiBridge().reset();
     QDir::setCurrent(oldCwd_);
     qputenv("XDG_RUNTIME_DIR", oldRuntime_);
+    qunsetenv("BRIX_HISTORY");
 }
 
 QStringList AppTest::workFiles() const {

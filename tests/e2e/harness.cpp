@@ -367,8 +367,10 @@ bool Tool::start(const std::string& workDir, const std::vector<std::string>& arg
     Process::Options o;
     o.argv = {program.empty() ? std::string(BRIX_TOOL_PATH) : program};
     o.argv.insert(o.argv.end(), args.begin(), args.end());
+    // The history in the work folder too, never in the home of whoever runs the tests.
     o.env = {"QT_QPA_PLATFORM=offscreen", "BRIX_AUTOMATION=" + socketPath,
-             "XDG_RUNTIME_DIR=" + runtime, "TMPDIR=" + runtime};
+             "XDG_RUNTIME_DIR=" + runtime, "TMPDIR=" + runtime,
+             "BRIX_HISTORY=" + workDir + "/history.sqlite3"};
     o.cwd = workDir;
     o.stdoutPath = workDir + "/tool.out";
     o.stderrPath = workDir + "/tool.err";
