@@ -1,5 +1,6 @@
 // brixctl record and brixctl history: the signal history written by a session of our own, and
 // read back without the modem.
+#include <cctype>
 #include <chrono>
 #include <cmath>
 #include <cstdio>
@@ -42,6 +43,8 @@ std::optional<Millis> parseTime(const std::string& text, Millis now) {
         text.find_first_not_of("0123456789") == text.size() - 1) {
         const long long n = std::stoll(text.substr(0, text.size() - 1));
         switch (text.back()) {
+            case 'w':
+                return now - n * 7 * 86'400'000;
             case 's':
                 return now - n * 1000;
             case 'm':
@@ -54,27 +57,71 @@ std::optional<Millis> parseTime(const std::string& text, Millis now) {
                 return std::nullopt;
         }
     }
+    // An ISO time: a date, then perhaps a time of day with seconds and their fraction, then
+    // perhaps Z or an offset such as +01:00 (without either: local time). What brixctl prints
+    // reads back.
     std::tm tm{};
     int consumed = 0;
-    if (std::sscanf(text.c_str(), "%4d-%2d-%2dT%2d:%2d%n", &tm.tm_year, &tm.tm_mon, &tm.tm_mday,
-                    &tm.tm_hour, &tm.tm_min, &consumed) != 5)
+    if (std::sscanf(text.c_str(), "%4d-%2d-%2d%n", &tm.tm_year, &tm.tm_mon, &tm.tm_mday,
+                    &consumed) != 3 ||
+        consumed != 10)
         return std::nullopt;
-    std::string rest = text.substr(static_cast<std::size_t>(consumed));
-    if (rest.size() >= 3 && rest[0] == ':') {
-        tm.tm_sec = std::atoi(rest.substr(1, 2).c_str());
-        rest = rest.substr(3);
+    std::string rest = text.substr(10);
+    long long millis = 0;
+    if (!rest.empty() && (rest[0] == 'T' || rest[0] == 't' || rest[0] == ' ')) {
+        int n = 0;
+        if (std::sscanf(rest.c_str() + 1, "%2d:%2d%n", &tm.tm_hour, &tm.tm_min, &n) != 2 || n != 5)
+            return std::nullopt;
+        rest = rest.substr(6);
+        if (rest.size() >= 3 && rest[0] == ':' &&
+            std::isdigit(static_cast<unsigned char>(rest[1])) &&
+            std::isdigit(static_cast<unsigned char>(rest[2]))) {
+            tm.tm_sec = (rest[1] - '0') * 10 + (rest[2] - '0');
+            rest = rest.substr(3);
+            if (!rest.empty() && rest[0] == '.') {
+                std::size_t digits = 1;
+                long long scale = 100;
+                while (digits < rest.size() &&
+                       std::isdigit(static_cast<unsigned char>(rest[digits]))) {
+                    millis += (rest[digits] - '0') * scale;
+                    scale /= 10;
+                    ++digits;
+                }
+                if (digits == 1)
+                    return std::nullopt;
+                rest = rest.substr(digits);
+            }
+        }
     }
-    const bool utc = rest == "Z";
-    if (!rest.empty() && !utc)
-        return std::nullopt;
+    std::optional<long long> offsetSeconds;
+    if (rest == "Z" || rest == "z") {
+        offsetSeconds = 0;
+    } else if (!rest.empty()) {
+        int hours = 0, minutes = 0, n = 0;
+        if ((rest[0] != '+' && rest[0] != '-') ||
+            (std::sscanf(rest.c_str() + 1, "%2d:%2d%n", &hours, &minutes, &n) != 2 &&
+             std::sscanf(rest.c_str() + 1, "%2d%2d%n", &hours, &minutes, &n) != 2) ||
+            static_cast<std::size_t>(n) + 1 != rest.size() || hours > 23 || minutes > 59)
+            return std::nullopt;
+        offsetSeconds = (rest[0] == '-' ? -1 : 1) * (hours * 3600LL + minutes * 60LL);
+    }
+    const std::tm asked = tm;
     tm.tm_year -= 1900;
     tm.tm_mon -= 1;
     tm.tm_isdst = -1;
     if (tm.tm_mon < 0 || tm.tm_mon > 11 || tm.tm_mday < 1 || tm.tm_mday > 31 || tm.tm_hour > 23 ||
-        tm.tm_min > 59 || tm.tm_sec > 60)
+        tm.tm_min > 59 || tm.tm_sec > 59)
         return std::nullopt;
-    const std::time_t t = utc ? timegm(&tm) : std::mktime(&tm);
-    return static_cast<Millis>(t) * 1000;
+    std::tm check = tm;
+    const std::time_t t = offsetSeconds ? timegm(&tm) - *offsetSeconds : std::mktime(&tm);
+    // 2026-02-30 is no day: the calendar moved it to March.
+    if (offsetSeconds)
+        timegm(&check);
+    else
+        check = tm;
+    if (check.tm_mday != asked.tm_mday || check.tm_mon != asked.tm_mon - 1)
+        return std::nullopt;
+    return static_cast<Millis>(t) * 1000 + millis;
 }
 
 // A value of the store, rounded to what it can mean: mean values keep two decimals.
@@ -82,10 +129,15 @@ double rounded(double v) {
     return std::round(v * 100) / 100;
 }
 
+// A negative scale (the attenuation code to dBmV) turns the smallest into the largest.
+std::array<double, 3> scaled(const std::array<double, 3>& v, double scale) {
+    return scale < 0 ? std::array<double, 3>{v[2] * scale, v[1] * scale, v[0] * scale}
+                     : std::array<double, 3>{v[0] * scale, v[1] * scale, v[2] * scale};
+}
+
 ordered_json spread(const std::array<double, 3>& v, double scale = 1) {
-    return ordered_json{{"min", rounded(v[0] * scale)},
-                        {"mean", rounded(v[1] * scale)},
-                        {"max", rounded(v[2] * scale)}};
+    const auto s = scaled(v, scale);
+    return ordered_json{{"min", rounded(s[0])}, {"mean", rounded(s[1])}, {"max", rounded(s[2])}};
 }
 
 // Rates per second: the store keeps their minimum and maximum in tenths, so the mean too.
@@ -95,10 +147,12 @@ ordered_json rateSpread(const std::array<double, 3>& v) {
 }
 
 std::string text3(const std::array<double, 3>& v, double scale, int decimals) {
-    if (v[0] == v[2])
-        return fixed(v[0] * scale, decimals);
-    return fixed(v[0] * scale, decimals) + ".." + fixed(v[2] * scale, decimals) + " (mean " +
-           fixed(v[1] * scale, decimals) + ")";
+    const auto s = scaled(v, scale);
+    if (s[0] == s[2])
+        return fixed(s[0], decimals);
+    // The mean of whole codes is rarely whole: one decimal more.
+    return fixed(s[0], decimals) + ".." + fixed(s[2], decimals) + " (mean " +
+           fixed(s[1], decimals + 1) + ")";
 }
 
 }  // namespace
@@ -171,13 +225,18 @@ int runHistory(const Options& o, const std::string& what, const std::string& sin
             : what == "statistics" ? h::statisticsTable(store->statistics(*since, *until, kMaxRows))
                                    : h::eventsTable(store->events(*since, *until, kMaxRows));
         out.line(h::csvLine(table.header));
-        for (const auto& row : table.rows)
+        for (const auto& row : table.rows) {
+            if (Session::interrupted())
+                return kInterrupted;
             out.line(h::csvLine(row));
+        }
         return kDone;
     }
     ordered_json rows = ordered_json::array();
     if (what == "samples") {
         for (const auto& r : store->rf(*since, *until, kMaxRows)) {
+            if (Session::interrupted())
+                return kInterrupted;
             ordered_json row{{"time", isoTime(r.t)}, {"samples", r.samples}};
             row["receive_frequency_mhz"] = spread(r.fields[0], 0.1);
             row["receive_rate_code"] = spread(r.fields[1]);
@@ -194,6 +253,8 @@ int runHistory(const Options& o, const std::string& what, const std::string& sin
         }
     } else if (what == "statistics") {
         for (const auto& r : store->statistics(*since, *until, kMaxRows)) {
+            if (Session::interrupted())
+                return kInterrupted;
             ordered_json row{
                 {"time", isoTime(r.t)}, {"reports", r.reports}, {"seconds", rounded(r.seconds)}};
             std::string line = isoTime(r.t) + "  " + fixed(r.seconds, 2) + " s";
@@ -210,6 +271,8 @@ int runHistory(const Options& o, const std::string& what, const std::string& sin
         }
     } else {
         for (const auto& e : store->events(*since, *until, kMaxRows)) {
+            if (Session::interrupted())
+                return kInterrupted;
             const ordered_json row{{"time", isoTime(e.t)},
                                    {"kind", brix::history::eventKindName(e.kind)},
                                    {"text", e.text},
@@ -221,6 +284,8 @@ int runHistory(const Options& o, const std::string& what, const std::string& sin
                          e.text + (e.program.empty() ? "" : "  (" + e.program + ")"));
         }
     }
+    if (Session::interrupted())
+        return kInterrupted;
     if (o.format == Format::Json)
         out.json(rows);
     return kDone;

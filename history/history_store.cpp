@@ -74,8 +74,11 @@ std::string statisticsRawAsAggregate() {
     std::string s = "SELECT t, 1 AS n, period AS period_sum";
     for (int i = 0; i < kCounts; ++i) {
         const std::string c = "c" + std::to_string(i);
-        const std::string rate = "(" + c + " * 1000 / period)";
-        s += ", " + rate + " AS " + c + "_min, " + c + " AS " + c + "_sum, " + rate + " AS " + c +
+        // Tenths per second, rounded down for the minimum and up for the maximum, so that the
+        // exact mean always lies between them.
+        const std::string low = "(" + c + " * 1000 / period)";
+        const std::string high = "((" + c + " * 1000 + period - 1) / period)";
+        s += ", " + low + " AS " + c + "_min, " + c + " AS " + c + "_sum, " + high + " AS " + c +
              "_max";
     }
     return s + " FROM statistics";
@@ -169,14 +172,46 @@ long moveOlder(sqlite3* db, const std::string& fromSelect, const char* from, con
     return std::max(1, sqlite3_changes(db));
 }
 
-bool isStore(sqlite3* db) {
-    // A file that SQLite cannot read as a database fails here, not at open.
+// SQLITE_OK when SQLite can read the file as a database (a file it cannot fails here, not at
+// open), else the code: SQLITE_NOTADB or SQLITE_CORRUPT for a damaged one.
+int readable(sqlite3* db) {
     sqlite3_stmt* q = nullptr;
-    if (sqlite3_prepare_v2(db, "SELECT count(*) FROM sqlite_master", -1, &q, nullptr) != SQLITE_OK)
-        return false;
-    const bool ok = sqlite3_step(q) == SQLITE_ROW;
+    int code = sqlite3_prepare_v2(db, "SELECT count(*) FROM sqlite_master", -1, &q, nullptr);
+    if (code == SQLITE_OK) {
+        code = sqlite3_step(q);
+        code = code == SQLITE_ROW ? SQLITE_OK : code;
+    }
     sqlite3_finalize(q);
-    return ok;
+    return code;
+}
+
+// A database with tables but none of ours is another program's: never written, never set aside.
+bool foreign(sqlite3* db) {
+    sqlite3_stmt* q = nullptr;
+    bool other = false;
+    if (sqlite3_prepare_v2(db,
+                           "SELECT count(*), sum(name = 'meta') FROM sqlite_master WHERE "
+                           "type = 'table'",
+                           -1, &q, nullptr) == SQLITE_OK &&
+        sqlite3_step(q) == SQLITE_ROW)
+        other = sqlite3_column_int(q, 0) > 0 && sqlite3_column_int(q, 1) == 0;
+    sqlite3_finalize(q);
+    return other;
+}
+
+// "file:" URI of `path`, for opening a store read-only without its side files.
+std::string immutableUri(const std::string& path) {
+    std::string uri = "file:";
+    for (const char c : path) {
+        if (c == '%' || c == '?' || c == '#') {
+            char hex[4];
+            std::snprintf(hex, sizeof hex, "%%%02X", static_cast<unsigned char>(c));
+            uri += hex;
+        } else {
+            uri += c;
+        }
+    }
+    return uri + "?immutable=1";
 }
 
 std::string dateStamp() {
@@ -247,13 +282,39 @@ Store::~Store() {
 std::unique_ptr<Store> Store::open(const std::string& path, bool readOnly, std::string& error,
                                    bool setAsideDamaged) {
     error.clear();
+    // A FIFO would block the open for good, a device or a folder is no store at all.
+    struct stat info {};
+    if (::lstat(path.c_str(), &info) == 0 && !S_ISREG(info.st_mode)) {
+        error = path + ": not a regular file";
+        return nullptr;
+    }
     sqlite3* db = openConnection(path, readOnly, error);
     if (db == nullptr)
         return nullptr;
-    if (!isStore(db)) {
-        const std::string why = sqlite3_errmsg(db);
+    int code = readable(db);
+    if (code != SQLITE_OK && readOnly && (code == SQLITE_READONLY || code == SQLITE_CANTOPEN) &&
+        ::access((path + "-wal").c_str(), F_OK) != 0) {
+        // A reader that may not write the store's folder cannot make the side file a store in
+        // WAL mode wants; with no writer at work (no -wal file) it may read the file as it is.
         sqlite3_close(db);
-        if (readOnly || !setAsideDamaged) {
+        db = nullptr;
+        if (sqlite3_open_v2(immutableUri(path).c_str(), &db,
+                            SQLITE_OPEN_READONLY | SQLITE_OPEN_URI | SQLITE_OPEN_NOFOLLOW,
+                            nullptr) == SQLITE_OK)
+            code = readable(db);
+    }
+    if (code == SQLITE_OK && foreign(db)) {
+        sqlite3_close(db);
+        error = path + ": a database of another program, not a history: left as it is";
+        return nullptr;
+    }
+    if (code != SQLITE_OK) {
+        const std::string why = db != nullptr ? sqlite3_errmsg(db) : sqlite3_errstr(code);
+        sqlite3_close(db);
+        // Only a file that is no database, or a damaged one, is set aside; a store that cannot
+        // be read for another reason (permissions, a lock) is left alone.
+        const bool damaged = (code & 0xff) == SQLITE_NOTADB || (code & 0xff) == SQLITE_CORRUPT;
+        if (readOnly || !setAsideDamaged || !damaged) {
             error = path + ": " + why;
             return nullptr;
         }
@@ -469,8 +530,13 @@ bool foldRows(sqlite3* db, const std::vector<Source>& sources, int values, bool 
                     const auto k = static_cast<std::size_t>(i);
                     const long long v = sqlite3_column_int64(q, first + i);
                     sum[k] = static_cast<double>(v);
-                    lo[k] = hi[k] = withPeriod ? (p != 0 ? static_cast<double>(v * 1000 / p) : 0)
-                                               : static_cast<double>(v);
+                    if (!withPeriod) {
+                        lo[k] = hi[k] = static_cast<double>(v);
+                    } else {
+                        // Down and up, as the aggregates keep them (statisticsRawAsAggregate).
+                        lo[k] = p > 0 ? static_cast<double>(v * 1000 / p) : 0;
+                        hi[k] = p > 0 ? static_cast<double>((v * 1000 + p - 1) / p) : 0;
+                    }
                 }
             } else {
                 n = sqlite3_column_int64(q, 1);
@@ -571,12 +637,22 @@ std::vector<StatisticsRow> Store::statistics(Millis since, Millis until, int max
 }
 
 std::vector<Event> Store::events(Millis since, Millis until, int maxRows) {
+    return events(since, until, maxRows, {}, false);
+}
+
+std::vector<Event> Store::events(Millis since, Millis until, int maxRows,
+                                 const std::vector<EventKind>& kinds, bool newest) {
     std::vector<Event> out;
+    std::string sql = "SELECT t, kind, text, program FROM events WHERE t BETWEEN ?1 AND ?2";
+    if (!kinds.empty()) {
+        sql += " AND kind IN (";
+        for (std::size_t i = 0; i < kinds.size(); ++i)
+            sql += (i ? ", " : "") + std::to_string(static_cast<int>(kinds[i]));
+        sql += ")";
+    }
+    sql += newest ? " ORDER BY t DESC, rowid DESC LIMIT ?3" : " ORDER BY t, rowid LIMIT ?3";
     sqlite3_stmt* q = nullptr;
-    lastCode_ = sqlite3_prepare_v2(db_,
-                                   "SELECT t, kind, text, program FROM events WHERE t BETWEEN ?1 "
-                                   "AND ?2 ORDER BY t, rowid LIMIT ?3",
-                                   -1, &q, nullptr);
+    lastCode_ = sqlite3_prepare_v2(db_, sql.c_str(), -1, &q, nullptr);
     if (lastCode_ != SQLITE_OK)
         return out;
     sqlite3_bind_int64(q, 1, since);
@@ -593,7 +669,23 @@ std::vector<Event> Store::events(Millis since, Millis until, int maxRows) {
         out.push_back(std::move(e));
     }
     sqlite3_finalize(q);
+    if (newest)
+        std::reverse(out.begin(), out.end());
     return out;
+}
+
+long Store::countEvents(Millis since, Millis until) {
+    sqlite3_stmt* q = nullptr;
+    long n = 0;
+    if (sqlite3_prepare_v2(db_, "SELECT count(*) FROM events WHERE t BETWEEN ?1 AND ?2", -1, &q,
+                           nullptr) == SQLITE_OK) {
+        sqlite3_bind_int64(q, 1, since);
+        sqlite3_bind_int64(q, 2, until);
+        if (sqlite3_step(q) == SQLITE_ROW)
+            n = static_cast<long>(sqlite3_column_int64(q, 0));
+    }
+    sqlite3_finalize(q);
+    return n;
 }
 
 Millis Store::newest() {

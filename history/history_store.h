@@ -97,10 +97,12 @@ struct StatisticsRow {
 
 class Store {
 public:
-    // Opens or creates the store at `path`. nullptr with the reason in `error` when it cannot.
-    // A file that is not a store (or a damaged one) is set aside as "<path>.damaged-<date>" and
-    // a new store started, when `setAsideDamaged` and the store is opened for writing; `error`
-    // then names the file set aside while the result is a usable store.
+    // Opens or creates the store at `path`. nullptr with the reason in `error` when it cannot:
+    // also for what is no regular file, and for another program's database (never touched).
+    // A read-only store whose side files cannot be made is read as it stands, when no writer
+    // is at work on it. A file that is no database (or a damaged one) is set aside as
+    // "<path>.damaged-<date>" and a new store started, when `setAsideDamaged` and the store is
+    // opened for writing; `error` then names the file set aside while the result is a usable store.
     static std::unique_ptr<Store> open(const std::string& path, bool readOnly, std::string& error,
                                        bool setAsideDamaged = true);
     ~Store();
@@ -126,6 +128,11 @@ public:
     std::vector<RfRow> rf(Millis since, Millis until, int maxRows = 100000);
     std::vector<StatisticsRow> statistics(Millis since, Millis until, int maxRows = 100000);
     std::vector<Event> events(Millis since, Millis until, int maxRows = 100000);
+    // Only the events of `kinds` (all when empty); with `newest`, the newest `maxRows` of the
+    // range (still oldest first).
+    std::vector<Event> events(Millis since, Millis until, int maxRows,
+                              const std::vector<EventKind>& kinds, bool newest);
+    long countEvents(Millis since, Millis until);
 
     // The newest time recorded (0 when none): a writer never records before it, so that a clock
     // that jumps backwards does not reorder the history.

@@ -25,7 +25,9 @@ std::string number(double v) {
 // Minimum, mean and maximum; rates are kept in tenths, so their mean is shown in tenths too.
 void spread(std::vector<std::string>& row, const std::array<double, 3>& v, double scale,
             bool tenths = false) {
-    for (const double x : v)
+    // A negative scale (the attenuation code to dBmV) turns the smallest into the largest.
+    const std::array<double, 3> ordered = scale < 0 ? std::array<double, 3>{v[2], v[1], v[0]} : v;
+    for (const double x : ordered)
         row.push_back(number(rounded((tenths ? rounded(x, 10) : x) * scale)));
 }
 

@@ -2,6 +2,7 @@
 
 #include <pthread.h>
 
+#include <algorithm>
 #include <chrono>
 #include <utility>
 
@@ -124,10 +125,15 @@ void LinkFeed::takeLines(Millis now) {
     if (recorder_ == nullptr)
         return;
     for (int i = 0; i < 2; ++i) {
-        if (!versions[i].empty() && versions[i] != recordedVersions_[i]) {
-            recordedVersions_[i] = versions[i];
-            recorder_->record(Event{now, EventKind::Version, latin1ToUtf8(versions[i]), ""});
-        }
+        // The modem tells its boot version in two texts (its Version answer and a debug
+        // message), which the link shows by turns: a text seen lately is no change.
+        std::deque<std::string>& seen = recordedVersions_[i];
+        if (versions[i].empty() || std::find(seen.begin(), seen.end(), versions[i]) != seen.end())
+            continue;
+        seen.push_back(versions[i]);
+        if (seen.size() > 4)
+            seen.pop_front();
+        recorder_->record(Event{now, EventKind::Version, latin1ToUtf8(versions[i]), ""});
     }
 }
 
@@ -137,6 +143,8 @@ void LinkFeed::run() {
     brix::LinkCounters seen = brix::getLinkCounters();
     std::uint64_t heard = brix::linkDatagramsHeard();
     auto lastFrame = std::chrono::steady_clock::now();
+    Millis lastFrameAt = wallMs();  // the link is down from the last frame heard, not from when
+                                    // that is found out, 10 s later
     bool up = false;
     bool everUp = false;
     while (!stop_) {
@@ -158,7 +166,7 @@ void LinkFeed::run() {
                     Event{request.unixMs, kindOf(request.kind), request.text, request.program});
         }
         if (recorder_ != nullptr)
-            failed_ = !recorder_->recording();
+            failed_ = !recorder_->recording() && !recorder_->waitingForRoom();
 
         // Heard by the relay, not taken by the link: a link thread held by a question is no
         // silence of the modem's.
@@ -167,9 +175,11 @@ void LinkFeed::run() {
             // Attached: the owner hears the modem and tells; no silence is ours to find.
             heard = nowHeard;
             lastFrame = steady;
+            lastFrameAt = t;
         } else if (nowHeard != heard) {
             heard = nowHeard;
             lastFrame = steady;
+            lastFrameAt = t;
             if (!up) {
                 up = true;
                 // The first frame of a run is no news; one after a silence is.
@@ -180,8 +190,8 @@ void LinkFeed::run() {
         } else if (up && steady - lastFrame > kLinkDownAfter) {
             up = false;
             if (recorder_ != nullptr)
-                recorder_->record(
-                    Event{t, EventKind::LinkDown, "no frame from the modem for 10 s", ""});
+                recorder_->record(Event{lastFrameAt, EventKind::LinkDown,
+                                        "nothing heard from the modem since (10 s and more)", ""});
         }
         if (recorder_ != nullptr && now.rfReports != seen.rfReports) {
             RfSample s;

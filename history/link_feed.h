@@ -44,7 +44,8 @@ public:
     const std::string& path() const { return path_; }
     // True while this program owns the link and records it.
     bool owning() const { return owning_.load(); }
-    // False once the store has refused what was recorded (the reason was reported).
+    // True once the store has refused what was recorded (the reason was reported), but for a
+    // full disk, on which it keeps trying.
     bool failed() const { return failed_.load(); }
 
 private:
@@ -69,7 +70,7 @@ private:
 
     // Feed thread only.
     std::unique_ptr<Recorder> recorder_;
-    std::string recordedVersions_[2];
+    std::deque<std::string> recordedVersions_[2];  // the last few texts recorded of each
     int skip_ = 0;
 
     std::atomic<bool> owning_{false};

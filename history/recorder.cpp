@@ -93,6 +93,11 @@ bool Recorder::recording() const {
     return recording_;
 }
 
+bool Recorder::waitingForRoom() const {
+    std::lock_guard lock(mutex_);
+    return waitingForRoom_;
+}
+
 bool Recorder::openStore(bool tell) {
     std::string error;
     if (!makeParentFolders(path_, error)) {
@@ -101,13 +106,16 @@ bool Recorder::openStore(bool tell) {
         return false;
     }
     store_ = Store::open(path_, false, error);
+    full_ = store_ == nullptr && error.find("disk is full") != std::string::npos;
     if (store_ == nullptr) {
         if (tell && onError_)
             onError_("history not recorded: " + error);
         return false;
     }
-    if (!error.empty() && onNotice_)
-        onNotice_(error);  // a damaged store was set aside
+    // A damaged store was set aside: what it held is not in the new one, which is an error
+    // the user should see, though recording goes on.
+    if (!error.empty() && onError_)
+        onError_("history: " + error);
     // One writer a store: a second recorder on the same file (another program's) stays out.
     // flock is apart from the record locks SQLite takes, so readers are not affected.
     writerLock_ = ::open(path_.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
@@ -155,6 +163,7 @@ void Recorder::run() {
     {
         std::lock_guard lock(mutex_);
         recording_ = usable;
+        waitingForRoom_ = !usable && full_;
         opened_ = true;
     }
     written_.notify_all();
@@ -180,6 +189,7 @@ void Recorder::run() {
             lost = batch.size();
             failed_ = true;
             const bool full = store_->lastFailureWasFullDisk();
+            full_ = full;
             // One line for a failure, however often a full disk is tried again.
             if (!toldFailure_ && onError_)
                 onError_("history not recorded: " + path_ + ": " + store_->lastError() +
@@ -221,6 +231,7 @@ void Recorder::run() {
             handled_ += handled;
             dropped_ += lost;
             recording_ = store_ != nullptr && !failed_;
+            waitingForRoom_ = !recording_ && full_;
         }
         written_.notify_all();
         if (stopping) {

@@ -55,6 +55,8 @@ public:
     std::uint64_t dropped() const;
     // True while the store takes what is recorded.
     bool recording() const;
+    // True while it does not because the disk is full: it goes on trying.
+    bool waitingForRoom() const;
 
 private:
     using Item = std::variant<RfSample, StatisticsSample, Event>;
@@ -76,6 +78,7 @@ private:
     std::uint64_t handled_ = 0;  // items written or given up on
     std::uint64_t dropped_ = 0;
     bool recording_ = false;
+    bool waitingForRoom_ = false;
     bool stop_ = false;
     bool flushAsked_ = false;
     bool opened_ = false;  // the writer has opened the store, or found it cannot
@@ -84,6 +87,7 @@ private:
     std::unique_ptr<Store> store_;
     Millis newest_ = 0;
     bool failed_ = false;
+    bool full_ = false;  // the last failure was a full disk
     bool toldFailure_ = false;
     int writerLock_ = -1;
 

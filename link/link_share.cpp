@@ -881,17 +881,30 @@ void noteRequest(const std::uint8_t* frame, std::size_t length, const std::strin
     r.program = program;
     r.unixMs = unixMsNow();
     std::lock_guard<std::mutex> lock(requestMutex);
-    // A channel's tune is a TuneChannel and then a TuneFrequency of the same frequency: one
-    // request of the user's.
+    // A channel's tune is a TuneChannel and a TuneFrequency of the same frequency, in either
+    // order (the Tuner sends the frequency first, brixctl the channel): one request of the
+    // user's, told with the rate code when there is one.
     const auto type = static_cast<MessageType>(readU16(frame + 8));
-    if (type == MessageType::TuneFrequency && length >= 14) {
-        for (const Sighting& s : sightings)
-            if (s.program == program && s.frame.size() >= 16 &&
-                readU16(s.frame.data() + 8) ==
-                    static_cast<std::uint16_t>(MessageType::TuneChannel) &&
-                readU16(s.frame.data() + 12) == readU16(frame + 12) &&
-                r.unixMs - s.lastMs < kSameRequestMs && r.unixMs >= s.lastMs)
-                return;
+    if ((type == MessageType::TuneFrequency || type == MessageType::TuneChannel) && length >= 14) {
+        const auto other = static_cast<std::uint16_t>(type == MessageType::TuneFrequency
+                                                          ? MessageType::TuneChannel
+                                                          : MessageType::TuneFrequency);
+        for (const Sighting& s : sightings) {
+            if (s.program != program || s.frame.size() < 14 ||
+                readU16(s.frame.data() + 8) != other ||
+                readU16(s.frame.data() + 12) != readU16(frame + 12) ||
+                r.unixMs - s.lastMs >= kSameRequestMs || r.unixMs < s.lastMs)
+                continue;
+            if (type == MessageType::TuneChannel) {
+                // The frequency's request, when not yet taken, gets the channel's words.
+                for (auto q = requests.rbegin(); q != requests.rend(); ++q)
+                    if (q->program == program && q->kind == RequestKind::Tune) {
+                        q->text = r.text;
+                        break;
+                    }
+            }
+            return;
+        }
     }
     for (Sighting& s : sightings) {
         if (s.program == program && s.frame.size() == length &&

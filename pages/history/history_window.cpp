@@ -12,6 +12,7 @@
 #include <QDateTime>
 #include <QDateTimeAxis>
 #include <QFileDialog>
+#include <QFileInfo>
 #include <QGraphicsLayout>
 #include <QHBoxLayout>
 #include <QHeaderView>
@@ -47,6 +48,7 @@
 
 namespace brix {
 
+using history::EventKind;
 using history::Millis;
 
 namespace {
@@ -93,7 +95,7 @@ std::vector<std::pair<Millis, Millis>> downSpans(const HistoryWindow::Data& d) {
     std::vector<std::pair<Millis, Millis>> spans;
     std::optional<Millis> downSince;
     bool first = true;
-    for (const history::Event& e : d.events) {
+    for (const history::Event& e : d.counted) {
         if (e.kind == history::EventKind::LinkDown) {
             if (!downSince)
                 downSince = e.t;
@@ -225,9 +227,13 @@ private:
             std::launch::async, [&] { return second_->statistics(r.since, r.until, r.columns); });
         d->rf = store_->rf(r.since, r.until, r.columns);
         d->statistics = statistics.get();
-        d->events = store_->events(r.since, r.until, 100000);
-        if (d->events.size() > static_cast<std::size_t>(kMaxEvents))
-            d->events.erase(d->events.begin(), d->events.end() - kMaxEvents);
+        // The list holds the newest; what the summary counts and the shading shows is read
+        // whole, however many debug messages a long range holds.
+        d->events = store_->events(r.since, r.until, kMaxEvents, {}, true);
+        d->eventCount = store_->countEvents(r.since, r.until);
+        d->counted = store_->events(
+            r.since, r.until, 1'000'000,
+            {EventKind::LinkUp, EventKind::LinkDown, EventKind::Tune, EventKind::Error}, false);
         return d;
     }
 
@@ -253,7 +259,7 @@ public:
         layout->setSpacing(0);
         rates_ = addChart(layout, "Bit rate", "Mbit/s", {"Receive rate", "Transmit rate"});
         level_ = addChart(layout, "Attenuation", "dBmV", {"Attenuation"});
-        packets_ = addChart(layout, "Packets per second", "packets/s",
+        packets_ = addChart(layout, "Packets per second", "1/s",
                             {"Downstream packets", "Upstream packets", "Retransmissions"});
         bytes_ =
             addChart(layout, "Bytes per second", "kB/s", {"Downstream bytes", "Upstream bytes"});
@@ -401,7 +407,7 @@ private:
         auto* view = new QChartView(c.chart, this);
         view->setRenderHint(QPainter::Antialiasing, false);
         view->setRubberBand(QChartView::HorizontalRubberBand);
-        view->setMinimumHeight(140);
+        view->setMinimumHeight(100);
         view->setAccessibleName(QString::fromLatin1(title) + QStringLiteral(" chart"));
         layout->addWidget(view, 1);
         QObject::connect(c.time, &QDateTimeAxis::rangeChanged, this,
@@ -467,9 +473,10 @@ private:
         c.time->setRange(QDateTime::fromMSecsSinceEpoch(d.since),
                          QDateTime::fromMSecsSinceEpoch(d.until));
         const Millis span = d.until - d.since;
-        c.time->setFormat(span <= 2 * history::kHour  ? QStringLiteral("HH:mm:ss")
-                          : span <= 2 * history::kDay ? QStringLiteral("HH:mm")
-                                                      : QStringLiteral("MM-dd HH:mm"));
+        c.time->setFormat(span <= 2 * history::kHour   ? QStringLiteral("HH:mm:ss")
+                          : span <= 2 * history::kDay  ? QStringLiteral("HH:mm")
+                          : span <= 60 * history::kDay ? QStringLiteral("MM-dd HH:mm")
+                                                       : QStringLiteral("yyyy-MM-dd"));
     }
 
     Chart rates_, level_, packets_, bytes_;
@@ -507,13 +514,13 @@ QString HistoryWindow::summaryText(const QString& lead, const Data& d) {
                      .arg(spans.size())
                      .arg(spans.size() == 1 ? QStringLiteral("time") : QStringLiteral("times"))
                      .arg(duration(down));
-    const auto retunes = std::count_if(d.events.begin(), d.events.end(), [](const auto& e) {
+    const auto retunes = std::count_if(d.counted.begin(), d.counted.end(), [](const auto& e) {
         return e.kind == history::EventKind::Tune;
     });
     parts << (retunes == 0   ? QStringLiteral("no retune")
               : retunes == 1 ? QStringLiteral("1 retune")
                              : QStringLiteral("%1 retunes").arg(retunes));
-    const auto errors = std::count_if(d.events.begin(), d.events.end(), [](const auto& e) {
+    const auto errors = std::count_if(d.counted.begin(), d.counted.end(), [](const auto& e) {
         return e.kind == history::EventKind::Error;
     });
     if (errors > 0)
@@ -533,6 +540,10 @@ QString HistoryWindow::summaryText(const QString& lead, const Data& d) {
                             .arg(slowest, 0, 'f', 2)
                             .arg(fastest, 0, 'f', 2));
     }
+    if (d.eventCount > static_cast<long>(d.events.size()))
+        parts << QStringLiteral("the newest %1 of %2 events listed")
+                     .arg(d.events.size())
+                     .arg(d.eventCount);
     return lead + QStringLiteral(": ") + parts.join(QStringLiteral("; "));
 }
 
@@ -743,11 +754,13 @@ void HistoryWindow::loaded(std::shared_ptr<const Data> result, quint64 generatio
 
 void HistoryWindow::exportCsv() {
     QString chosen;
-    const QString path = QFileDialog::getSaveFileName(
+    QString path = QFileDialog::getSaveFileName(
         this, QStringLiteral("Export the shown range as CSV"), QStringLiteral("brix-history.csv"),
         QStringLiteral("Samples (*.csv);;Statistics (*.csv);;Events (*.csv)"), &chosen);
     if (path.isEmpty())
         return;
+    if (QFileInfo(path).suffix().isEmpty())
+        path += QStringLiteral(".csv");  // a name typed without one gets the type's
     std::string error;
     const std::string store = storePath_ ? storePath_() : std::string();
     auto s = store.empty() ? nullptr : history::Store::open(store, true, error, false);
@@ -782,11 +795,13 @@ void HistoryWindow::exportCsv() {
 }
 
 void HistoryWindow::exportPng() {
-    const QString path = QFileDialog::getSaveFileName(
-        this, QStringLiteral("Export the charts as PNG"), QStringLiteral("brix-history.png"),
-        QStringLiteral("PNG pictures (*.png)"));
+    QString path = QFileDialog::getSaveFileName(this, QStringLiteral("Export the charts as PNG"),
+                                                QStringLiteral("brix-history.png"),
+                                                QStringLiteral("PNG pictures (*.png)"));
     if (path.isEmpty())
         return;
+    if (QFileInfo(path).suffix().isEmpty())
+        path += QStringLiteral(".png");
     QSaveFile file(path);
     if (!file.open(QIODevice::WriteOnly) || !charts_->grab().save(&file, "PNG") || !file.commit())
         QMessageBox::warning(this, QStringLiteral("History"),

@@ -59,7 +59,9 @@ public:
         history::Millis until = 0;
         std::vector<history::RfRow> rf;
         std::vector<history::StatisticsRow> statistics;
-        std::vector<history::Event> events;
+        std::vector<history::Event> events;   // for the list and the markers: the newest ones
+        long eventCount = 0;                  // all of the range's events
+        std::vector<history::Event> counted;  // every link up, link down, tune and error
     };
 
     // "Last 24 hours: link down 2 times for 3 min 10 s in all; 1 retune; receive rate 9.45

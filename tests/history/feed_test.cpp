@@ -65,12 +65,19 @@ TEST_F(FeedTest, RecordsReportsLinesVersionsAndRequestsOnceAndOnlyAsTheOwner) {
         feed.consoleLine(MessageKind::Embedded, "MAP - caf\xe9");  // Latin-1 from the modem
         feed.versionText(0, "Microcode 1.2");
         feed.versionText(0, "Microcode 1.2");
-        feed.versionText(1, "Boot 0.9");
+        // The boot version's two texts by turns: each is told once.
+        for (const char* boot : {"Boot 0.9", "Boot 0.9 (2019-03-11)", "Boot 0.9"}) {
+            feed.versionText(1, boot);
+            std::this_thread::sleep_for(80ms);
+        }
 
         // A channel's tune is one request, however many frames it takes; a Set resent by the
         // retry rule is one request too.
         sendTuneChannel(6035, 1);
         sendTuneFrequency(6035);
+        std::this_thread::sleep_for(100ms);  // taken by the feed before the next
+        sendTuneFrequency(4525);             // the Tuner's order: the frequency first
+        sendTuneChannel(4525, 2);
         const std::uint8_t scanner[2] = {3, 0};
         sendSetRequest(DataItem::ScannerParams, 2, scanner);
         sendSetRequest(DataItem::ScannerParams, 2, scanner);
@@ -91,7 +98,9 @@ TEST_F(FeedTest, RecordsReportsLinesVersionsAndRequestsOnceAndOnlyAsTheOwner) {
         {EventKind::Embedded, "MAP - caf\xc3\xa9"},
         {EventKind::Version, "Microcode 1.2"},
         {EventKind::Version, "Boot 0.9"},
+        {EventKind::Version, "Boot 0.9 (2019-03-11)"},
         {EventKind::Tune, "Tune to 603.5 MHz, rate code 1"},
+        {EventKind::Tune, "Tune to 452.5 MHz, rate code 2"},
         {EventKind::ScannerSet, "Set the scanner parameters: 03 00"},
     };
     EXPECT_EQ(got, want);

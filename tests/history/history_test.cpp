@@ -17,6 +17,8 @@
 #include <thread>
 #include <vector>
 
+#include <sqlite3.h>
+
 #include "history/history_store.h"
 #include "history/history_table.h"
 #include "history/recorder.h"
@@ -230,8 +232,9 @@ TEST(HistoryRecorder, DamagedLockedAndReadOnlyStoresAreToldOnceAndNothingIsLost)
         recorder.record(RfSample{kNow, 4525, 4, 300, 2, 6});
         recorder.flush();
         EXPECT_TRUE(recorder.recording());
-        ASSERT_EQ(lines.notices.size(), 1u);
-        EXPECT_NE(lines.notices[0].find("set aside as"), std::string::npos) << lines.notices[0];
+        // What the set-aside file held is not in the new store: told as an error.
+        ASSERT_EQ(lines.errors.size(), 1u);
+        EXPECT_NE(lines.errors[0].find("set aside as"), std::string::npos) << lines.errors[0];
     }
     int asideCount = 0;
     for (const auto& name : dir.names()) {
@@ -342,19 +345,79 @@ TEST(HistoryRecorder, AFullDiskIsToldOnceAndRecordingResumesWhenThereIsRoom) {
     ASSERT_EQ(::umount(disk.c_str()), 0);
 }
 
+// What is no store is left as it is: a FIFO (which would block an open for good), a folder,
+// another program's database, a store in a folder the reader may not write (read as it stands
+// when no writer is at work).
+TEST(HistoryStore, WhatIsNoStoreIsLeftAloneAndAStoreIsReadWithoutItsSideFiles) {
+    Folder dir;
+    std::string error;
+    const std::string fifo = dir.file("fifo.sqlite3");
+    ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+    EXPECT_EQ(Store::open(fifo, true, error), nullptr);
+    EXPECT_NE(error.find("not a regular file"), std::string::npos) << error;
+    EXPECT_EQ(Store::open(fifo, false, error), nullptr);
+    EXPECT_EQ(Store::open(dir.file(""), true, error), nullptr);
+
+    const std::string other = dir.file("other.db");
+    {
+        sqlite3* db = nullptr;
+        ASSERT_EQ(sqlite3_open(other.c_str(), &db), SQLITE_OK);
+        sqlite3_exec(db, "CREATE TABLE x(a); INSERT INTO x VALUES(1);", nullptr, nullptr, nullptr);
+        sqlite3_close(db);
+    }
+    const auto before = fs::file_size(other);
+    EXPECT_EQ(Store::open(other, false, error), nullptr);
+    EXPECT_NE(error.find("another program"), std::string::npos) << error;
+    EXPECT_EQ(fs::file_size(other), before);
+    for (const auto& name : dir.names())
+        EXPECT_EQ(name.find(".damaged-"), std::string::npos) << name;
+
+    // A store whose writer has ended (no side files), in a folder the reader cannot write to:
+    // as a read-only file of a read-only folder, the way a member of the service's group sees
+    // it. Root may write anywhere, so the folder is made read-only by a bind mount of its own.
+    const std::string path = dir.file("h.sqlite3");
+    {
+        auto store = openStore(path);
+        store->begin();
+        store->add(RfSample{kNow, 4525, 4, 300, 2, 6});
+        store->commit();
+    }
+    ASSERT_FALSE(fs::exists(path + "-wal"));
+    ASSERT_EQ(::chmod(path.c_str(), 0444), 0);
+    const std::string folder = dir.file("");
+    if (::geteuid() == 0) {
+        ASSERT_EQ(::unshare(CLONE_NEWNS), 0);
+        ASSERT_EQ(::mount("none", "/", nullptr, MS_REC | MS_PRIVATE, nullptr), 0);
+        ASSERT_EQ(::mount(folder.c_str(), folder.c_str(), nullptr, MS_BIND, nullptr), 0);
+        ASSERT_EQ(
+            ::mount(nullptr, folder.c_str(), nullptr, MS_BIND | MS_REMOUNT | MS_RDONLY, nullptr),
+            0);
+    } else {
+        ASSERT_EQ(::chmod(folder.c_str(), 0555), 0);
+    }
+    auto reader = Store::open(path, true, error);
+    ASSERT_NE(reader, nullptr) << error;
+    EXPECT_EQ(reader->rf(0, kNow + 1).size(), 1u);
+    reader.reset();
+    if (::geteuid() == 0)
+        ::umount(folder.c_str());
+    else
+        ::chmod(folder.c_str(), 0755);
+}
+
 // The columns brixctl history --csv prints and the History window exports.
 TEST(HistoryTable, CsvColumnsQuotingAndControlCharacters) {
     RfRow r;
     r.t = 1'765'000'000'123;
     r.samples = 3;
-    r.fields = {{{6035, 6035, 6035}, {1, 2.3333, 4}, {300, 300, 300}, {0, 0, 0}, {3, 3, 3}}};
+    r.fields = {{{6035, 6035, 6035}, {1, 2.3333, 4}, {300, 300, 300}, {0, 0, 0}, {2, 3, 4}}};
     const Table samples = samplesTable({r});
     ASSERT_EQ(samples.header.size(), 2u + 15u);
     EXPECT_EQ(samples.header[2], "receive_frequency_mhz.min");
     EXPECT_EQ(samples.header[16], "attenuation_dbmv.max");
     EXPECT_EQ(csvLine(samples.rows[0]),
               "2025-12-06T05:46:40.123Z,3,603.5,603.5,603.5,1.0,2.33,4.0,30.0,30.0,30.0,"
-              "0.0,0.0,0.0,-6.0,-6.0,-6.0");
+              "0.0,0.0,0.0,-8.0,-6.0,-4.0");  // the highest code is the lowest level
 
     StatisticsRow s;
     s.rates[0] = {0.04, 1.26, 2.5};

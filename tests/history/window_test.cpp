@@ -39,21 +39,24 @@ TEST(HistorySummary, TellsDownSpansRetunesErrorsAndTheReceiveRate) {
     d.until = d.since + 24 * kHour;
     // Down when the range began (its first link event is an up), down again for 3 min 10 s,
     // and down at the end for the last 10 s.
-    d.events = {{d.since + 20 * kSecond, EventKind::LinkUp, "up", ""},
-                {d.since + kHour, EventKind::LinkDown, "down", ""},
-                {d.since + kHour + 190 * kSecond, EventKind::LinkUp, "up", ""},
-                {d.since + 2 * kHour, EventKind::Tune, "Tune to 603.5 MHz", "brixctl"},
-                {d.since + 3 * kHour, EventKind::Error, "Cannot send", ""},
-                {d.until - 10 * kSecond, EventKind::LinkDown, "down", ""}};
+    d.counted = {{d.since + 20 * kSecond, EventKind::LinkUp, "up", ""},
+                 {d.since + kHour, EventKind::LinkDown, "down", ""},
+                 {d.since + kHour + 190 * kSecond, EventKind::LinkUp, "up", ""},
+                 {d.since + 2 * kHour, EventKind::Tune, "Tune to 603.5 MHz", "brixctl"},
+                 {d.since + 3 * kHour, EventKind::Error, "Cannot send", ""},
+                 {d.until - 10 * kSecond, EventKind::LinkDown, "down", ""}};
     d.rf = {rfRow(d.since, 4, 4)};
     EXPECT_EQ(HistoryWindow::summaryText("Last 24 hours", d).toStdString(),
               "Last 24 hours: link down 3 times for 3 min 40 s in all; 1 retune; 1 error; "
               "receive rate 9.45 Mbit/s");
 
-    d.events = {{d.since, EventKind::Tune, "a", ""}, {d.since + 1, EventKind::Tune, "b", ""}};
+    d.counted = {{d.since, EventKind::Tune, "a", ""}, {d.since + 1, EventKind::Tune, "b", ""}};
+    d.eventCount = 2500;  // the list holds fewer than the range has
+    d.events.resize(2000);
     d.rf = {rfRow(d.since, 3, 3), rfRow(d.since + kHour, 1, 4)};
     EXPECT_EQ(HistoryWindow::summaryText("Last hour", d).toStdString(),
-              "Last hour: link never down; 2 retunes; receive rate 3.20 to 9.45 Mbit/s");
+              "Last hour: link never down; 2 retunes; receive rate 3.20 to 9.45 Mbit/s; the "
+              "newest 2000 of 2500 events listed");
 
     d = {};
     EXPECT_EQ(HistoryWindow::summaryText("Last hour", d).toStdString(),
