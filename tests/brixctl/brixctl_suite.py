@@ -12,6 +12,7 @@ import json
 import os
 import re
 import signal
+import sqlite3
 import socket
 import struct
 import subprocess
@@ -559,6 +560,50 @@ class History(unittest.TestCase):
         p = run("--history", os.path.join(WORK, "none.sqlite3"), "history")
         self.assertEqual(p.returncode, 1)
         self.assertIn("no history to read", p.stderr)
+
+    def test_times_read_back_and_what_is_no_store_is_refused_at_once(self):
+        store = os.path.join(WORK, "times.sqlite3")
+        for suffix in ("", "-wal", "-shm"):
+            if os.path.exists(store + suffix):
+                os.remove(store + suffix)
+        m = Modem("--debug", "1")
+        self.addCleanup(m.stop)
+        rec = subprocess.Popen([BRIXCTL, "--history", store, "record"], cwd=WORK,
+                               stderr=subprocess.DEVNULL)
+        time.sleep(4)
+        rec.send_signal(signal.SIGINT)
+        self.assertEqual(rec.wait(5), 0)
+        events = json.loads(run("--history", store, "--json", "history", "events").stdout)
+        self.assertTrue(events)
+        # A time as brixctl prints it reads back, to the millisecond.
+        last = events[-1]["time"]
+        again = json.loads(run("--history", store, "--json", "history", "events", "--since",
+                               last).stdout)
+        self.assertEqual(again[0]["time"], last)
+        for good in ("2w", last[:10], last[:16] + "+00:00", last.lower()):
+            self.assertEqual(run("--history", store, "history", "--since", good).returncode, 0,
+                             good)
+        for bad in ("2026-02-30", "2026-12-09T25:00Z", "2026-12-09T03:00+1", "1h30m"):
+            p = run("--history", store, "history", "--since", bad)
+            self.assertEqual(p.returncode, 2, bad)
+            self.assertIn("is no time", p.stderr)
+
+        # A FIFO would block an open for good; another program's database is not touched.
+        fifo = os.path.join(WORK, "fifo.sqlite3")
+        if not os.path.exists(fifo):
+            os.mkfifo(fifo)
+        p = run("--history", fifo, "history", timeout=5)
+        self.assertEqual((p.returncode, "not a regular file" in p.stderr), (1, True), p.stderr)
+        other = os.path.join(WORK, "other.db")
+        if os.path.exists(other):
+            os.remove(other)
+        with sqlite3.connect(other) as db:
+            db.execute("CREATE TABLE x(a)")
+        before = open(other, "rb").read()
+        p = run("--history", other, "record", timeout=10)
+        self.assertEqual(p.returncode, 1, p.stderr)
+        self.assertIn("another program", p.stderr)
+        self.assertEqual(open(other, "rb").read(), before)
 
     def test_a_store_that_is_no_database_is_set_aside_and_serve_goes_on(self):
         store = os.path.join(WORK, "damaged.sqlite3")
