@@ -386,6 +386,9 @@ private:
         auto* upper = new QLineSeries;
         auto* lower = new QLineSeries;
         c.down = new QAreaSeries(upper, lower);
+        // The area series does not own its edges: they go with it.
+        upper->setParent(c.down);
+        lower->setParent(c.down);
         c.down->setName(QStringLiteral("Link down"));
         c.down->setColor(QColor(150, 150, 150, 90));
         c.down->setBorderColor(QColor(150, 150, 150, 90));
