@@ -198,10 +198,11 @@ int runHistory(const Options& o, const std::string& what, const std::string& sin
         sinceText.empty() ? std::optional<Millis>(now - 3'600'000) : parseTime(sinceText, now);
     const auto until = untilText.empty() ? std::optional<Millis>(now) : parseTime(untilText, now);
     if (!since || !until) {
-        std::fprintf(stderr,
-                     "brixctl: %s is no time: give 90s, 30m, 2h or 7d ago, or an ISO time such as "
-                     "2026-12-09T03:00:00Z\n",
-                     (!since ? sinceText : untilText).c_str());
+        std::fprintf(
+            stderr,
+            "brixctl: %s is no time: give 90s, 30m, 2h, 7d or 2w ago, or an ISO time such as "
+            "2026-12-09T03:00:00Z\n",
+            (!since ? sinceText : untilText).c_str());
         return kUsage;
     }
     if (*since > *until) {

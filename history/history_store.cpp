@@ -284,8 +284,13 @@ std::unique_ptr<Store> Store::open(const std::string& path, bool readOnly, std::
     error.clear();
     // A FIFO would block the open for good, a device or a folder is no store at all.
     struct stat info {};
-    if (::lstat(path.c_str(), &info) == 0 && !S_ISREG(info.st_mode)) {
+    const bool exists = ::lstat(path.c_str(), &info) == 0;
+    if (exists && !S_ISREG(info.st_mode)) {
         error = path + ": not a regular file";
+        return nullptr;
+    }
+    if (readOnly && !exists && errno == ENOENT) {
+        error = path + ": no such file (nothing has been recorded there)";
         return nullptr;
     }
     sqlite3* db = openConnection(path, readOnly, error);
