@@ -53,6 +53,15 @@ def install():
                        check=True, stdout=subprocess.DEVNULL)
 
 
+def fresh_store(name):
+    """The path of a history store in WORK, with what an earlier run left there removed."""
+    store = os.path.join(WORK, name)
+    for suffix in ("", "-wal", "-shm"):
+        if os.path.exists(store + suffix):
+            os.remove(store + suffix)
+    return store
+
+
 class Modem:
     """The simulated modem with its log of received frames."""
 
@@ -515,10 +524,7 @@ class History(unittest.TestCase):
     """record and serve keep the history; history reads it back without the modem."""
 
     def test_a_silence_a_retune_and_the_reports_are_recorded_and_read_back(self):
-        store = os.path.join(WORK, "history.sqlite3")
-        for suffix in ("", "-wal", "-shm"):
-            if os.path.exists(store + suffix):
-                os.remove(store + suffix)
+        store = fresh_store("history.sqlite3")
         m = Modem("--debug", "2")
         self.addCleanup(m.stop)
         rec = subprocess.Popen([BRIXCTL, "--history", store, "record"], cwd=WORK,
@@ -565,10 +571,7 @@ class History(unittest.TestCase):
         self.assertIn("no history to read", p.stderr)
 
     def test_times_read_back_and_what_is_no_store_is_refused_at_once(self):
-        store = os.path.join(WORK, "times.sqlite3")
-        for suffix in ("", "-wal", "-shm"):
-            if os.path.exists(store + suffix):
-                os.remove(store + suffix)
+        store = fresh_store("times.sqlite3")
         m = Modem("--debug", "1")
         self.addCleanup(m.stop)
         rec = subprocess.Popen([BRIXCTL, "--history", store, "record"], cwd=WORK,

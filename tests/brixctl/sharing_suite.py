@@ -103,12 +103,8 @@ class Sharing(unittest.TestCase):
         return json.loads(p.stdout)
 
     def test_only_the_owner_records_with_who_asked_and_a_new_owner_goes_on(self):
-        first = os.path.join(suite.WORK, "first.sqlite3")
-        second = os.path.join(suite.WORK, "second.sqlite3")
-        for path in (first, second):
-            for suffix in ("", "-wal", "-shm"):
-                if os.path.exists(path + suffix):
-                    os.remove(path + suffix)
+        first = suite.fresh_store("first.sqlite3")
+        second = suite.fresh_store("second.sqlite3")
         record = self.start("--history", first, "record")
         time.sleep(1)
         serve = self.start("--history", second, "serve", "--metrics", "127.0.0.1:9333")

@@ -673,6 +673,13 @@ def installed_tool_from_its_desktop_entry_opens_help_at_the_tab_topic():
 BRIXCTL = os.path.join(build, "brixctl", "brixctl")
 
 
+def brixctl_tune(*args):
+    """A script's retune, through whichever program owns the link."""
+    p = subprocess.run([BRIXCTL, "tune", *args], capture_output=True, text=True, timeout=20)
+    if p.returncode != 0:
+        raise u.Failure(f"brixctl tune: {p.returncode} {p.stdout} {p.stderr}")
+
+
 def local_seconds(text):
     return time.mktime(time.strptime(text, "%Y-%m-%d %H:%M:%S"))
 
@@ -697,10 +704,7 @@ def history_window_by_ctrl_h_and_click_shows_the_silence_the_retune_and_the_even
         modem.proc.send_signal(signal.SIGCONT)
         resumed = time.time()
         # A script's retune goes through the window's link; the window records who asked.
-        p = subprocess.run([BRIXCTL, "tune", "555.2", "6.82"], capture_output=True, text=True,
-                           timeout=20)
-        if p.returncode != 0:
-            raise u.Failure(f"brixctl tune: {p.returncode} {p.stdout} {p.stderr}")
+        brixctl_tune("555.2", "6.82")
         time.sleep(2.5)  # a batch is written every second
 
         # Ctrl+H on the main window opens it.
@@ -734,6 +738,35 @@ def history_window_by_ctrl_h_and_click_shows_the_silence_the_retune_and_the_even
         u.wait_until("the 10-minute summary", lambda: tool.description(summary).startswith(
             "Last 10 minutes: link down 1 time"), 5)
         u.picture(os.path.join(d, "history-window.png"))
+
+        # A drag across the bit-rate chart zooms every chart; Back returns.
+        chart = tool.find(None, "Bit rate chart", root=window)
+        box = chart.queryComponent().getExtents(tool.atspi.DESKTOP_COORDS)
+        y = box.y + box.height // 2
+        u.xdotool("mousemove", "--sync", str(box.x + box.width // 3), str(y))
+        u.xdotool("mousedown", "1")
+        u.xdotool("mousemove", "--sync", str(box.x + box.width * 2 // 3), str(y))
+        u.xdotool("mousemove", "--sync", str(box.x + box.width * 2 // 3 + 5), str(y))
+        u.xdotool("mouseup", "1")
+        u.wait_until("the zoomed summary",
+                     lambda: tool.description(summary).startswith("From "), 5)
+        tool.click(tool.find("push button", "Back", root=window))
+        u.wait_until("the summary back at 10 minutes",
+                     lambda: tool.description(summary).startswith("Last 10 minutes:"), 5)
+
+        # Export CSV through the file dialog: a name typed, Return; the events of the range.
+        exported = os.path.join(d, "exported")
+        tool.click(tool.find("push button", "Export CSV...", root=window))
+        dialog = u.wait_until("the file dialog",
+                              lambda: tool.window("Export the shown range as CSV"), 5)
+        press_on(tool, dialog, "ctrl+a")
+        tool.type_text(exported)
+        tool.key("Return")
+        u.wait_until("the exported file", lambda: os.path.exists(exported + ".csv"), 5)
+        with open(exported + ".csv") as f:
+            header = f.readline().strip()
+        if not header.startswith("time,samples,receive_frequency_mhz.min"):
+            raise u.Failure(f"the export begins {header!r}")
 
         # Put away with Escape, and back with a real click on the main window's History.
         press_on(tool, window, "Escape")
@@ -785,10 +818,7 @@ def an_attached_window_shows_the_services_history_and_records_none_itself():
     try:
         if "serving" not in serve.stderr.readline():
             raise u.Failure("brixctl serve did not start")
-        p = subprocess.run([BRIXCTL, "tune", "555.2", "6.82"], capture_output=True, text=True,
-                           timeout=20)
-        if p.returncode != 0:
-            raise u.Failure(f"brixctl tune: {p.returncode} {p.stderr}")
+        brixctl_tune("555.2", "6.82")
         tool = u.Tool(TOOL, d, extra_env={"BRIX_HISTORY": own_store})
         rx = tool.find("label", "Receive frequency")
         u.wait_until("the retuned channel on the Tuner", lambda: rx.description == "555.2 MHz")
