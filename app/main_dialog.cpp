@@ -2,7 +2,6 @@
 
 #include <QAbstractButton>
 #include <QAction>
-#include <QKeyEvent>
 #include <QKeySequence>
 #include <QList>
 #include <QMenu>
@@ -13,7 +12,6 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <functional>
 
 #include "app/about_dialog.h"
 #include "app/tool_app.h"
@@ -59,34 +57,6 @@ void yieldMnemonics(QWidget* page) {
         b->setShortcut(taken.contains(own) ? QKeySequence() : own);
     }
 }
-
-// Ctrl+H anywhere in the main window, also where a line edit would take it.
-class HistoryKey : public QObject {
-public:
-    HistoryKey(QWidget* window, std::function<void()> open)
-        : QObject(window), window_(window), open_(std::move(open)) {
-        window->installEventFilter(this);
-        for (QWidget* child : window->findChildren<QWidget*>())
-            child->installEventFilter(this);
-    }
-
-protected:
-    bool eventFilter(QObject* watched, QEvent* event) override {
-        if (event->type() == QEvent::KeyPress && watched->isWidgetType() &&
-            static_cast<QWidget*>(watched)->window() == window_) {
-            const auto* key = static_cast<QKeyEvent*>(event);
-            if (key->key() == Qt::Key_H && key->modifiers() == Qt::ControlModifier) {
-                open_();
-                return true;
-            }
-        }
-        return false;
-    }
-
-private:
-    QWidget* window_;
-    std::function<void()> open_;
-};
 
 void showPage(fw::Dialog* page, bool show) {
     if (page == nullptr || page->widget() == nullptr)
@@ -155,9 +125,6 @@ bool MainDialog::onInitDialog() {
 
     if (tabs != nullptr) {
         createPages();
-        // A line edit with the focus takes Ctrl+H for itself (a backspace, as terminals have
-        // it), so the shortcut never sees it there: the key is caught on its way instead.
-        new HistoryKey(window, [this] { showHistory(); });
         tabs->setCurSel(kTunerTab);
     }
 
