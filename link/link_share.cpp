@@ -906,18 +906,17 @@ void noteRequest(const std::uint8_t* frame, std::size_t length, const std::strin
             return;
         }
     }
-    for (Sighting& s : sightings) {
-        if (s.program == program && s.frame.size() == length &&
-            std::equal(s.frame.begin(), s.frame.end(), frame)) {
-            const bool again = r.unixMs - s.lastMs < kSameRequestMs && r.unixMs >= s.lastMs;
-            s.lastMs = r.unixMs;
-            if (again)
-                return;
-            s.frame.clear();  // taken as new below
-            break;
+    const auto seen = std::find_if(sightings.begin(), sightings.end(), [&](const Sighting& s) {
+        return s.program == program && s.frame.size() == length &&
+               std::equal(s.frame.begin(), s.frame.end(), frame);
+    });
+    if (seen != sightings.end()) {
+        if (r.unixMs - seen->lastMs < kSameRequestMs && r.unixMs >= seen->lastMs) {
+            seen->lastMs = r.unixMs;  // sent again: the same request
+            return;
         }
+        sightings.erase(seen);  // asked anew, after a while
     }
-    std::erase_if(sightings, [](const Sighting& s) { return s.frame.empty(); });
     if (sightings.size() >= 8)
         sightings.erase(sightings.begin());
     sightings.push_back({program, std::vector<std::uint8_t>(frame, frame + length), r.unixMs});
