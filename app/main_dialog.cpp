@@ -133,7 +133,6 @@ bool MainDialog::onInitDialog() {
     fw::uiBridge().reset();
     peer_ = std::make_unique<UiLinkPeer>(fw::uiBridge());
     startHistory();
-    peer_->feedHistory(feed_.get());
     setLinkPeer(peer_.get());
     // The modem's segment may not be where the default route leads.
     setLinkInterface(std::getenv("BRIX_INTERFACE"));
@@ -186,8 +185,6 @@ void MainDialog::stopLink() {
     }
     // The link thread is gone, so nothing feeds the history any more: what is queued is
     // written now.
-    if (peer_ != nullptr)
-        peer_->feedHistory(nullptr);
     feed_.reset();
 }
 

@@ -9,7 +9,6 @@
 #include "app/main_dialog.h"
 #include "app/tool_app.h"
 #include "framework/ui_bridge.h"
-#include "history/link_feed.h"
 #include "pages/advanced/brix_advanced.h"
 #include "pages/console/brix_debug.h"
 #include "pages/scanner/brix_scanner.h"
@@ -39,8 +38,6 @@ UiLinkPeer::UiLinkPeer(fw::UiBridge& bridge) : bridge_(bridge) {}
 // so each call carries its own copies.
 
 void UiLinkPeer::addConsoleMessage(MessageKind kind, const char* text, bool log) {
-    if (feed_ != nullptr)
-        feed_->consoleLine(kind, text);
     std::string copy = text != nullptr ? text : "";
     bridge_.run([kind, copy = std::move(copy), log] {
         if (MainDialog* w = window(); w != nullptr && w->consolePage != nullptr)
@@ -49,8 +46,6 @@ void UiLinkPeer::addConsoleMessage(MessageKind kind, const char* text, bool log)
 }
 
 void UiLinkPeer::setMicrocodeVersion(const char* text) {
-    if (feed_ != nullptr)
-        feed_->versionText(0, text);
     std::string copy = text != nullptr ? text : "";
     bridge_.run([copy = std::move(copy)] {
         if (MainDialog* w = window(); w != nullptr && w->advancedPage != nullptr)
@@ -59,8 +54,6 @@ void UiLinkPeer::setMicrocodeVersion(const char* text) {
 }
 
 void UiLinkPeer::setBootVersion(const char* text) {
-    if (feed_ != nullptr)
-        feed_->versionText(1, text);
     std::string copy = text != nullptr ? text : "";
     bridge_.run([copy = std::move(copy)] {
         if (MainDialog* w = window(); w != nullptr && w->scannerPage != nullptr)

@@ -14,10 +14,6 @@ class UiBridge;
 
 namespace brix {
 
-namespace history {
-class LinkFeed;
-}
-
 class UiLinkPeer final : public LinkPeer {
 public:
     explicit UiLinkPeer(fw::UiBridge& bridge);
@@ -29,13 +25,8 @@ public:
     int onScannerReply(const std::uint8_t* body) override;
     void cancelPendingCalls() override;
 
-    // Hands every Console line and version text to `feed` as well (nullptr: no more). Set only
-    // while the link thread is not running.
-    void feedHistory(history::LinkFeed* feed) { feed_ = feed; }
-
 private:
     fw::UiBridge& bridge_;
-    history::LinkFeed* feed_ = nullptr;
 };
 
 }  // namespace brix

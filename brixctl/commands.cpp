@@ -61,7 +61,7 @@ ordered_json rateJson(std::optional<double> mbps) {
 
 // The RF values of the last report and the rates the tool derives from the statistics (null
 // until a statistics report was taken: a 0 would read as a measured idle line).
-ordered_json rfJson() {
+ordered_json rfJson(const Session& s) {
     std::uint16_t rxF = 0, txF = 0, rxCode = 0, txCode = 0;
     brix::getFrequencies(rxF, txF);
     brix::getRateCodes(rxCode, txCode);
@@ -70,7 +70,7 @@ ordered_json rfJson() {
                  retransmits = 0;
     brix::getStatisticsRates(0, rxPackets, grants, third);
     brix::getStatisticsRates(1, txFragments, txLevel, retransmits);
-    const bool measured = brix::getLinkCounters().statisticsReports > 0;
+    const bool measured = s.statisticsReports() > 0;
     const auto rate = [&](std::int32_t v) { return measured ? ordered_json(v) : nullptr; };
     ordered_json j;
     j["receive"] = {{"frequency_mhz", rxF / 10.0},
@@ -252,32 +252,29 @@ int runStatus(const Options& o) {
     // A statistics report over less than 0.1 s (the answer to a query right after another
     // program's) is dropped by the link; asking again at once would only get another. The
     // status then shows the rates as unknown rather than wait for a longer period.
-    const auto statisticsAnswered = [] {
-        return brix::getLinkCounters().statisticsReports > 0 ||
-               Session::shortStatisticsReports() > 0;
+    const auto statisticsAnswered = [&] {
+        return s.statisticsReports() > 0 || s.shortStatisticsReports() > 0;
     };
     const auto complete = [&] {
-        return brix::getLinkCounters().rfReports > 0 && statisticsAnswered() && s.hasVersions();
+        return s.rfReports() > 0 && statisticsAnswered() && s.hasVersions();
     };
     // A lost datagram is asked for again four times a second while time is left.
     while (!s.waitUntil(std::min(deadline, after(0.25)), complete) && Clock::now() < deadline &&
            !Session::interrupted()) {
-        if (brix::getLinkCounters().rfReports == 0)
+        if (s.rfReports() == 0)
             sendQuery(brix::MessageType::RfQuery);
         if (!statisticsAnswered())
             sendQuery(brix::MessageType::Statistics);
         if (s.microcodeVersion().empty() || s.bootVersion().empty())
             sendQuery(brix::MessageType::Version);
     }
-    const brix::LinkCounters c = brix::getLinkCounters();
-    if (Session::interrupted() && !(c.rfReports > 0 && statisticsAnswered() &&
-                                    !s.microcodeVersion().empty() && !s.bootVersion().empty()))
+    if (Session::interrupted() && !complete())
         return interruptedBefore("the modem answered");
-    if (c.rfReports == 0)
+    if (s.rfReports() == 0)
         return noAnswer(o, "RF report");
-    ordered_json j = rfJson();
-    j["statistics"] =
-        c.statisticsReports > 0 ? statisticsJson(brix::getLastStatistics()) : ordered_json(nullptr);
+    ordered_json j = rfJson(s);
+    j["statistics"] = s.statisticsReports() > 0 ? statisticsJson(brix::getLastStatistics())
+                                                : ordered_json(nullptr);
     j["microcode_version"] = modemText(s.microcodeVersion());
     j["boot_version"] = modemText(s.bootVersion());
     j["link"] = ordered_json::parse(linkHolderJson());
@@ -298,7 +295,7 @@ int runWatch(const Options& o, double interval, long count) {
         return rc;
     sendQuery(brix::MessageType::Statistics);
     s.start();
-    const auto rfReports = [] { return brix::getLinkCounters().rfReports; };
+    const auto rfReports = [&] { return s.rfReports(); };
     std::uint32_t seen = 0;
     // Since when a sample has been awaited: the start, or the period after the last sample.
     auto waitingSince = Clock::now();
@@ -336,7 +333,7 @@ int runWatch(const Options& o, double interval, long count) {
             seen = rfReports();
             ordered_json j;
             j["time"] = nowText();
-            const ordered_json rf = rfJson();
+            const ordered_json rf = rfJson(s);
             for (const auto& [key, value] : rf.items())
                 j[key] = value;
             writeSample(out, j);
@@ -354,13 +351,11 @@ int runWatch(const Options& o, double interval, long count) {
 int runConsole(const Options& o, bool statistics, long count) {
     Output out(o.format);
     Session s;
-    s.keepConsoleLines();
+    s.keepConsoleLines(statistics);
     if (const int rc = s.open(o.interfaceName))
         return rc;
-    if (statistics) {
-        brix::setStatisticsMessages(1);
+    if (statistics)
         sendQuery(brix::MessageType::Statistics);
-    }
     s.start();
     // The modem must answer the first query within --timeout; afterwards the lines come as
     // they come (RF reports only when they change, debug messages now and then).
@@ -370,7 +365,7 @@ int runConsole(const Options& o, bool statistics, long count) {
         s.waitUntil(after(1), [&] { return s.hasConsoleLines() || readerGone(); });
         if (readerGone())
             throw WriteFailed{EPIPE};
-        if (brix::getLinkCounters().framesReceived == 0 && Clock::now() >= firstAnswer)
+        if (!s.heard() && Clock::now() >= firstAnswer)
             return noAnswer(o, "answer");
         for (const ConsoleLine& line : s.takeConsoleLines()) {
             if (count > 0 && printed == count)
@@ -494,8 +489,7 @@ int runTune(const Options& o, const std::string& mhz, const std::optional<std::s
         std::uint16_t rx = 0, tx = 0, rxCode = 0, txCode = 0;
         brix::getFrequencies(rx, tx);
         brix::getRateCodes(rxCode, txCode);
-        return brix::getLinkCounters().rfReports > 0 && rx == frequency &&
-               (!code || rxCode == *code);
+        return s.rfReports() > 0 && rx == frequency && (!code || rxCode == *code);
     };
     // Reports are not numbered: one that shows another channel may answer a query sent before
     // the tune (by this run, or late, by an earlier one). So the asked channel is awaited until
@@ -506,10 +500,10 @@ int runTune(const Options& o, const std::string& mhz, const std::optional<std::s
     const bool ok = matches();
     if (!ok && Session::interrupted())
         return interruptedBefore("the modem reported the asked channel");
-    if (brix::getLinkCounters().rfReports == 0)
+    if (s.rfReports() == 0)
         return noAnswer(o, "RF report");
     ordered_json j{{"tuned", ok}};
-    const ordered_json rf = rfJson();
+    const ordered_json rf = rfJson(s);
     for (const auto& [key, value] : rf.items())
         j[key] = value;
     writeTune(out, j,

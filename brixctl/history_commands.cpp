@@ -7,6 +7,8 @@
 #include <ctime>
 #include <optional>
 #include <string>
+#include <utility>
+#include <variant>
 
 #include <nlohmann/json.hpp>
 
@@ -163,16 +165,22 @@ int runRecord(const Options& o) {
         std::fprintf(stderr, "brixctl: no place for the history: set HOME or use --history\n");
         return kUsage;
     }
+    // Subscribed before the link opens: the feed starts recording when this program owns it.
+    HistoryFeed feed(path);
     Session s;
     if (const int rc = s.open(o.interfaceName))
         return rc;
-    HistoryFeed feed(s, path);
     // The version texts now rather than at the link's first version poll, 20 s on.
     brix::sendFrame(brix::buildRequest(brix::MessageType::Version).bytes, 12);
     s.start();
     bool toldAttached = false;
+    bool roleChanged = false;
+    s.onEvent([&](const brix::LinkEvent& e) {
+        roleChanged = roleChanged || std::holds_alternative<brix::RoleChanged>(e.body);
+    });
     while (!Session::interrupted()) {
-        s.waitUntil(after(0.2), [] { return false; });
+        // A store that fails is looked at once a second; a change of role wakes at once.
+        s.waitUntil(after(1), [&] { return std::exchange(roleChanged, false); });
         if (feed.feed().failed())
             return kFailed;  // the reason was printed
         // The owner records what this program would; it goes on, to take over when it goes.

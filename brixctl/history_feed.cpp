@@ -24,14 +24,8 @@ std::string historyPath(const std::string& option) {
     return brix::history::defaultStorePath();
 }
 
-HistoryFeed::HistoryFeed(Session& session, const std::string& path)
-    : session_(session), feed_(path, toStderr, toStderr) {
-    session_.feedHistory(&feed_);
-}
+HistoryFeed::HistoryFeed(const std::string& path) : feed_(path, toStderr, toStderr) {}
 
-HistoryFeed::~HistoryFeed() {
-    // The link thread may still be calling; after this it no longer reaches the feed.
-    session_.feedHistory(nullptr);
-}
+HistoryFeed::~HistoryFeed() = default;
 
 }  // namespace brixctl

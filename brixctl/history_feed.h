@@ -5,7 +5,6 @@
 #include <memory>
 #include <string>
 
-#include "brixctl/session.h"
 #include "history/link_feed.h"
 
 namespace brixctl {
@@ -14,11 +13,11 @@ namespace brixctl {
 // ($STATE_DIRECTORY) for the unit, else the user's ($XDG_STATE_HOME/brixtool/history.sqlite3).
 std::string historyPath(const std::string& option);
 
-// Records what `session`'s link takes into the store at `path` while the session lives on; the
-// store's messages go to standard error. Make it before session.start().
+// Records what the link tells into the store at `path` while it lives; the store's messages go
+// to standard error. Make it before the session starts.
 class HistoryFeed {
 public:
-    HistoryFeed(Session& session, const std::string& path);
+    explicit HistoryFeed(const std::string& path);
     // Writes what is left and stops.
     ~HistoryFeed();
     HistoryFeed(const HistoryFeed&) = delete;
@@ -27,7 +26,6 @@ public:
     const brix::history::LinkFeed& feed() const { return feed_; }
 
 private:
-    Session& session_;
     brix::history::LinkFeed feed_;
 };
 

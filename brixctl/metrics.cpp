@@ -28,6 +28,7 @@
 #include "brixctl/history_feed.h"
 #include "brixctl/session.h"
 #include "brixctl/values.h"
+#include "link/link_presence.h"
 
 namespace brixctl {
 
@@ -42,13 +43,14 @@ constexpr unsigned kIdleTimeoutSeconds = 1;  // a connection quiet this long is 
 constexpr std::size_t kConnectionMemory = 16 * 1024;  // request line and headers, per connection
 constexpr std::size_t kMaxVersionLabel = 32;
 
-// Steady times, in nanoseconds since the clock's epoch (0: never), of the last frame the link
-// accepted and of the last RF report. Written by the main thread, read by the server's.
-std::atomic<std::int64_t> lastAnswerNs{0};
-std::atomic<std::int64_t> lastReportNs{0};
-
 std::int64_t nowNs() {
     return std::chrono::duration_cast<std::chrono::nanoseconds>(Clock::now().time_since_epoch())
+        .count();
+}
+
+std::int64_t unixMsNow() {
+    return std::chrono::duration_cast<std::chrono::milliseconds>(
+               std::chrono::system_clock::now().time_since_epoch())
         .count();
 }
 
@@ -64,24 +66,25 @@ struct Totals {
     std::uint64_t grants = 0;
 };
 
-// The link's session, which also adds up each statistics report as the link takes it: polling
-// the last report would miss one of two that came close together. The link hands each report
-// to it as Console lines (setStatisticsMessages).
-class ServeSession : public Session {
+// What the scrapes show of the link's events: taken in by the main thread as the link tells
+// them, read by the server's thread. Every statistics report is added as it comes, so that two
+// close together are both counted.
+class ServeState {
 public:
-    void addConsoleMessage(brix::MessageKind kind, const char* text, bool log) override {
-        // The link's own news (the link taken over, an attached program dropped) would reach no
-        // one in a service without this: it goes to the journal.
-        if (kind == brix::MessageKind::Application)
-            std::fprintf(stderr, "brixctl: %s\n", text);
-        // The link writes a report's lines right after it has stored and counted it, on its
-        // own thread; a line that follows no new report (a debug text that reads like one)
-        // counts nothing.
-        const std::uint32_t reports = brix::getLinkCounters().statisticsReports;
-        if (reports != countedReports_) {
-            countedReports_ = reports;
-            const brix::StatisticsCounters c = brix::getLastStatistics();
-            std::lock_guard<std::mutex> lock(totalsMutex_);
+    void take(const brix::LinkEvent& e) {
+        if (const auto* notice = std::get_if<brix::LinkNotice>(&e.body)) {
+            // The link's own news (the link taken over, an attached program dropped) would
+            // reach no one in a service without this: it goes to the journal.
+            std::fprintf(stderr, "brixctl: %s\n", notice->text.c_str());
+            return;
+        }
+        std::lock_guard<std::mutex> lock(mutex_);
+        if (std::holds_alternative<brix::RfReport>(e.body)) {
+            lastReportNs_ = nowNs();
+        } else if (const auto* r = std::get_if<brix::StatisticsReport>(&e.body)) {
+            if (!r->taken())
+                return;
+            const brix::StatisticsCounters& c = r->counts;
             totals_.upstreamFragments += c.txFragments;
             totals_.upstreamPackets += c.txPackets;
             // The byte counts travel as 32-bit words; read signed, they would go backwards.
@@ -91,19 +94,35 @@ public:
             totals_.filtered += c.filtered;
             totals_.downstreamBytes += static_cast<std::uint32_t>(c.rxBytes);
             totals_.grants += c.grants;
+        } else if (const auto* v = std::get_if<brix::VersionText>(&e.body)) {
+            (v->boot ? boot_ : microcode_) = v->text;
         }
-        Session::addConsoleMessage(kind, text, log);
     }
 
     Totals totals() const {
-        std::lock_guard<std::mutex> lock(totalsMutex_);
+        std::lock_guard<std::mutex> lock(mutex_);
         return totals_;
+    }
+    std::string microcodeVersion() const {
+        std::lock_guard<std::mutex> lock(mutex_);
+        return microcode_;
+    }
+    std::string bootVersion() const {
+        std::lock_guard<std::mutex> lock(mutex_);
+        return boot_;
+    }
+    // Steady nanoseconds of the last RF report; 0: none yet.
+    std::int64_t lastReportNs() const {
+        std::lock_guard<std::mutex> lock(mutex_);
+        return lastReportNs_;
     }
 
 private:
-    std::uint32_t countedReports_ = 0;  // link thread only
-    mutable std::mutex totalsMutex_;
+    mutable std::mutex mutex_;
     Totals totals_;
+    std::string microcode_;
+    std::string boot_;
+    std::int64_t lastReportNs_ = 0;
 };
 
 // A label value as the text format wants it: backslash, double quote and line feed escaped.
@@ -187,12 +206,13 @@ struct Writer {
     }
 };
 
-std::string metricsText(const ServeSession& s) {
+std::string metricsText(const ServeState& s) {
     Writer w;
     const std::int64_t now = nowNs();
-    const std::int64_t answer = lastAnswerNs.load();
-    const std::int64_t report = lastReportNs.load();
-    const bool up = answer != 0 && now - answer <= std::chrono::nanoseconds(kUpWindow).count();
+    const std::int64_t heard = brix::linkLastHeardMs();
+    const std::int64_t report = s.lastReportNs();
+    const bool up =
+        heard != 0 && unixMsNow() - heard <= std::chrono::milliseconds(kUpWindow).count();
     w.gauge("brix_up", "1 while the modem answered within the last 10 s.", up ? 1 : 0);
 
     const brix::LinkCounters counters = brix::getLinkCounters();
@@ -308,10 +328,10 @@ MHD_Result answer(void* cls, MHD_Connection* connection, const char* url, const 
     }
     if (*uploadSize != 0)  // no body was announced; whatever came is dropped
         return MHD_NO;
-    const auto& session = *static_cast<const ServeSession*>(cls);
+    const auto& serve = *static_cast<const ServeState*>(cls);
     const std::string_view path = url;
     if (path == "/metrics")
-        return respond(connection, MHD_HTTP_OK, metricsText(session),
+        return respond(connection, MHD_HTTP_OK, metricsText(serve),
                        "text/plain; version=0.0.4; charset=utf-8");
     if (path == "/")
         return respond(connection, MHD_HTTP_OK, "brixctl: the metrics are at /metrics\n");
@@ -402,7 +422,14 @@ int runServe(const Options& o, const std::string& listen) {
                      listen.c_str());
         return kUsage;
     }
-    ServeSession s;
+    // The feed subscribes before the link opens, so that it records from the first report.
+    std::unique_ptr<HistoryFeed> feed;
+    const std::string historyFile = o.noHistory ? std::string() : historyPath(o.history);
+    if (!historyFile.empty())
+        feed = std::make_unique<HistoryFeed>(historyFile);
+    ServeState state;
+    Session s;
+    s.onEvent([&state](const brix::LinkEvent& e) { state.take(e); });
     if (const int rc = s.open(o.interfaceName))
         return rc;
 
@@ -411,7 +438,7 @@ int runServe(const Options& o, const std::string& listen) {
         return kFailed;
     MHD_Daemon* daemon =
         MHD_start_daemon(MHD_USE_EPOLL_INTERNAL_THREAD | MHD_USE_ITC, 0, nullptr, nullptr, &answer,
-                         &s, MHD_OPTION_LISTEN_SOCKET, fd, MHD_OPTION_CONNECTION_LIMIT,
+                         &state, MHD_OPTION_LISTEN_SOCKET, fd, MHD_OPTION_CONNECTION_LIMIT,
                          kMaxConnections, MHD_OPTION_CONNECTION_TIMEOUT, kIdleTimeoutSeconds,
                          MHD_OPTION_CONNECTION_MEMORY_LIMIT, kConnectionMemory, MHD_OPTION_END);
     if (daemon == nullptr) {
@@ -421,27 +448,12 @@ int runServe(const Options& o, const std::string& listen) {
         return kFailed;
     }
 
-    brix::setStatisticsMessages(1);  // each report reaches ServeSession as it is taken
     brix::sendFrame(brix::buildRequest(brix::MessageType::Version).bytes, 12);
-    // The service keeps the history too, unless told not to; a store it cannot write is told
-    // once and costs the metrics nothing.
-    std::unique_ptr<HistoryFeed> feed;
-    const std::string historyFile = o.noHistory ? std::string() : historyPath(o.history);
-    if (!historyFile.empty())
-        feed = std::make_unique<HistoryFeed>(s, historyFile);
     s.start();
     std::fprintf(stderr, "brixctl: serving http://%s/metrics\n", address.shown.c_str());
 
-    brix::LinkCounters seen;
-    while (!Session::interrupted()) {
-        const brix::LinkCounters c = brix::getLinkCounters();
-        if (c.framesReceived != seen.framesReceived)
-            lastAnswerNs.store(nowNs());
-        if (c.rfReports != seen.rfReports)
-            lastReportNs.store(nowNs());
-        seen = c;
-        s.waitUntil(Clock::now() + 50ms, [] { return false; });
-    }
+    // The link's events are taken in as they come; nothing wakes this thread in between.
+    s.waitUntil(Clock::time_point::max(), [] { return false; });
     // Closes every connection, however far its request has come, and the listening socket.
     MHD_stop_daemon(daemon);
     feed.reset();

@@ -3,7 +3,10 @@
 #include <poll.h>
 #include <signal.h>
 #include <sys/eventfd.h>
+#include <sys/stat.h>
 #include <unistd.h>
+
+#include <algorithm>
 
 #include <atomic>
 #include <csignal>
@@ -11,7 +14,7 @@
 
 #include <nlohmann/json.hpp>
 
-#include "history/link_feed.h"
+#include "link/link_presence.h"
 #include "link/link_reports.h"
 #include "link/link_share.h"
 
@@ -20,9 +23,15 @@ namespace brixctl {
 namespace {
 
 volatile std::sig_atomic_t interruptFlag = 0;
+// Readable once interrupted, so that a wait ends at once (written from the signal handler).
+int interruptFd = -1;
 
 void onSignal(int) {
     interruptFlag = 1;
+    if (interruptFd >= 0) {
+        const std::uint64_t one = 1;
+        (void)::write(interruptFd, &one, sizeof one);
+    }
 }
 
 // The link's time for brixctl. It starts past one retry period, so that a request queued
@@ -33,9 +42,10 @@ class PromptClock : public brix::LinkClock {
 public:
     std::int32_t nowMs() override { return brix::msSinceProgramStart() + brix::kRetryPeriodMs + 1; }
     void idleSleep() override {
+        const int ms = untilDue();
         pollfd p[2] = {{brix::linkState().socket.load(), POLLIN, 0}, {wake_, POLLIN, 0}};
-        if (p[0].fd < 0 || ::poll(p, 2, brix::kIdleSleepMs) < 0)
-            ::poll(&p[1], 1, brix::kIdleSleepMs);
+        if (p[0].fd < 0 || ::poll(p, 2, ms) < 0)
+            ::poll(&p[1], 1, ms);
     }
     // Ends the current and every later idle wait at once: the program need not sit out the
     // rest of a wait before it exits.
@@ -46,19 +56,34 @@ public:
     }
 
 private:
+    // Nothing is due before the next query, retry or look for a silence: the link thread
+    // sleeps until then (at most a second), not a tenth of a second at a time. Link thread.
+    int untilDue() {
+        const brix::LinkState& st = brix::linkState();
+        const std::int32_t now = nowMs();
+        std::int32_t due = 1000;
+        const auto until = [&](std::int32_t last, std::int32_t period) {
+            due = std::min(due, period - brix::elapsedMs(now, last) + 1);
+        };
+        until(st.lastVersionPoll, brix::kVersionPeriodMs);
+        until(st.lastStatisticsPoll, brix::kStatisticsPeriodMs);
+        until(st.lastQuery8, brix::kQuery8PeriodMs);
+        until(st.lastQuery9, brix::kQuery9PeriodMs);
+        until(st.lastRfPoll, brix::kRfPeriodMs);
+        bool pending = false;
+        {
+            std::lock_guard<std::mutex> lock(const_cast<brix::LinkState&>(st).pendingMutex);
+            pending = st.pending.getPending != 0 || st.pending.setPending != 0;
+        }
+        if (pending)
+            until(st.retryTime, brix::kRetryPeriodMs);
+        return std::clamp(due, 1, 1000);
+    }
+
     int wake_ = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
 };
 
 PromptClock promptClock;
-
-std::atomic<std::uint32_t> shortStatistics{0};
-
-// The link's statistics handler, with a count of the reports it drops for their period.
-void onStatistics(const std::uint8_t* frame, std::int16_t type) {
-    if (brix::readU16(frame + 12) < 10)
-        shortStatistics.fetch_add(1, std::memory_order_release);
-    brix::onStatisticsReport(frame, type);
-}
 
 // Lines kept for a reader that has fallen behind; older ones go first.
 constexpr std::size_t kMaxKeptLines = 10000;
@@ -89,10 +114,6 @@ int Session::open(const std::string& interfaceName) {
                    ? kUsage
                    : kFailed;
     }
-    brix::linkState().reportHandlers[static_cast<int>(brix::MessageType::Statistics)] =
-        onStatistics;
-    brix::linkState().reportHandlers[static_cast<int>(brix::MessageType::Statistics2)] =
-        onStatistics;
     open_ = true;
     return kDone;
 }
@@ -119,20 +140,13 @@ void Session::stop() {
 }
 
 std::deque<ConsoleLine> Session::takeConsoleLines() {
-    std::lock_guard<std::mutex> lock(mutex_);
     std::deque<ConsoleLine> lines;
     lines.swap(console_);
     return lines;
 }
 
-std::string Session::microcodeVersion() const {
-    std::lock_guard<std::mutex> lock(mutex_);
-    return microcode_;
-}
-
-std::string Session::bootVersion() const {
-    std::lock_guard<std::mutex> lock(mutex_);
-    return boot_;
+bool Session::heard() const {
+    return heard_ || brix::linkLastHeardMs() != 0;
 }
 
 std::optional<Reply> Session::tableReply() const {
@@ -145,8 +159,14 @@ std::optional<Reply> Session::scannerReply() const {
     return scanner_;
 }
 
-std::uint32_t Session::shortStatisticsReports() {
-    return shortStatistics.load(std::memory_order_acquire);
+bool Session::hasTableReply() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return table_.has_value();
+}
+
+bool Session::hasScannerReply() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return scanner_.has_value();
 }
 
 bool Session::interrupted() {
@@ -154,6 +174,8 @@ bool Session::interrupted() {
 }
 
 void Session::catchInterrupts() {
+    if (interruptFd < 0)
+        interruptFd = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
     struct sigaction sa {};
     sa.sa_handler = onSignal;
     sigemptyset(&sa.sa_mask);
@@ -163,46 +185,73 @@ void Session::catchInterrupts() {
     signal(SIGPIPE, SIG_IGN);
 }
 
-void Session::feedHistory(brix::history::LinkFeed* feed) {
-    std::lock_guard<std::mutex> lock(mutex_);
-    feed_ = feed;
+void Session::absorb() {
+    events_.take(batch_);
+    for (const brix::LinkEvent& e : batch_)
+        take(e);
 }
 
-void Session::addConsoleMessage(brix::MessageKind kind, const char* text, bool) {
-    {
-        std::lock_guard<std::mutex> lock(mutex_);
-        if (feed_ != nullptr)
-            feed_->consoleLine(kind, text);
-    }
-    if (!keepConsole_)
-        return;
-    {
-        std::lock_guard<std::mutex> lock(mutex_);
-        if (console_.size() == kMaxKeptLines)
-            console_.pop_front();
-        console_.push_back({std::chrono::system_clock::now(), kind, text});
-    }
-    changed_.notify_all();
+void Session::waitForNews(Clock::time_point deadline) {
+    // The reader of a pipe going away shows as an error on our end of it.
+    static const bool outputIsPipe = [] {
+        struct stat info {};
+        return ::fstat(STDOUT_FILENO, &info) == 0 &&
+               (S_ISFIFO(info.st_mode) || S_ISSOCK(info.st_mode));
+    }();
+    pollfd p[3] = {{events_.fd(), POLLIN, 0}, {interruptFd, POLLIN, 0}, {-1, 0, 0}};
+    if (outputIsPipe)
+        p[2].fd = STDOUT_FILENO;
+    const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now());
+    const auto ms = std::clamp<std::int64_t>(left.count(), 0, 1 << 30);
+    (void)::poll(p, 3, static_cast<int>(ms));
 }
 
-void Session::setMicrocodeVersion(const char* text) {
-    {
-        std::lock_guard<std::mutex> lock(mutex_);
-        microcode_ = text;
-        if (feed_ != nullptr)
-            feed_->versionText(0, text);
-    }
-    changed_.notify_all();
+void Session::keepLine(const brix::LinkEvent& e, brix::MessageKind kind, std::string text) {
+    if (console_.size() == kMaxKeptLines)
+        console_.pop_front();
+    console_.push_back({std::chrono::system_clock::time_point(std::chrono::milliseconds(e.unixMs)),
+                        kind, std::move(text)});
 }
 
-void Session::setBootVersion(const char* text) {
-    {
-        std::lock_guard<std::mutex> lock(mutex_);
-        boot_ = text;
-        if (feed_ != nullptr)
-            feed_->versionText(1, text);
-    }
-    changed_.notify_all();
+void Session::take(const brix::LinkEvent& e) {
+    using brix::MessageKind;
+    std::visit(
+        [&](const auto& v) {
+            using T = std::decay_t<decltype(v)>;
+            if constexpr (std::is_same_v<T, brix::RfReport>) {
+                ++rfReports_;
+                heard_ = true;
+                if (keepConsole_ && v.changed)
+                    for (std::string& line : brix::rfReportLines(v))
+                        keepLine(e, MessageKind::Embedded, std::move(line));
+            } else if constexpr (std::is_same_v<T, brix::StatisticsReport>) {
+                heard_ = true;
+                if (!v.taken()) {
+                    ++shortStatistics_;
+                    return;
+                }
+                ++statisticsReports_;
+                if (keepConsole_ && statisticsLines_)
+                    for (std::string& line : brix::statisticsReportLines(v.counts))
+                        keepLine(e, MessageKind::Embedded, std::move(line));
+            } else if constexpr (std::is_same_v<T, brix::VersionText>) {
+                heard_ = true;
+                (v.boot ? boot_ : microcode_) = v.text;
+            } else if constexpr (std::is_same_v<T, brix::DebugMessage>) {
+                heard_ = true;
+                if (keepConsole_)
+                    keepLine(e, MessageKind::Embedded, v.text);
+            } else if constexpr (std::is_same_v<T, brix::ConsoleError>) {
+                if (keepConsole_)
+                    keepLine(e, MessageKind::Error, v.text);
+            } else if constexpr (std::is_same_v<T, brix::LinkNotice>) {
+                if (keepConsole_)
+                    keepLine(e, MessageKind::Application, v.text);
+            }
+        },
+        e.body);
+    if (eventHandler_)
+        eventHandler_(e);
 }
 
 int Session::onChannelTableReply(const std::uint8_t* body, int giveUp) {
@@ -214,7 +263,7 @@ int Session::onChannelTableReply(const std::uint8_t* body, int giveUp) {
             r.body.assign(body, body + brix::kChannelTableLength);
         table_ = std::move(r);
     }
-    changed_.notify_all();
+    events_.wake();
     return 0;  // a give-up is final: the command reports it
 }
 
@@ -227,7 +276,7 @@ int Session::onScannerReply(const std::uint8_t* body) {
             r.body.assign(body, body + brix::kScannerParamsLength);
         scanner_ = std::move(r);
     }
-    changed_.notify_all();
+    events_.wake();
     return 0;
 }
 

@@ -1,23 +1,20 @@
 #pragma once
-// One run of the modem link for a command of brixctl: the socket, a link thread of our own and
-// a LinkPeer that keeps what the link hands out (Console lines, versions, the answers of the one
-// pending Get or Set) for the main thread to wait on.
+// One run of the modem link for a command of brixctl: the socket, a link thread of our own, a
+// subscription to what the link tells (reports, versions, messages) and a LinkPeer that takes
+// the answers of the one pending Get or Set, for the main thread to wait on.
 
 #include <chrono>
-#include <condition_variable>
 #include <cstdint>
 #include <deque>
+#include <functional>
 #include <mutex>
 #include <optional>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "link/link_events.h"
 #include "link/link_state.h"
-
-namespace brix::history {
-class LinkFeed;
-}
 
 namespace brixctl {
 
@@ -65,65 +62,91 @@ public:
     // Stops the link thread and closes the socket (also done by the destructor).
     void stop();
 
-    // Keeps Console lines for takeConsoleLines from now on.
-    void keepConsoleLines() { keepConsole_ = true; }
+    // Keeps the Console's lines for takeConsoleLines from now on, written from the link's
+    // events as the window's Console writes them; with `statistics`, the statistics reports' too.
+    void keepConsoleLines(bool statistics) {
+        keepConsole_ = true;
+        statisticsLines_ = statistics;
+    }
 
-    // Hands every Console line and version text to `feed` from now on (nullptr: no more).
-    void feedHistory(brix::history::LinkFeed* feed);
-
-    // Waits until `done` holds (checked under the session's lock at least every 5 ms and at
-    // each call from the link), until `deadline`, or until an interrupt. True when done.
+    // Takes in what the link told since the last call, then waits until `done` holds, until
+    // `deadline`, or until an interrupt or the reader of the output going away. `done` is
+    // checked after each news of the link. True when done. Main thread.
     template <typename Pred>
     bool waitUntil(Clock::time_point deadline, Pred done) {
-        std::unique_lock<std::mutex> lock(mutex_);
-        while (!done()) {
+        for (;;) {
+            absorb();
+            if (done())
+                return true;
             if (interrupted() || Clock::now() >= deadline)
                 return false;
-            changed_.wait_for(lock, std::chrono::milliseconds(5));
+            waitForNews(deadline);
         }
-        return true;
+    }
+
+    // Called for each event of the link as waitUntil takes it in (main thread).
+    void onEvent(std::function<void(const brix::LinkEvent&)> handler) {
+        eventHandler_ = std::move(handler);
     }
 
     // Takes the Console lines kept so far.
     std::deque<ConsoleLine> takeConsoleLines();
-
-    std::string microcodeVersion() const;
-    std::string bootVersion() const;
-    std::optional<Reply> tableReply() const;
-    std::optional<Reply> scannerReply() const;
-
-    // Under waitUntil's lock only.
-    bool hasVersions() const { return !microcode_.empty() && !boot_.empty(); }
-    bool hasTableReply() const { return table_.has_value(); }
-    bool hasScannerReply() const { return scanner_.has_value(); }
     bool hasConsoleLines() const { return !console_.empty(); }
 
+    // What the link told, as waitUntil took it in.
+    const std::string& microcodeVersion() const { return microcode_; }
+    const std::string& bootVersion() const { return boot_; }
+    bool hasVersions() const { return !microcode_.empty() && !boot_.empty(); }
+    std::uint32_t rfReports() const { return rfReports_; }
+    std::uint32_t statisticsReports() const { return statisticsReports_; }
     // Statistics reports with a period below 10 hundredths, which the link drops; they tell
     // that the modem answered a statistics query, only too soon after another one.
-    static std::uint32_t shortStatisticsReports();
+    std::uint32_t shortStatisticsReports() const { return shortStatistics_; }
+    // True once anything came from the modem.
+    bool heard() const;
+
+    std::optional<Reply> tableReply() const;
+    std::optional<Reply> scannerReply() const;
+    bool hasTableReply() const;
+    bool hasScannerReply() const;
 
     // Set by SIGINT and SIGTERM.
     static bool interrupted();
     static void catchInterrupts();
 
-    // LinkPeer, called on the link thread.
-    void addConsoleMessage(brix::MessageKind kind, const char* text, bool log) override;
-    void setMicrocodeVersion(const char* text) override;
-    void setBootVersion(const char* text) override;
+    // LinkPeer, called on the link thread. The Console's lines and the versions come as events.
+    void addConsoleMessage(brix::MessageKind, const char*, bool) override {}
+    void setMicrocodeVersion(const char*) override {}
+    void setBootVersion(const char*) override {}
     int onChannelTableReply(const std::uint8_t* body, int giveUp) override;
     int onScannerReply(const std::uint8_t* body) override;
     void cancelPendingCalls() override {}
 
 private:
-    mutable std::mutex mutex_;
-    std::condition_variable changed_;
+    void absorb();
+    void take(const brix::LinkEvent& e);
+    void keepLine(const brix::LinkEvent& e, brix::MessageKind kind, std::string text);
+    void waitForNews(Clock::time_point deadline);
+
+    // Made before the link opens, so that nothing it tells is missed.
+    brix::LinkSubscription events_;
+    std::vector<brix::LinkEvent> batch_;
+    std::function<void(const brix::LinkEvent&)> eventHandler_;
+
+    // Main thread only.
     bool keepConsole_ = false;
-    brix::history::LinkFeed* feed_ = nullptr;  // guarded by mutex_
+    bool statisticsLines_ = false;
     std::deque<ConsoleLine> console_;
     std::string microcode_;
     std::string boot_;
-    std::optional<Reply> table_;
-    std::optional<Reply> scanner_;
+    std::uint32_t rfReports_ = 0;
+    std::uint32_t statisticsReports_ = 0;
+    std::uint32_t shortStatistics_ = 0;
+    bool heard_ = false;
+
+    mutable std::mutex mutex_;
+    std::optional<Reply> table_;    // guarded by mutex_
+    std::optional<Reply> scanner_;  // guarded by mutex_
     std::thread thread_;
     bool open_ = false;
 };

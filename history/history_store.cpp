@@ -258,12 +258,16 @@ const char* eventKindName(EventKind kind) {
             return "table-set";
         case EventKind::ScannerSet:
             return "scanner-set";
+        case EventKind::Gap:
+            return "gap";
+        case EventKind::ChannelChange:
+            return "channel-change";
     }
     return "unknown";
 }
 
 std::optional<EventKind> eventKindFromName(const std::string& name) {
-    for (int k = 1; k <= 8; ++k) {
+    for (int k = 1; k <= static_cast<int>(EventKind::ChannelChange); ++k) {
         if (name == eventKindName(static_cast<EventKind>(k)))
             return static_cast<EventKind>(k);
     }

@@ -64,6 +64,8 @@ enum class EventKind : int {
     Tune = 6,
     TableSet = 7,
     ScannerSet = 8,
+    Gap = 9,             // nothing heard for longer than two RF periods, less than a link-down
+    ChannelChange = 10,  // the receive channel is another than in the report before
 };
 // "link-up", "error", ...; nullopt for a name that is none of them.
 const char* eventKindName(EventKind kind);

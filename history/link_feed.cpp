@@ -4,37 +4,14 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cstdio>
 #include <utility>
 
 #include "history/history_table.h"
-#include "link/link_commands.h"
 #include "link/link_share.h"
 
 namespace brix::history {
 namespace {
-
-using namespace std::chrono_literals;
-
-constexpr auto kLinkDownAfter = 10s;
-constexpr auto kLookEvery = 50ms;
-// Console lines waiting for the feed's thread; a link that writes more in 50 ms loses the rest.
-constexpr std::size_t kMaxLines = 4096;
-
-Millis wallMs() {
-    return std::chrono::duration_cast<std::chrono::milliseconds>(
-               std::chrono::system_clock::now().time_since_epoch())
-        .count();
-}
-
-// The Console lines that a report writes come in blocks; they are recorded as the report, not
-// as lines. The number of lines that follow each block's first line.
-int linesAfter(const std::string& text) {
-    if (text == "RF REPORT:")
-        return 4;
-    if (text.rfind("STATISTICS REPORT:", 0) == 0)
-        return 11;
-    return -1;
-}
 
 EventKind kindOf(RequestKind kind) {
     switch (kind) {
@@ -48,7 +25,32 @@ EventKind kindOf(RequestKind kind) {
     return EventKind::ScannerSet;
 }
 
+std::string channelText(std::uint16_t tenths, std::uint16_t code) {
+    static constexpr int kRates[] = {256, 320, 512, 682, 945, 945, 945};
+    char text[64];
+    if (code < std::size(kRates))
+        std::snprintf(text, sizeof text, "%u.%u MHz at %d.%02d Mbit/s", tenths / 10u, tenths % 10u,
+                      kRates[code] / 100, kRates[code] % 100);
+    else
+        std::snprintf(text, sizeof text, "%u.%u MHz at rate code %u", tenths / 10u, tenths % 10u,
+                      static_cast<unsigned>(code));
+    return text;
+}
+
 }  // namespace
+
+std::string channelChangeText(const brix::ChannelChanged& c) {
+    return "receive channel " + channelText(c.fromFrequency, c.fromRateCode) + " -> " +
+           channelText(c.toFrequency, c.toRateCode);
+}
+
+std::string gapText(const brix::LinkGap& g) {
+    const long long tenths = (g.toMs - g.fromMs + 50) / 100;
+    char text[96];
+    std::snprintf(text, sizeof text, "nothing heard from the modem for %lld.%lld s", tenths / 10,
+                  tenths % 10);
+    return text;
+}
 
 LinkFeed::LinkFeed(std::string path, Recorder::Report onError, Recorder::Report onNotice)
     : path_(std::move(path)), onError_(std::move(onError)), onNotice_(std::move(onNotice)) {
@@ -57,30 +59,23 @@ LinkFeed::LinkFeed(std::string path, Recorder::Report onError, Recorder::Report 
 
 LinkFeed::~LinkFeed() {
     stop_ = true;
+    events_.wake();
     thread_.join();
     stopRecording();
 }
 
-void LinkFeed::consoleLine(MessageKind kind, const char* latin1) {
-    if (latin1 == nullptr)
-        return;
-    std::lock_guard lock(mutex_);
-    if (lines_.size() >= kMaxLines) {
-        ++droppedLines_;
-        return;
-    }
-    lines_.push_back({kind, latin1, wallMs()});
-}
-
-void LinkFeed::versionText(int which, const char* latin1) {
-    if (latin1 == nullptr || which < 0 || which > 1)
-        return;
-    std::lock_guard lock(mutex_);
-    versions_[which] = latin1;
+bool LinkFeed::failed() const {
+    std::lock_guard lock(recorderMutex_);
+    return recorder_ != nullptr && !recorder_->recording() && !recorder_->waitingForRoom();
 }
 
 void LinkFeed::startRecording() {
-    recorder_ = std::make_unique<Recorder>(path_, onError_, onNotice_);
+    if (recorder_ != nullptr)
+        return;
+    {
+        std::lock_guard lock(recorderMutex_);
+        recorder_ = std::make_unique<Recorder>(path_, onError_, onNotice_);
+    }
     // The versions are news to this store, whatever an earlier owner recorded.
     recordedVersions_[0].clear();
     recordedVersions_[1].clear();
@@ -93,127 +88,117 @@ void LinkFeed::stopRecording() {
         return;
     brix::share::offerHistory({});
     recorder_->flush();
-    recorder_.reset();
+    {
+        std::lock_guard lock(recorderMutex_);
+        recorder_.reset();
+    }
     owning_ = false;
 }
 
-void LinkFeed::takeLines(Millis now) {
-    std::deque<Line> lines;
-    std::string versions[2];
-    {
-        std::lock_guard lock(mutex_);
-        lines.swap(lines_);
-        versions[0] = versions_[0];
-        versions[1] = versions_[1];
+void LinkFeed::record(const Event& event) {
+    if (recorder_ != nullptr)
+        recorder_->record(event);
+}
+
+void LinkFeed::handle(const brix::LinkEvent& e) {
+    // The role first: what comes after an owner's start is ours to record.
+    if (const auto* role = std::get_if<brix::RoleChanged>(&e.body)) {
+        if (role->role == brix::LinkRole::Owner)
+            startRecording();
+        else if (role->role == brix::LinkRole::Attached)
+            stopRecording();  // attached again: the new owner records
+        return;
     }
-    for (const Line& line : lines) {
-        if (skip_ > 0) {
-            --skip_;
-            continue;
-        }
-        if (const int block = linesAfter(line.text); block >= 0) {
-            skip_ = block;
-            continue;
-        }
-        if (recorder_ == nullptr || line.text.empty() ||
-            (line.kind != MessageKind::Error && line.kind != MessageKind::Embedded))
-            continue;
-        recorder_->record(
-            Event{line.t, line.kind == MessageKind::Error ? EventKind::Error : EventKind::Embedded,
-                  latin1ToUtf8(line.text), ""});
+    if (const auto* lost = std::get_if<brix::EventsLost>(&e.body)) {
+        // Only a store far behind a flood gets here; told once, not for every batch.
+        if (!toldLost_ && onError_)
+            onError_("history: " + std::to_string(lost->count) +
+                     " of the link's events were not recorded (too many at once)");
+        toldLost_ = true;
+        return;
     }
     if (recorder_ == nullptr)
         return;
-    for (int i = 0; i < 2; ++i) {
-        // The modem tells its boot version in two texts (its Version answer and a debug
-        // message), which the link shows by turns: a text seen lately is no change.
-        std::deque<std::string>& seen = recordedVersions_[i];
-        if (versions[i].empty() || std::find(seen.begin(), seen.end(), versions[i]) != seen.end())
-            continue;
-        seen.push_back(versions[i]);
-        if (seen.size() > 4)
-            seen.pop_front();
-        recorder_->record(Event{now, EventKind::Version, latin1ToUtf8(versions[i]), ""});
-    }
+    std::visit(
+        [&](const auto& v) {
+            using T = std::decay_t<decltype(v)>;
+            if constexpr (std::is_same_v<T, brix::RfReport>) {
+                RfSample s;
+                s.t = e.unixMs;
+                s.rxFrequency = v.rxFrequency;
+                s.rxRateCode = v.rxRateCode;
+                s.txFrequency = v.txFrequency;
+                s.txRateCode = v.txRateCode;
+                s.attenuation = v.attenuation;
+                recorder_->record(s);
+            } else if constexpr (std::is_same_v<T, brix::StatisticsReport>) {
+                if (!v.taken())
+                    return;
+                const brix::StatisticsCounters& c = v.counts;
+                StatisticsSample s;
+                s.t = e.unixMs;
+                s.period = static_cast<std::uint16_t>(c.period);
+                s.counts = {c.txFragments,
+                            c.txPackets,
+                            static_cast<std::uint32_t>(c.txBytes),
+                            c.retransmitted,
+                            c.forwarded,
+                            c.filtered,
+                            static_cast<std::uint32_t>(c.rxBytes),
+                            c.grants};
+                recorder_->record(s);
+            } else if constexpr (std::is_same_v<T, brix::VersionText>) {
+                // The modem tells its boot version in two texts (its Version answer and a
+                // debug message), which the link shows by turns: a text seen lately is no
+                // change.
+                std::deque<std::string>& seen = recordedVersions_[v.boot ? 1 : 0];
+                if (v.text.empty() || std::find(seen.begin(), seen.end(), v.text) != seen.end())
+                    return;
+                seen.push_back(v.text);
+                if (seen.size() > 4)
+                    seen.pop_front();
+                record(Event{e.unixMs, EventKind::Version, latin1ToUtf8(v.text), ""});
+            } else if constexpr (std::is_same_v<T, brix::DebugMessage>) {
+                if (!v.text.empty())
+                    record(Event{e.unixMs, EventKind::Embedded, latin1ToUtf8(v.text), ""});
+            } else if constexpr (std::is_same_v<T, brix::ConsoleError>) {
+                if (!v.text.empty())
+                    record(Event{e.unixMs, EventKind::Error, latin1ToUtf8(v.text), ""});
+            } else if constexpr (std::is_same_v<T, brix::RequestSent>) {
+                record(Event{e.unixMs, kindOf(v.kind), v.text, v.program});
+            } else if constexpr (std::is_same_v<T, brix::LinkSilent>) {
+                // The link is down from the last frame heard, not from when that is found
+                // out, 10 s later.
+                record(Event{v.lastHeardMs, EventKind::LinkDown,
+                             "nothing heard from the modem since (10 s and more)", ""});
+            } else if constexpr (std::is_same_v<T, brix::LinkHeard>) {
+                record(Event{e.unixMs, EventKind::LinkUp, "the modem answers again", ""});
+            } else if constexpr (std::is_same_v<T, brix::LinkGap>) {
+                record(Event{v.fromMs, EventKind::Gap, gapText(v), ""});
+            } else if constexpr (std::is_same_v<T, brix::ChannelChanged>) {
+                record(Event{e.unixMs, EventKind::ChannelChange, channelChangeText(v), ""});
+            }
+        },
+        e.body);
 }
 
 void LinkFeed::run() {
     // Named, so that top -H and a benchmark can tell the feed's share of the CPU.
     ::pthread_setname_np(::pthread_self(), "brix-feed");
-    brix::LinkCounters seen = brix::getLinkCounters();
-    std::uint64_t heard = brix::linkDatagramsHeard();
-    auto lastFrame = std::chrono::steady_clock::now();
-    Millis lastFrameAt = wallMs();  // the link is down from the last frame heard, not from when
-                                    // that is found out, 10 s later
-    bool up = false;
-    bool everUp = false;
+    // A link that was owned before the feed subscribed told it before: start from its role now.
+    if (brix::linkRole() == brix::LinkRole::Owner)
+        startRecording();
+    std::vector<brix::LinkEvent> events;
+    const auto never = std::chrono::steady_clock::time_point::max();
     while (!stop_) {
-        std::this_thread::sleep_for(kLookEvery);
-        const bool owner = brix::linkRole() == brix::LinkRole::Owner;
-        if (owner && recorder_ == nullptr)
-            startRecording();
-        else if (brix::linkRole() == brix::LinkRole::Attached && recorder_ != nullptr)
-            stopRecording();  // attached again: the new owner records
-
-        const brix::LinkCounters now = brix::getLinkCounters();
-        const auto steady = std::chrono::steady_clock::now();
-        const Millis t = wallMs();
-        takeLines(t);
-        brix::Request request;
-        while (brix::takeLinkRequest(request)) {
-            if (recorder_ != nullptr)
-                recorder_->record(
-                    Event{request.unixMs, kindOf(request.kind), request.text, request.program});
-        }
-        if (recorder_ != nullptr)
-            failed_ = !recorder_->recording() && !recorder_->waitingForRoom();
-
-        // Heard by the relay, not taken by the link: a link thread held by a question is no
-        // silence of the modem's.
-        const std::uint64_t nowHeard = brix::linkDatagramsHeard();
-        if (recorder_ == nullptr) {
-            // Attached: the owner hears the modem and tells; no silence is ours to find.
-            heard = nowHeard;
-            lastFrame = steady;
-            lastFrameAt = t;
-        } else if (nowHeard != heard) {
-            heard = nowHeard;
-            lastFrame = steady;
-            lastFrameAt = t;
-            if (!up) {
-                up = true;
-                // The first frame of a run is no news; one after a silence is.
-                if (everUp && recorder_ != nullptr)
-                    recorder_->record(Event{t, EventKind::LinkUp, "the modem answers again", ""});
-                everUp = true;
-            }
-        } else if (up && steady - lastFrame > kLinkDownAfter) {
-            up = false;
-            if (recorder_ != nullptr)
-                recorder_->record(Event{lastFrameAt, EventKind::LinkDown,
-                                        "nothing heard from the modem since (10 s and more)", ""});
-        }
-        if (recorder_ != nullptr && now.rfReports != seen.rfReports) {
-            RfSample s;
-            s.t = t;
-            brix::getFrequencies(s.rxFrequency, s.txFrequency);
-            brix::getRateCodes(s.rxRateCode, s.txRateCode);
-            s.attenuation = brix::getAttenuation();
-            recorder_->record(s);
-        }
-        if (recorder_ != nullptr && now.statisticsReports != seen.statisticsReports) {
-            const brix::StatisticsCounters c = brix::getLastStatistics();
-            StatisticsSample s;
-            s.t = t;
-            s.period = static_cast<std::uint16_t>(c.period);
-            s.counts = {
-                c.txFragments, c.txPackets, static_cast<std::uint32_t>(c.txBytes), c.retransmitted,
-                c.forwarded,   c.filtered,  static_cast<std::uint32_t>(c.rxBytes), c.grants};
-            if (s.period >= 10)
-                recorder_->record(s);
-        }
-        seen = now;
+        events_.wait(events, never);
+        for (const brix::LinkEvent& e : events)
+            handle(e);
     }
+    // What came before the stop is still recorded.
+    events_.take(events);
+    for (const brix::LinkEvent& e : events)
+        handle(e);
 }
 
 }  // namespace brix::history

@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "link/link_events.h"
 #include "link/link_state.h"
 
 namespace brix {
@@ -46,14 +47,13 @@ void formatRate(char* out, std::size_t size, std::uint16_t code) {
     }
 }
 
-void rfLine(const char* side, std::uint16_t frequency, std::uint16_t code) {
+std::string rfLine(const char* side, std::uint16_t frequency, std::uint16_t code) {
     char rate[16];
     formatRate(rate, sizeof rate, code);
-    char* text = linkState().textBuffer;
-    std::snprintf(text, sizeof linkState().textBuffer,
-                  "%s Cannel: Frequency = %5.1f MHz, Bit Rate = %s Mbit/sec", side,
-                  frequency / 10.0, rate);
-    console(MessageKind::Embedded, text, true);
+    char text[160];
+    std::snprintf(text, sizeof text, "%s Cannel: Frequency = %5.1f MHz, Bit Rate = %s Mbit/sec",
+                  side, frequency / 10.0, rate);
+    return text;
 }
 
 }  // namespace
@@ -114,89 +114,74 @@ void onSetAck(const std::uint8_t* frame, std::int16_t) {
 
 void onStatisticsReport(const std::uint8_t* frame, std::int16_t) {
     LinkState& st = linkState();
-    const std::uint32_t period = readU16(frame + 12);
-    if (period < 10)
+    const StatisticsCounters c{readU16(frame + 12), readU16(frame + 26),
+                               readU16(frame + 28), static_cast<std::int32_t>(readU32(frame + 30)),
+                               readU16(frame + 34), readU16(frame + 36),
+                               readU16(frame + 38), static_cast<std::int32_t>(readU32(frame + 40)),
+                               readU16(frame + 44)};
+    if (c.period < 10) {
+        // Not taken, but the modem did answer.
+        publishLinkEvent(StatisticsReport{c});
         return;
+    }
 
-    const std::uint32_t txFragments = readU16(frame + 26);
-    const std::uint32_t txPackets = readU16(frame + 28);
-    const auto txBytes = static_cast<std::int32_t>(readU32(frame + 30));
-    const std::uint32_t retransmitted = readU16(frame + 34);
-    const std::uint32_t forwarded = readU16(frame + 36);
-    const std::uint32_t filtered = readU16(frame + 38);
-    const auto rxBytes = static_cast<std::int32_t>(readU32(frame + 40));
-    const std::uint32_t grants = readU16(frame + 44);
-
-    st.txFragmentRate.store((txFragments + 1) * 10 / period, std::memory_order_relaxed);
-    st.retransmitRate.store(retransmitted * 10 / period, std::memory_order_relaxed);
-    st.rxPacketRate.store((forwarded + 1) * 10 / period, std::memory_order_relaxed);
-    st.grantRate.store(grants * 10 / period, std::memory_order_relaxed);
+    const std::uint32_t period = c.period;
+    st.txFragmentRate.store((c.txFragments + 1) * 10 / period, std::memory_order_relaxed);
+    st.retransmitRate.store(c.retransmitted * 10 / period, std::memory_order_relaxed);
+    st.rxPacketRate.store((c.forwarded + 1) * 10 / period, std::memory_order_relaxed);
+    st.grantRate.store(c.grants * 10 / period, std::memory_order_relaxed);
     st.rxThirdRate.store(0, std::memory_order_relaxed);
     {
         std::lock_guard<std::mutex> lock(st.statisticsMutex);
-        st.statistics =
-            StatisticsCounters{period,    txFragments, txPackets, txBytes, retransmitted,
-                               forwarded, filtered,    rxBytes,   grants};
+        st.statistics = c;
     }
     st.statisticsReports.fetch_add(1, std::memory_order_release);
+    publishLinkEvent(StatisticsReport{c});
 
     if (st.statisticsMessages.load(std::memory_order_relaxed) == 0)
         return;
-
-    char* text = st.textBuffer;
-    const std::size_t size = sizeof st.textBuffer;
-    auto line = [&](const char* format, long value) {
-        std::snprintf(text, size, format, value);
-        console(MessageKind::Embedded, text, false);
-    };
-    std::snprintf(text, size, "STATISTICS REPORT: Time period = %u.%02u sec", period / 100,
-                  period % 100);
-    console(MessageKind::Embedded, text, false);
-    console(MessageKind::Embedded, "TRANSMIT CHANNEL: ", false);
-    line("Upstream transmitted fragments = %ld", txFragments);
-    line("Upstream transmitted packets = %ld", txPackets);
-    line("Upstream transmitted bytes = %ld", txBytes);
-    line("Number of upstream packets re-transmitted = %ld", retransmitted);
-    console(MessageKind::Embedded, "RECEIVE CHANNEL: ", false);
-    line("Number of forwarded downstream packets = %ld", forwarded);
-    line("Number of downstream packets filtered out = %ld", filtered);
-    line("Number of forwarded downstream bytes = %ld", rxBytes);
-    line("Number of upstream transmission grants = %ld", grants);
-    console(MessageKind::Embedded, "", false);
+    for (const std::string& line : statisticsReportLines(c))
+        console(MessageKind::Embedded, line.c_str(), false);
 }
 
 void onRfReport(const std::uint8_t* frame, std::int16_t) {
     LinkState& st = linkState();
-    const std::uint16_t rxFrequency = readU16(frame + 12);
-    const std::uint16_t rxCode = readU16(frame + 14);
-    const std::uint16_t txFrequency = readU16(frame + 16);
-    const std::uint16_t txCode = readU16(frame + 18);
-    const std::uint16_t attenuation = readU16(frame + 20);
-    const std::int32_t level = 16 - static_cast<std::int32_t>(attenuation);
+    RfReport r;
+    r.rxFrequency = readU16(frame + 12);
+    r.rxRateCode = readU16(frame + 14);
+    r.txFrequency = readU16(frame + 16);
+    r.txRateCode = readU16(frame + 18);
+    r.attenuation = readU16(frame + 20);
+    const std::int32_t level = 16 - static_cast<std::int32_t>(r.attenuation);
 
-    const bool unchanged = rxFrequency == st.rxFrequency.load(std::memory_order_relaxed) &&
-                           txFrequency == st.txFrequency.load(std::memory_order_relaxed) &&
-                           rxCode == st.rxRateCode.load(std::memory_order_relaxed) &&
-                           txCode == st.txRateCode.load(std::memory_order_relaxed) &&
-                           level == st.txLevel.load(std::memory_order_relaxed);
-    if (!unchanged) {
-        console(MessageKind::Embedded, "RF REPORT:", true);
-        rfLine("Receive", rxFrequency, rxCode);
-        rfLine("Transmit", txFrequency, txCode);
-        std::snprintf(st.textBuffer, sizeof st.textBuffer,
-                      "                            Attenuation Level = -%2d dBmV",
-                      2 * static_cast<int>(attenuation));
-        console(MessageKind::Embedded, st.textBuffer, true);
-        console(MessageKind::Embedded, "", true);
+    r.changed = !(r.rxFrequency == st.rxFrequency.load(std::memory_order_relaxed) &&
+                  r.txFrequency == st.txFrequency.load(std::memory_order_relaxed) &&
+                  r.rxRateCode == st.rxRateCode.load(std::memory_order_relaxed) &&
+                  r.txRateCode == st.txRateCode.load(std::memory_order_relaxed) &&
+                  level == st.txLevel.load(std::memory_order_relaxed));
+    if (r.changed) {
+        for (const std::string& line : rfReportLines(r))
+            console(MessageKind::Embedded, line.c_str(), true);
     }
 
     st.txLevel.store(level, std::memory_order_relaxed);
-    st.rxFrequency.store(rxFrequency, std::memory_order_relaxed);
-    st.txFrequency.store(txFrequency, std::memory_order_relaxed);
-    st.rxRateCode.store(rxCode, std::memory_order_relaxed);
-    st.txRateCode.store(txCode, std::memory_order_relaxed);
-    st.attenuation.store(attenuation, std::memory_order_relaxed);
+    st.rxFrequency.store(r.rxFrequency, std::memory_order_relaxed);
+    st.txFrequency.store(r.txFrequency, std::memory_order_relaxed);
+    st.rxRateCode.store(r.rxRateCode, std::memory_order_relaxed);
+    st.txRateCode.store(r.txRateCode, std::memory_order_relaxed);
+    st.attenuation.store(r.attenuation, std::memory_order_relaxed);
     st.rfReports.fetch_add(1, std::memory_order_release);
+    publishLinkEvent(r);
+
+    // The receive channel of the report before, this run: a modem that comes back elsewhere
+    // after a silence, or a tune, moves it.
+    if (st.lastRfValid &&
+        (st.lastRxFrequency != r.rxFrequency || st.lastRxRateCode != r.rxRateCode))
+        publishLinkEvent(
+            ChannelChanged{st.lastRxFrequency, st.lastRxRateCode, r.rxFrequency, r.rxRateCode});
+    st.lastRfValid = true;
+    st.lastRxFrequency = r.rxFrequency;
+    st.lastRxRateCode = r.rxRateCode;
 }
 
 void onLinkTest(const std::uint8_t*, std::int16_t type) {
@@ -244,6 +229,7 @@ void onDebugMessage(const std::uint8_t* frame, std::int16_t) {
         case 3:
             copyBoundedText(frame, 14, debugText, sizeof debugText);
             console(MessageKind::Embedded, debugText, true);
+            publishLinkEvent(DebugMessage{3, debugText});
             break;
         case 6:
             copyBoundedText(frame, 14, debugText, sizeof debugText);
@@ -254,6 +240,7 @@ void onDebugMessage(const std::uint8_t* frame, std::int16_t) {
                           static_cast<int>(readU16(frame + 14)),
                           static_cast<int>(readU16(frame + 16)));
             console(MessageKind::Embedded, text, true);
+            publishLinkEvent(DebugMessage{7, text});
             break;
         case 9: {
             const std::uint32_t map = readU32(frame + 14);
@@ -261,23 +248,61 @@ void onDebugMessage(const std::uint8_t* frame, std::int16_t) {
             std::snprintf(text, sizeof text, "MAP - %X  GTR - %X  DIFF - %d", map, gtr,
                           static_cast<std::int32_t>(map - gtr));
             console(MessageKind::Embedded, text, true);
+            publishLinkEvent(DebugMessage{9, text});
             break;
         }
         default:
             console(MessageKind::Error, "Unknown Debug Message", true);
+            publishLinkEvent(ConsoleError{"Unknown Debug Message"});
             break;
     }
 }
 
 void showVersionText(const char* text) {
+    const bool boot = std::strstr(text, "Boot") != nullptr;
+    publishLinkEvent(VersionText{boot, text});
     LinkPeer* peer = linkPeer();
     if (peer == nullptr)
         return;
-    if (std::strstr(text, "Boot") != nullptr) {
+    if (boot) {
         peer->setBootVersion(text);
     } else {
         peer->setMicrocodeVersion(text);
     }
+}
+
+std::vector<std::string> rfReportLines(const RfReport& r) {
+    char attenuation[80];
+    std::snprintf(attenuation, sizeof attenuation,
+                  "                            Attenuation Level = -%2d dBmV",
+                  2 * static_cast<int>(r.attenuation));
+    return {"RF REPORT:", rfLine("Receive", r.rxFrequency, r.rxRateCode),
+            rfLine("Transmit", r.txFrequency, r.txRateCode), attenuation, ""};
+}
+
+std::vector<std::string> statisticsReportLines(const StatisticsCounters& c) {
+    char text[96];
+    std::vector<std::string> lines;
+    lines.reserve(12);
+    auto line = [&](const char* format, long value) {
+        std::snprintf(text, sizeof text, format, value);
+        lines.emplace_back(text);
+    };
+    std::snprintf(text, sizeof text, "STATISTICS REPORT: Time period = %u.%02u sec", c.period / 100,
+                  c.period % 100);
+    lines.emplace_back(text);
+    lines.emplace_back("TRANSMIT CHANNEL: ");
+    line("Upstream transmitted fragments = %ld", c.txFragments);
+    line("Upstream transmitted packets = %ld", c.txPackets);
+    line("Upstream transmitted bytes = %ld", c.txBytes);
+    line("Number of upstream packets re-transmitted = %ld", c.retransmitted);
+    lines.emplace_back("RECEIVE CHANNEL: ");
+    line("Number of forwarded downstream packets = %ld", c.forwarded);
+    line("Number of downstream packets filtered out = %ld", c.filtered);
+    line("Number of forwarded downstream bytes = %ld", c.rxBytes);
+    line("Number of upstream transmission grants = %ld", c.grants);
+    lines.emplace_back("");
+    return lines;
 }
 
 }  // namespace brix

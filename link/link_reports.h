@@ -4,6 +4,10 @@
 // datagram read as zero, so a short datagram never shows bytes of an earlier one.
 
 #include <cstdint>
+#include <string>
+#include <vector>
+
+#include "link/link_commands.h"
 
 namespace brix {
 
@@ -20,6 +24,11 @@ void onDebugMessage(const std::uint8_t* frame, std::int16_t type);      // type 
 
 // A text with "Boot" in it goes to the boot version field, any other to the microcode version.
 void showVersionText(const char* text);
+
+struct RfReport;
+// The Console's lines of a report, as the link writes them; brixctl console writes the same.
+std::vector<std::string> rfReportLines(const RfReport& report);
+std::vector<std::string> statisticsReportLines(const StatisticsCounters& counts);
 
 // Text shown on the RF report lines for bit-rate codes without a rate (7 and above).
 inline constexpr const char* kUnknownBitRateText = "     ?";

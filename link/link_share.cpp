@@ -28,6 +28,7 @@
 #include <vector>
 
 #include "link/link_frame.h"
+#include "link/link_presence.h"
 
 namespace brix {
 
@@ -316,6 +317,7 @@ private:
         Batch& b = *batch_;
         for (int pass = 0; pass < kBatchesPerPass && b.receive(r_.udp); ++pass) {
             heard.fetch_add(b.size(), std::memory_order_relaxed);
+            noteLinkHeard();
             // The own link is not a client: when it is slow it loses datagrams as a socket does.
             (void)b.sendPacked(r_.toLink);
             for (Client& c : r_.clients)
@@ -866,6 +868,7 @@ void offerHistory(std::string path) {
 
 void countHeard() {
     heard.fetch_add(1, std::memory_order_relaxed);
+    noteLinkHeard();
 }
 
 std::string selfName() {

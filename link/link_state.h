@@ -86,6 +86,12 @@ struct LinkState {
 
     std::atomic<std::int16_t> statisticsMessages{0};
 
+    // The receive channel of the run's last RF report, for telling a channel change: link
+    // thread only.
+    bool lastRfValid = false;
+    std::uint16_t lastRxFrequency = 0;
+    std::uint16_t lastRxRateCode = 0;
+
     std::atomic<std::uint16_t> attenuation{0};
     std::mutex statisticsMutex;
     StatisticsCounters statistics;  // guarded by statisticsMutex

@@ -5,6 +5,8 @@
 #include <cstdio>
 #include <cstring>
 
+#include "link/link_events.h"
+#include "link/link_presence.h"
 #include "link/link_state.h"
 
 namespace brix {
@@ -195,6 +197,11 @@ bool linkPass(LinkClock& clock) {
     if (st.stopRequested.load() != 0)
         return false;
 
+    checkLinkSilence();
+    // The Tunes and Sets noted since the last pass (a tune's two frames have been paired).
+    for (Request r; takeLinkRequest(r);)
+        publishLinkEvent(RequestSent{r.kind, std::move(r.text), std::move(r.program)}, r.unixMs);
+
     // One reading of the clock serves every test of the pass: under a stream of datagrams the
     // pass is short and a reading per test would cost more than the receive itself. A send still
     // takes the time after it.
@@ -230,6 +237,7 @@ void* linkThreadEntry(void*) {
 void consoleError(const char* text) {
     if (LinkPeer* peer = linkPeer())
         peer->addConsoleMessage(MessageKind::Error, text, true);
+    publishLinkEvent(ConsoleError{text});
 }
 
 // linkStart's first step: clear what every start clears.
@@ -251,6 +259,10 @@ void clearForStart() {
     st.lastQuery9 = 0;
     st.lastRfPoll = 0;
     st.retryTime = 0;
+    st.lastRfValid = false;
+    st.lastRxFrequency = 0;
+    st.lastRxRateCode = 0;
+    resetLinkPresence();
 }
 
 bool openForStart(const LinkEndpoints& endpoints) {

@@ -15,7 +15,9 @@
 #include <string>
 
 #include "link/link_clock.h"
+#include "link/link_events.h"
 #include "link/link_frame.h"
+#include "link/link_presence.h"
 #include "link/link_share.h"
 #include "link/link_state.h"
 
@@ -133,6 +135,7 @@ void becomeOwner(int udp) {
                               : -1;
     st.socket.store(link >= 0 ? link : udp);
     role.store(LinkRole::Owner);
+    publishLinkEvent(RoleChanged{LinkRole::Owner, {}});
 }
 
 void becomeAttached(int fd) {
@@ -140,11 +143,13 @@ void becomeAttached(int fd) {
     socketGeneration.fetch_add(1);
     linkState().socket.store(fd);
     role.store(LinkRole::Attached);
+    publishLinkEvent(RoleChanged{LinkRole::Attached, linkOwnerName()});
 }
 
 void consoleLine(const std::string& text) {
     if (LinkPeer* peer = linkPeer())
         peer->addConsoleMessage(MessageKind::Application, text.c_str(), true);
+    publishLinkEvent(LinkNotice{text});
 }
 
 // The owner has gone: from now on the link thread takes over or attaches again.
@@ -152,6 +157,7 @@ void loseOwner() {
     linkState().socket.store(-1);
     share::close();
     role.store(LinkRole::Lost);
+    publishLinkEvent(RoleChanged{LinkRole::Lost, {}});
     nextRecoveryMs = msSinceProgramStart();
 }
 
@@ -276,6 +282,8 @@ void closeLinkSocket() {
     const int udp = udpSocket.exchange(-1);
     const LinkRole was = role.exchange(LinkRole::Closed);
     socketGeneration.fetch_add(1);
+    if (was != LinkRole::Closed)
+        publishLinkEvent(RoleChanged{LinkRole::Closed, {}});
     // The relay ends before the socket it reads is closed; an attached socket is the share's.
     share::close();
     if (was == LinkRole::Owner) {
@@ -407,6 +415,8 @@ bool receiveFrame(std::uint8_t* buffer, std::uint16_t capacity, std::int16_t& co
                                   : readDatagrams(fd, generation);
         if (n > 0 && fd == udpSocket.load())
             share::countHeard();  // no relay: the link itself is the one that hears
+        else if (n > 0 && role.load() == LinkRole::Attached)
+            noteLinkHeard();  // the owner hands on what it hears
         if (n > 0 && alone) {
             count = static_cast<std::int16_t>(n);
             return true;

@@ -132,6 +132,10 @@ QString eventCaption(history::EventKind kind) {
             return QStringLiteral("Channel table set");
         case history::EventKind::ScannerSet:
             return QStringLiteral("Scanner set");
+        case history::EventKind::Gap:
+            return QStringLiteral("Gap");
+        case history::EventKind::ChannelChange:
+            return QStringLiteral("Channel change");
     }
     return QStringLiteral("Event");
 }
@@ -231,9 +235,10 @@ private:
         // whole, however many debug messages a long range holds.
         d->events = store_->events(r.since, r.until, kMaxEvents, {}, true);
         d->eventCount = store_->countEvents(r.since, r.until);
-        d->counted = store_->events(
-            r.since, r.until, 1'000'000,
-            {EventKind::LinkUp, EventKind::LinkDown, EventKind::Tune, EventKind::Error}, false);
+        d->counted = store_->events(r.since, r.until, 1'000'000,
+                                    {EventKind::LinkUp, EventKind::LinkDown, EventKind::Tune,
+                                     EventKind::Error, EventKind::Gap, EventKind::ChannelChange},
+                                    false);
         return d;
     }
 
@@ -523,9 +528,17 @@ QString HistoryWindow::summaryText(const QString& lead, const Data& d) {
     parts << (retunes == 0   ? QStringLiteral("no retune")
               : retunes == 1 ? QStringLiteral("1 retune")
                              : QStringLiteral("%1 retunes").arg(retunes));
-    const auto errors = std::count_if(d.counted.begin(), d.counted.end(), [](const auto& e) {
-        return e.kind == history::EventKind::Error;
-    });
+    const auto count = [&](history::EventKind kind) {
+        return std::count_if(d.counted.begin(), d.counted.end(),
+                             [kind](const auto& e) { return e.kind == kind; });
+    };
+    // Told only when there were some: most ranges have none, and the sentence stays short.
+    if (const auto changes = count(history::EventKind::ChannelChange); changes > 0)
+        parts << (changes == 1 ? QStringLiteral("1 channel change")
+                               : QStringLiteral("%1 channel changes").arg(changes));
+    if (const auto gaps = count(history::EventKind::Gap); gaps > 0)
+        parts << (gaps == 1 ? QStringLiteral("1 gap") : QStringLiteral("%1 gaps").arg(gaps));
+    const auto errors = count(history::EventKind::Error);
     if (errors > 0)
         parts << (errors == 1 ? QStringLiteral("1 error")
                               : QStringLiteral("%1 errors").arg(errors));

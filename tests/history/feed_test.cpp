@@ -1,6 +1,6 @@
-// The feed from the link into the history on a loopback link: what it records of the Console
-// lines, the versions and the requests the link sends, and that it opens the store only once
-// this program owns the link.
+// The feed from the link into the history on a loopback link: what it records of the modem's
+// reports, messages and versions and of the requests the link sends, a gap and a channel change,
+// and that it opens the store only once this program owns the link.
 #include <gtest/gtest.h>
 
 #include <chrono>
@@ -11,6 +11,7 @@
 
 #include "history/link_feed.h"
 #include "link/link_commands.h"
+#include "link/link_presence.h"
 #include "link/link_share.h"
 #include "link_test_support.h"
 
@@ -42,7 +43,22 @@ protected:
     std::string folder_;
 };
 
-TEST_F(FeedTest, RecordsReportsLinesVersionsAndRequestsOnceAndOnlyAsTheOwner) {
+// Waits up to 2 s for `done`.
+template <typename Pred>
+bool eventually(Pred done) {
+    for (int i = 0; i < 80 && !done(); ++i)
+        std::this_thread::sleep_for(25ms);
+    return done();
+}
+
+Bytes statisticsFrame(std::uint16_t period, std::uint16_t fragments) {
+    Bytes f = inbound(3, 34);
+    writeU16(f.data() + 12, period);
+    writeU16(f.data() + 26, fragments);
+    return f;
+}
+
+TEST_F(FeedTest, RecordsWhatTheModemSaysAndWhoAskedWhatOnceAndOnlyAsTheOwner) {
     std::vector<std::string> errors;
     {
         history::LinkFeed feed(store(), [&](const std::string& e) { errors.push_back(e); }, {});
@@ -52,30 +68,29 @@ TEST_F(FeedTest, RecordsReportsLinesVersionsAndRequestsOnceAndOnlyAsTheOwner) {
         EXPECT_FALSE(feed.owning());
 
         ModemSocket modem;
-        ASSERT_TRUE(openLinkSocket(modem.endpoints()));
-        for (int i = 0; i < 40 && !feed.owning(); ++i)
-            std::this_thread::sleep_for(25ms);
-        ASSERT_TRUE(feed.owning());
+        ASSERT_TRUE(linkStart(modem.endpoints()));
+        ASSERT_TRUE(eventually([&] { return feed.owning(); }));
 
-        // A report's block of lines is the report, not five events; Driver lines are no news.
-        for (const char* line : {"RF REPORT:", "  rx 452.5", "  tx 30.0", "  level", "  code"})
-            feed.consoleLine(MessageKind::Embedded, line);
-        feed.consoleLine(MessageKind::Error, "Cannot send");
-        feed.consoleLine(MessageKind::Driver, "driver chatter");
-        feed.consoleLine(MessageKind::Embedded, "MAP - caf\xe9");  // Latin-1 from the modem
-        feed.versionText(0, "Microcode 1.2");
-        feed.versionText(0, "Microcode 1.2");
+        // What the modem says, as it says it: reports, a debug text in Latin-1, a sub-type the
+        // link does not know (an Error line), versions, a statistics report too short to take.
+        modem.send(rfReport(4525, 4, 300, 1, 3));
+        modem.send(rfReport(4525, 4, 300, 1, 3));
+        modem.send(statisticsFrame(5, 7));
+        modem.send(statisticsFrame(1000, 7));
+        modem.send(debugFrame(3, {'M', 'A', 'P', ' ', '-', ' ', 'c', 'a', 'f', 0xe9, 0}));
+        modem.send(debugFrame(99, {}));
+        modem.send(textFrame(15, "x!!Microcode 1.2!!"));
+        modem.send(textFrame(15, "x!!Microcode 1.2!!"));
         // The boot version's two texts by turns: each is told once.
-        for (const char* boot : {"Boot 0.9", "Boot 0.9 (2019-03-11)", "Boot 0.9"}) {
-            feed.versionText(1, boot);
-            std::this_thread::sleep_for(80ms);
-        }
+        for (const char* boot : {"x!!Boot 0.9!!", "x!!Boot 0.9 (2019-03-11)!!", "x!!Boot 0.9!!"})
+            modem.send(textFrame(16, boot));
+        std::this_thread::sleep_for(300ms);
 
         // A channel's tune is one request, however many frames it takes; a Set resent by the
         // retry rule is one request too.
         sendTuneChannel(6035, 1);
         sendTuneFrequency(6035);
-        std::this_thread::sleep_for(100ms);  // taken by the feed before the next
+        std::this_thread::sleep_for(200ms);  // taken by the link before the next
         sendTuneFrequency(4525);             // the Tuner's order: the frequency first
         sendTuneChannel(4525, 2);
         const std::uint8_t scanner[2] = {3, 0};
@@ -83,6 +98,7 @@ TEST_F(FeedTest, RecordsReportsLinesVersionsAndRequestsOnceAndOnlyAsTheOwner) {
         sendSetRequest(DataItem::ScannerParams, 2, scanner);
         sendGetRequest(DataItem::ChannelTable, 30);  // a Get asks nothing of the modem
         std::this_thread::sleep_for(300ms);
+        linkStop();
     }
     EXPECT_TRUE(errors.empty());
 
@@ -94,8 +110,8 @@ TEST_F(FeedTest, RecordsReportsLinesVersionsAndRequestsOnceAndOnlyAsTheOwner) {
             asker = e.program;
     }
     const std::vector<std::pair<EventKind, std::string>> want = {
-        {EventKind::Error, "Cannot send"},
         {EventKind::Embedded, "MAP - caf\xc3\xa9"},
+        {EventKind::Error, "Unknown Debug Message"},
         {EventKind::Version, "Microcode 1.2"},
         {EventKind::Version, "Boot 0.9"},
         {EventKind::Version, "Boot 0.9 (2019-03-11)"},
@@ -105,6 +121,40 @@ TEST_F(FeedTest, RecordsReportsLinesVersionsAndRequestsOnceAndOnlyAsTheOwner) {
     };
     EXPECT_EQ(got, want);
     EXPECT_EQ(asker, share::selfName());
+
+    std::string error;
+    auto s = history::Store::open(store(), true, error);
+    ASSERT_NE(s, nullptr) << error;
+    // One row over the whole of time, of every sample in it.
+    const auto rf = s->rf(0, INT64_MAX);
+    ASSERT_EQ(rf.size(), 1u);
+    EXPECT_EQ(rf[0].samples, 2);
+    const auto statistics = s->statistics(0, INT64_MAX);
+    ASSERT_EQ(statistics.size(), 1u);
+    EXPECT_EQ(statistics[0].reports, 1);  // the short one is no sample
+    EXPECT_EQ(statistics[0].totals[0], 7);
+}
+
+TEST_F(FeedTest, AShortSilenceIsAGapAndAModemBackOnAnotherChannelAChannelChange) {
+    {
+        history::LinkFeed feed(store(), {}, {});
+        ModemSocket modem;
+        ASSERT_TRUE(linkStart(modem.endpoints()));
+        ASSERT_TRUE(eventually([&] { return feed.owning(); }));
+        modem.send(rfReport(4525, 4, 300, 1, 3));
+        // Longer than two RF periods, shorter than the link taken for down.
+        std::this_thread::sleep_for(std::chrono::milliseconds(kLinkGapAfterMs + 700));
+        modem.send(rfReport(6035, 3, 300, 1, 3));
+        std::this_thread::sleep_for(300ms);
+        linkStop();
+    }
+    const auto got = events();
+    ASSERT_EQ(got.size(), 2u);
+    EXPECT_EQ(got[0].kind, EventKind::Gap);
+    EXPECT_EQ(got[0].text.rfind("nothing heard from the modem for 6.", 0), 0u) << got[0].text;
+    EXPECT_EQ(got[1].kind, EventKind::ChannelChange);
+    EXPECT_EQ(got[1].text, "receive channel 452.5 MHz at 9.45 Mbit/s -> 603.5 MHz at 6.82 Mbit/s");
+    EXPECT_LT(got[0].t, got[1].t);
 }
 
 TEST_F(FeedTest, AStoreThatCannotBeMadeIsToldOnceAndTheLinkGoesOn) {
@@ -117,11 +167,9 @@ TEST_F(FeedTest, AStoreThatCannotBeMadeIsToldOnceAndTheLinkGoesOn) {
         { std::ofstream(blocked) << "x"; }
         history::LinkFeed feed(blocked + "/sub/history.sqlite3",
                                [&](const std::string& e) { errors.push_back(e); }, {});
-        for (int i = 0; i < 40 && !feed.failed(); ++i)
-            std::this_thread::sleep_for(25ms);
-        EXPECT_TRUE(feed.failed());
+        ASSERT_TRUE(eventually([&] { return feed.failed(); }));
         for (int i = 0; i < 20; ++i)
-            feed.consoleLine(MessageKind::Error, "more");
+            dispatch(debugFrame(99, {}));
         std::this_thread::sleep_for(200ms);
         sendTuneFrequency(4525);
     }
