@@ -123,6 +123,10 @@ void LinkFeed::handle(const brix::LinkEvent& e) {
         [&](const auto& v) {
             using T = std::decay_t<decltype(v)>;
             if constexpr (std::is_same_v<T, brix::RfReport>) {
+                // A modem reports every 3 s; a flood of reports keeps at most 20 a second.
+                if (e.unixMs >= lastRfMs_ && e.unixMs - lastRfMs_ < kSampleEveryMs)
+                    return;
+                lastRfMs_ = e.unixMs;
                 RfSample s;
                 s.t = e.unixMs;
                 s.rxFrequency = v.rxFrequency;
@@ -132,8 +136,10 @@ void LinkFeed::handle(const brix::LinkEvent& e) {
                 s.attenuation = v.attenuation;
                 recorder_->record(s);
             } else if constexpr (std::is_same_v<T, brix::StatisticsReport>) {
-                if (!v.taken())
+                if (!v.taken() ||
+                    (e.unixMs >= lastStatisticsMs_ && e.unixMs - lastStatisticsMs_ < kSampleEveryMs))
                     return;
+                lastStatisticsMs_ = e.unixMs;
                 const brix::StatisticsCounters& c = v.counts;
                 StatisticsSample s;
                 s.t = e.unixMs;

@@ -14,6 +14,7 @@
 // writing, so neither the link thread nor the user-interface thread waits for the disk.
 
 #include <atomic>
+#include <cstdint>
 #include <deque>
 #include <memory>
 #include <mutex>
@@ -59,6 +60,10 @@ private:
     // Feed thread only.
     std::deque<std::string> recordedVersions_[2];  // the last few texts recorded of each
     bool toldLost_ = false;
+    // Samples kept at most this often (a flood of reports is no more news than one a period).
+    static constexpr std::int64_t kSampleEveryMs = 50;
+    std::int64_t lastRfMs_ = INT64_MIN / 2;
+    std::int64_t lastStatisticsMs_ = INT64_MIN / 2;
 
     std::atomic<bool> owning_{false};
     std::atomic<bool> stop_{false};
