@@ -535,12 +535,27 @@ class History(unittest.TestCase):
         time.sleep(12)
         m.proc.send_signal(signal.SIGCONT)
         time.sleep(4)
+        m.proc.send_signal(signal.SIGSTOP)  # and for 8 s: a gap, not a link down
+        time.sleep(8)
+        m.proc.send_signal(signal.SIGCONT)
+        time.sleep(2)
+        # A retune through the recording program's link moves the receive channel.
+        self.assertEqual(run("tune", "603.5").returncode, 0)
+        time.sleep(4)
         rec.send_signal(signal.SIGINT)
         self.assertEqual(rec.wait(5), 0, rec.stderr.read())
 
         events = json.loads(run("--history", store, "--json", "history", "events",
                                 "--since", "2m").stdout)
         kinds = [e["kind"] for e in events]
+        self.assertEqual(kinds.count("link-down"), 1, events)
+        self.assertEqual(kinds.count("gap"), 1, events)
+        self.assertLess(kinds.index("link-up"), kinds.index("gap"))
+        tune = next(e for e in events if e["kind"] == "tune")
+        self.assertEqual(tune["program"], "brixctl")
+        change = next(e for e in events if e["kind"] == "channel-change")
+        self.assertIn("-> 603.5 MHz", change["text"])
+        self.assertLess(kinds.index("tune"), kinds.index("channel-change"))
         self.assertIn("link-down", kinds)
         self.assertIn("link-up", kinds)
         self.assertLess(kinds.index("link-down"), kinds.index("link-up"))
