@@ -198,12 +198,10 @@ void Session::waitForNews(Clock::time_point deadline) {
         return ::fstat(STDOUT_FILENO, &info) == 0 &&
                (S_ISFIFO(info.st_mode) || S_ISSOCK(info.st_mode));
     }();
-    pollfd p[3] = {{events_.fd(), POLLIN, 0}, {interruptFd, POLLIN, 0}, {-1, 0, 0}};
-    if (outputIsPipe)
-        p[2].fd = STDOUT_FILENO;
-    const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now());
-    const auto ms = std::clamp<std::int64_t>(left.count(), 0, 1 << 30);
-    (void)::poll(p, 3, static_cast<int>(ms));
+    std::vector<brix::LinkEvent> news;
+    events_.wait(news, deadline, {interruptFd, outputIsPipe ? STDOUT_FILENO : -1});
+    for (const brix::LinkEvent& e : news)
+        take(e);
 }
 
 void Session::keepLine(const brix::LinkEvent& e, brix::MessageKind kind, std::string text) {

@@ -129,7 +129,9 @@ private:
     void waitForNews(Clock::time_point deadline);
 
     // Made before the link opens, so that nothing it tells is missed.
-    brix::LinkSubscription events_;
+    // A flood is taken in a hundred times a second, not once a frame.
+    brix::LinkSubscription events_{brix::LinkSubscription::kDefaultCapacity,
+                                   std::chrono::milliseconds(10)};
     std::vector<brix::LinkEvent> batch_;
     std::function<void(const brix::LinkEvent&)> eventHandler_;
 

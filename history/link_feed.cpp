@@ -136,8 +136,8 @@ void LinkFeed::handle(const brix::LinkEvent& e) {
                 s.attenuation = v.attenuation;
                 recorder_->record(s);
             } else if constexpr (std::is_same_v<T, brix::StatisticsReport>) {
-                if (!v.taken() ||
-                    (e.unixMs >= lastStatisticsMs_ && e.unixMs - lastStatisticsMs_ < kSampleEveryMs))
+                if (!v.taken() || (e.unixMs >= lastStatisticsMs_ &&
+                                   e.unixMs - lastStatisticsMs_ < kSampleEveryMs))
                     return;
                 lastStatisticsMs_ = e.unixMs;
                 const brix::StatisticsCounters& c = v.counts;

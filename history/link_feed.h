@@ -53,7 +53,9 @@ private:
     const std::string path_;
     const Recorder::Report onError_;
     const Recorder::Report onNotice_;
-    brix::LinkSubscription events_;
+    // The recorder writes once a second: a flood's events are taken twenty times a second.
+    brix::LinkSubscription events_{brix::LinkSubscription::kDefaultCapacity,
+                                   std::chrono::milliseconds(50)};
 
     mutable std::mutex recorderMutex_;  // the pointer, for failed(); the feed's thread writes it
     std::unique_ptr<Recorder> recorder_;

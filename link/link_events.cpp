@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <atomic>
 #include <cerrno>
+#include <iterator>
 
 namespace brix {
 
@@ -17,6 +18,7 @@ std::mutex registryMutex;
 std::vector<LinkSubscription*> subscriptions;  // guarded by registryMutex
 std::atomic<std::size_t> subscriptionCount{0};
 std::uint64_t nextSequence = 0;  // guarded by registryMutex
+thread_local bool inBurst = false;
 
 std::int64_t unixMsNow() {
     return std::chrono::duration_cast<std::chrono::milliseconds>(
@@ -45,15 +47,35 @@ void publishLinkEvent(LinkEventBody body, std::int64_t unixMs) {
     std::lock_guard lock(registryMutex);
     event.sequence = ++nextSequence;
     for (LinkSubscription* s : subscriptions)
-        s->push(event);
+        s->push(event, !inBurst);
+}
+
+void flushLinkEvents() {
+    if (subscriptionCount.load(std::memory_order_acquire) == 0)
+        return;
+    std::lock_guard lock(registryMutex);
+    for (LinkSubscription* s : subscriptions)
+        s->flush();
+}
+
+LinkEventBurst::LinkEventBurst() {
+    inBurst = true;
+}
+
+LinkEventBurst::~LinkEventBurst() {
+    inBurst = false;
+    if (!more_)
+        flushLinkEvents();
 }
 
 bool linkEventsWanted() {
     return subscriptionCount.load(std::memory_order_acquire) != 0;
 }
 
-LinkSubscription::LinkSubscription(std::size_t capacity)
-    : capacity_(std::max<std::size_t>(capacity, 1)), fd_(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)) {
+LinkSubscription::LinkSubscription(std::size_t capacity, std::chrono::milliseconds gather)
+    : capacity_(std::max<std::size_t>(capacity, 1)),
+      gather_(gather),
+      fd_(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)) {
     std::lock_guard lock(registryMutex);
     subscriptions.push_back(this);
     subscriptionCount.store(subscriptions.size(), std::memory_order_release);
@@ -69,14 +91,26 @@ LinkSubscription::~LinkSubscription() {
         ::close(fd_);
 }
 
-void LinkSubscription::push(const LinkEvent& event) {
+void LinkSubscription::push(const LinkEvent& event, bool wake) {
     std::lock_guard lock(mutex_);
     if (queue_.size() >= capacity_) {
-        queue_.pop_front();
-        ++lost_;
+        // The oldest half goes at once, so that a reader that has stopped costs each event a
+        // move of a few, not of the whole queue.
+        const std::size_t drop = std::max<std::size_t>(1, queue_.size() / 2);
+        std::move(queue_.begin() + static_cast<std::ptrdiff_t>(drop), queue_.end(), queue_.begin());
+        queue_.resize(queue_.size() - drop);
+        lost_ += drop;
     }
     queue_.push_back(event);
-    if (!signalled_ && fd_ >= 0) {
+    if (wake && waiting_ && !signalled_ && fd_ >= 0) {
+        signal(fd_);
+        signalled_ = true;
+    }
+}
+
+void LinkSubscription::flush() {
+    std::lock_guard lock(mutex_);
+    if (waiting_ && !signalled_ && (!queue_.empty() || lost_ > 0) && fd_ >= 0) {
         signal(fd_);
         signalled_ = true;
     }
@@ -84,47 +118,89 @@ void LinkSubscription::push(const LinkEvent& event) {
 
 std::size_t LinkSubscription::take(std::vector<LinkEvent>& out) {
     out.clear();
-    std::lock_guard lock(mutex_);
-    if (lost_ > 0) {
-        // Where the lost ones were: before the oldest kept.
-        const std::int64_t t = queue_.empty() ? unixMsNow() : queue_.front().unixMs;
-        const std::uint64_t seq = queue_.empty() ? 0 : queue_.front().sequence;
-        out.push_back(LinkEvent{t, seq, EventsLost{lost_}});
+    std::uint64_t lost = 0;
+    {
+        std::lock_guard lock(mutex_);
+        std::swap(queue_, out);
+        lost = lost_;
         lost_ = 0;
+        if (signalled_ && fd_ >= 0) {
+            drain(fd_);
+            signalled_ = false;
+        }
     }
-    out.reserve(out.size() + queue_.size());
-    for (LinkEvent& e : queue_)
-        out.push_back(std::move(e));
-    queue_.clear();
-    if (signalled_ && fd_ >= 0) {
-        drain(fd_);
-        signalled_ = false;
+    if (lost > 0) {
+        // Where the lost ones were: before the oldest kept.
+        const std::int64_t t = out.empty() ? unixMsNow() : out.front().unixMs;
+        const std::uint64_t seq = out.empty() ? 0 : out.front().sequence;
+        std::vector<LinkEvent> told;
+        told.reserve(out.size() + 1);
+        told.push_back(LinkEvent{t, seq, EventsLost{lost}});
+        std::move(out.begin(), out.end(), std::back_inserter(told));
+        out.swap(told);
     }
     return out.size();
 }
 
-std::size_t LinkSubscription::wait(std::vector<LinkEvent>& out, Deadline deadline, int alsoFd) {
-    for (;;) {
-        if (take(out) > 0)
-            return out.size();
-        const auto left = deadline - std::chrono::steady_clock::now();
-        if (left <= Deadline::duration::zero())
-            return 0;
+namespace {
+
+// Polls the subscription's descriptor and `also` until `deadline`. True when one of `also` was
+// ready.
+bool pollUntil(int own, std::initializer_list<int> also, LinkSubscription::Deadline deadline,
+               int& ready) {
+    pollfd p[4] = {{own, POLLIN, 0}, {-1, POLLIN, 0}, {-1, POLLIN, 0}, {-1, POLLIN, 0}};
+    nfds_t count = 1;
+    for (const int fd : also)
+        if (count < 4)
+            p[count++].fd = fd;
+    const auto left = deadline - std::chrono::steady_clock::now();
+    ready = 0;
+    if (left > LinkSubscription::Deadline::duration::zero()) {
         const auto ms = std::chrono::ceil<std::chrono::milliseconds>(left).count();
-        pollfd p[2] = {{fd_, POLLIN, 0}, {alsoFd, POLLIN, 0}};
-        const int n =
-            ::poll(p, alsoFd >= 0 ? 2 : 1, static_cast<int>(std::min<std::int64_t>(ms, 1 << 30)));
-        if (n < 0 && errno != EINTR)
-            return take(out);
-        if (n > 0 && p[1].revents != 0 && alsoFd >= 0)
-            return take(out);
-        if (n > 0 && (p[0].revents & POLLIN) != 0) {
-            // Events, or wake(): either way the caller looks again.
-            take(out);
-            return out.size();
+        ready = ::poll(p, count, static_cast<int>(std::min<std::int64_t>(ms, 1 << 30)));
+    }
+    bool other = false;
+    for (nfds_t i = 1; i < count; ++i)
+        other = other || (p[i].fd >= 0 && p[i].revents != 0);
+    return other;
+}
+
+}  // namespace
+
+std::size_t LinkSubscription::wait(std::vector<LinkEvent>& out, Deadline deadline,
+                                   std::initializer_list<int> also) {
+    const auto gathered = [&] {
+        if (take(out) > 0)
+            lastEvents_ = std::chrono::steady_clock::now();
+        return out.size();
+    };
+    if (gather_.count() > 0) {
+        // Right after events, more are likely: let them gather, unwoken, before looking.
+        const Deadline until = std::min(deadline, lastEvents_ + gather_);
+        if (std::chrono::steady_clock::now() < until) {
+            int ready = 0;
+            if (pollUntil(fd_, also, until, ready))
+                return gathered();
         }
-        if (n < 0)  // a signal: the caller checks what it wants to
-            return take(out);
+    }
+    for (;;) {
+        bool sleep = false;
+        {
+            std::lock_guard lock(mutex_);
+            sleep = queue_.empty() && lost_ == 0 && !signalled_;
+            waiting_ = sleep;
+        }
+        if (!sleep)
+            return gathered();  // events, or a wake()
+        int ready = 0;
+        const bool other = pollUntil(fd_, also, deadline, ready);
+        {
+            std::lock_guard lock(mutex_);
+            waiting_ = false;
+        }
+        // Events, wake(), another descriptor, a signal or the deadline: the caller looks again.
+        if (ready != 0 || other || std::chrono::steady_clock::now() >= deadline)
+            return gathered();
     }
 }
 

@@ -8,7 +8,7 @@
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
-#include <deque>
+#include <initializer_list>
 #include <mutex>
 #include <string>
 #include <variant>
@@ -115,37 +115,67 @@ void publishLinkEvent(LinkEventBody body, std::int64_t unixMs = 0);
 // True while at least one subscription exists: a publisher may skip building an event then.
 bool linkEventsWanted();
 
+// While one lives on a thread, what that thread publishes is queued without waking the
+// subscribers; they are woken once, when it ends (or at flushLinkEvents). The link thread holds
+// one over each pass whose datagram came from what one read took, so that a burst of frames
+// wakes each subscriber once rather than once a frame.
+class LinkEventBurst {
+public:
+    LinkEventBurst();
+    ~LinkEventBurst();
+    LinkEventBurst(const LinkEventBurst&) = delete;
+    LinkEventBurst& operator=(const LinkEventBurst&) = delete;
+    // More of the burst is at hand: the next one wakes the subscribers, not this one.
+    void moreToCome(bool more) { more_ = more; }
+
+private:
+    bool more_ = false;
+};
+// Wakes every subscription that holds events it was not woken for.
+void flushLinkEvents();
+
 class LinkSubscription {
 public:
     using Deadline = std::chrono::steady_clock::time_point;
     static constexpr std::size_t kDefaultCapacity = 8192;
 
-    // Receives every event published from now on, until destroyed.
-    explicit LinkSubscription(std::size_t capacity = kDefaultCapacity);
+    // Receives every event published from now on, until destroyed. With `gather`, a wait
+    // right after one that returned events first lets that long pass, so that a reader under a
+    // flood wakes at most once a `gather` rather than once an event; an event after a quiet
+    // spell still wakes it at once.
+    explicit LinkSubscription(std::size_t capacity = kDefaultCapacity,
+                              std::chrono::milliseconds gather = std::chrono::milliseconds(0));
     ~LinkSubscription();
     LinkSubscription(const LinkSubscription&) = delete;
     LinkSubscription& operator=(const LinkSubscription&) = delete;
 
     // Moves the waiting events into `out` (replacing what it held), without waiting.
     std::size_t take(std::vector<LinkEvent>& out);
-    // The same, after waiting until an event waits, `deadline` passes, wake() is called or
-    // `alsoFd` (when not -1) becomes readable or reports an error. 0 when none came.
-    std::size_t wait(std::vector<LinkEvent>& out, Deadline deadline, int alsoFd = -1);
+    // The same, after waiting until an event waits, `deadline` passes, wake() is called or one
+    // of `also` (-1 for none) becomes readable or reports an error. 0 when none came.
+    std::size_t wait(std::vector<LinkEvent>& out, Deadline deadline,
+                     std::initializer_list<int> also = {});
     // Ends the current or the next wait at once.
     void wake();
-    // Readable while events wait (or after wake()), for a caller's own poll.
-    int fd() const { return fd_; }
 
-    // Called by publishLinkEvent.
-    void push(const LinkEvent& event);
+    // Called by publishLinkEvent; `wake`: wake the reader now, else at flushLinkEvents.
+    void push(const LinkEvent& event, bool wake);
+    void flush();
 
 private:
     const std::size_t capacity_;
-    const int fd_;  // eventfd: readable while events wait
+    const std::chrono::milliseconds gather_;
+    Deadline lastEvents_{};  // the reader's: when a wait last returned events
+    const int fd_;           // eventfd: readable while events wait
     std::mutex mutex_;
-    std::deque<LinkEvent> queue_;  // guarded by mutex_
-    std::uint64_t lost_ = 0;       // guarded by mutex_: since the last take
-    bool signalled_ = false;       // guarded by mutex_: fd_ holds a count
+    // Guarded by mutex_. take() swaps it with the reader's vector, so the lock is held for a
+    // swap, and the two buffers keep their room between turns.
+    std::vector<LinkEvent> queue_;
+    std::uint64_t lost_ = 0;  // guarded by mutex_: since the last take
+    bool signalled_ = false;  // guarded by mutex_: fd_ holds a count
+    // Guarded by mutex_: the reader sleeps on fd_. Only then is it woken: a reader busy with
+    // the last events finds the next ones when it looks again, without a system call for them.
+    bool waiting_ = false;
 };
 
 }  // namespace brix

@@ -190,9 +190,12 @@ bool retryStep(LinkClock& clock, std::int32_t now, bool isSet) {
 bool linkPass(LinkClock& clock) {
     LinkState& st = linkState();
 
+    // The subscribers are woken once a read's datagrams are all handled, not for each.
+    LinkEventBurst burst;
     std::int16_t count = 0;
     if (receiveFrame(st.receiveArea, static_cast<std::uint16_t>(kReceiveCapacity), count, clock))
         acceptReceivedFrame(count);
+    burst.moreToCome(linkReadAheadWaiting());
 
     if (st.stopRequested.load() != 0)
         return false;

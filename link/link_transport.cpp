@@ -438,4 +438,9 @@ bool receiveFrame(std::uint8_t* buffer, std::uint16_t capacity, std::int16_t& co
     return receiveFrame(buffer, capacity, count, steadyLinkClock());
 }
 
+bool linkReadAheadWaiting() {
+    const ReadAhead& r = readAhead;
+    return r.generation == socketGeneration.load() && r.end - r.at >= 2;
+}
+
 }  // namespace brix

@@ -64,5 +64,7 @@ void sendFrame(const std::uint8_t* frame, std::uint16_t length);
 bool receiveFrame(std::uint8_t* buffer, std::uint16_t capacity, std::int16_t& count,
                   LinkClock& clock);
 bool receiveFrame(std::uint8_t* buffer, std::uint16_t capacity, std::int16_t& count);
+// True while datagrams that one read took are still to be handed out (link thread).
+bool linkReadAheadWaiting();
 
 }  // namespace brix

@@ -1,6 +1,6 @@
 // The link's typed events: what each frame becomes, that every subscriber gets the same in the
 // same order, and what a subscriber that falls behind is told.
-#include <poll.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <chrono>
@@ -121,26 +121,47 @@ TEST_F(EventsTest, ASubscriberThatFallsBehindLosesItsOldestAndIsToldHowMany) {
     EXPECT_EQ(takeAll(keeping).size(), 11u);
 }
 
-TEST_F(EventsTest, AWaitEndsWithAnEventAWakeOrItsDeadlineAndTheFdTellsWhenEventsWait) {
+TEST_F(EventsTest, AWaitEndsWithAnEventAWakeAnotherDescriptorOrItsDeadline) {
     LinkSubscription s;
     std::vector<LinkEvent> out;
+    const auto never = std::chrono::steady_clock::time_point::max();
     const auto start = std::chrono::steady_clock::now();
     EXPECT_EQ(s.wait(out, start + 50ms), 0u);
     EXPECT_GE(std::chrono::steady_clock::now() - start, 50ms);
 
-    pollfd p{s.fd(), POLLIN, 0};
-    EXPECT_EQ(::poll(&p, 1, 0), 0);
-    publishLinkEvent(LinkNotice{"hello"});
-    EXPECT_EQ(::poll(&p, 1, 0), 1);
-    EXPECT_EQ(s.wait(out, std::chrono::steady_clock::time_point::max()), 1u);
-    EXPECT_EQ(::poll(&p, 1, 0), 0);  // taken: nothing waits
+    publishLinkEvent(LinkNotice{"waiting before the wait"});
+    EXPECT_EQ(s.wait(out, never), 1u);
 
-    std::thread waker([&] {
-        std::this_thread::sleep_for(30ms);
-        s.wake();
+    const auto later = [](auto what) {
+        return std::thread([what] {
+            std::this_thread::sleep_for(30ms);
+            what();
+        });
+    };
+    std::thread t = later([] { publishLinkEvent(LinkNotice{"during the wait"}); });
+    EXPECT_EQ(s.wait(out, never), 1u);
+    t.join();
+
+    // A burst wakes the reader once, at its end.
+    t = later([] {
+        LinkEventBurst burst;
+        for (int i = 0; i < 3; ++i)
+            publishLinkEvent(LinkNotice{"burst"});
     });
-    EXPECT_EQ(s.wait(out, std::chrono::steady_clock::time_point::max()), 0u);
-    waker.join();
+    EXPECT_EQ(s.wait(out, never), 3u);
+    t.join();
+
+    t = later([&] { s.wake(); });
+    EXPECT_EQ(s.wait(out, never), 0u);
+    t.join();
+
+    int pipe[2];
+    ASSERT_EQ(::pipe(pipe), 0);
+    t = later([&] { EXPECT_EQ(::write(pipe[1], "x", 1), 1); });
+    EXPECT_EQ(s.wait(out, never, {-1, pipe[0]}), 0u);
+    t.join();
+    ::close(pipe[0]);
+    ::close(pipe[1]);
 }
 
 TEST_F(EventsTest, SubscribersComeAndGoWhileSeveralThreadsPublish) {
