@@ -28,6 +28,8 @@
 #include "brixctl/history_feed.h"
 #include "brixctl/session.h"
 #include "brixctl/values.h"
+#include "domain/rates.h"
+#include "domain/text.h"
 
 namespace brixctl {
 
@@ -109,7 +111,7 @@ private:
 // A label value as the text format wants it: backslash, double quote and line feed escaped.
 std::string labelValue(const std::string& text) {
     std::string out;
-    for (const char c : latin1ToUtf8(text)) {
+    for (const char c : brix::latin1ToUtf8(text)) {
         if (c == '\\' || c == '"') {
             out += '\\';
             out += c;
@@ -257,9 +259,9 @@ std::string metricsText(const ServeSession& s) {
     w.gauge("brix_receive_rate_code", "Bit-rate code of the receive channel.", rxCode);
     w.gauge("brix_transmit_rate_code", "Bit-rate code of the transmit channel.", txCode);
     // In bytes, Prometheus's base unit of data (promtool refuses bits); none for codes 7+.
-    if (const auto mbps = codeRateMbps(rxCode))
+    if (const auto mbps = brix::codeRateMbps(rxCode))
         w.gauge("brix_receive_bit_rate_bytes_per_second", "Receive bit rate.", *mbps * 1e6 / 8);
-    if (const auto mbps = codeRateMbps(txCode))
+    if (const auto mbps = brix::codeRateMbps(txCode))
         w.gauge("brix_transmit_bit_rate_bytes_per_second", "Transmit bit rate.", *mbps * 1e6 / 8);
     w.gauge("brix_attenuation_dbmv", "Attenuation level as the Console shows it.",
             -2 * static_cast<int>(brix::getAttenuation()));

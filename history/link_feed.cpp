@@ -6,6 +6,8 @@
 #include <chrono>
 #include <utility>
 
+#include "domain/clock.h"
+#include "domain/text.h"
 #include "history/history_table.h"
 #include "link/link_commands.h"
 #include "link/link_share.h"
@@ -19,12 +21,6 @@ constexpr auto kLinkDownAfter = 10s;
 constexpr auto kLookEvery = 50ms;
 // Console lines waiting for the feed's thread; a link that writes more in 50 ms loses the rest.
 constexpr std::size_t kMaxLines = 4096;
-
-Millis wallMs() {
-    return std::chrono::duration_cast<std::chrono::milliseconds>(
-               std::chrono::system_clock::now().time_since_epoch())
-        .count();
-}
 
 // The Console lines that a report writes come in blocks; they are recorded as the report, not
 // as lines. The number of lines that follow each block's first line.
@@ -69,7 +65,7 @@ void LinkFeed::consoleLine(MessageKind kind, const char* latin1) {
         ++droppedLines_;
         return;
     }
-    lines_.push_back({kind, latin1, wallMs()});
+    lines_.push_back({kind, latin1, unixMsNow()});
 }
 
 void LinkFeed::versionText(int which, const char* latin1) {
@@ -143,8 +139,8 @@ void LinkFeed::run() {
     brix::LinkCounters seen = brix::getLinkCounters();
     std::uint64_t heard = brix::linkDatagramsHeard();
     auto lastFrame = std::chrono::steady_clock::now();
-    Millis lastFrameAt = wallMs();  // the link is down from the last frame heard, not from when
-                                    // that is found out, 10 s later
+    Millis lastFrameAt = unixMsNow();  // the link is down from the last frame heard, not from when
+                                       // that is found out, 10 s later
     bool up = false;
     bool everUp = false;
     while (!stop_) {
@@ -157,7 +153,7 @@ void LinkFeed::run() {
 
         const brix::LinkCounters now = brix::getLinkCounters();
         const auto steady = std::chrono::steady_clock::now();
-        const Millis t = wallMs();
+        const Millis t = unixMsNow();
         takeLines(t);
         brix::Request request;
         while (brix::takeLinkRequest(request)) {

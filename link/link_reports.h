@@ -5,6 +5,8 @@
 
 #include <cstdint>
 
+#include "domain/rates.h"  // kUnknownBitRateText
+
 namespace brix {
 
 using ReportHandler = void (*)(const std::uint8_t* frame, std::int16_t type);
@@ -20,9 +22,6 @@ void onDebugMessage(const std::uint8_t* frame, std::int16_t type);      // type 
 
 // A text with "Boot" in it goes to the boot version field, any other to the microcode version.
 void showVersionText(const char* text);
-
-// Text shown on the RF report lines for bit-rate codes without a rate (7 and above).
-inline constexpr const char* kUnknownBitRateText = "     ?";
 
 // Largest version piece that fits the 200-byte text buffer with its zero byte.
 inline constexpr int kMaxVersionText = 199;

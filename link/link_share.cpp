@@ -27,6 +27,8 @@
 #include <thread>
 #include <vector>
 
+#include "domain/clock.h"
+#include "domain/frequency.h"
 #include "link/link_frame.h"
 
 namespace brix {
@@ -503,27 +505,17 @@ std::mutex requestMutex;
 std::deque<Request> requests;     // guarded by requestMutex
 std::vector<Sighting> sightings;  // guarded by requestMutex: the latest few, for resends
 
-std::int64_t unixMsNow() {
-    return std::chrono::duration_cast<std::chrono::milliseconds>(
-               std::chrono::system_clock::now().time_since_epoch())
-        .count();
-}
-
-std::string megahertz(std::uint16_t tenths) {
-    return std::to_string(tenths / 10) + "." + std::to_string(tenths % 10) + " MHz";
-}
-
 // What a frame asks of the modem, or false when it asks nothing a user would (a query, a Get).
 bool describeRequest(const std::uint8_t* f, std::size_t n, RequestKind& kind, std::string& text) {
     const auto type = static_cast<MessageType>(readU16(f + 8));
     if (type == MessageType::TuneFrequency && n >= 14) {
         kind = RequestKind::Tune;
-        text = "Tune to " + megahertz(readU16(f + 12));
+        text = "Tune to " + mhzUnitText(readU16(f + 12));
         return true;
     }
     if (type == MessageType::TuneChannel && n >= 16) {
         kind = RequestKind::Tune;
-        text = "Tune to " + megahertz(readU16(f + 12)) + ", rate code " +
+        text = "Tune to " + mhzUnitText(readU16(f + 12)) + ", rate code " +
                std::to_string(readU16(f + 14));
         return true;
     }
