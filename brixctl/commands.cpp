@@ -19,6 +19,10 @@
 #include "brixctl/session.h"
 #include "brixctl/values.h"
 #include "channels/channel_table.h"
+#include "domain/clock.h"
+#include "domain/frequency.h"
+#include "domain/rates.h"
+#include "domain/text.h"
 
 namespace brixctl {
 
@@ -29,12 +33,8 @@ namespace {
 
 using Clock = Session::Clock;
 
-std::int64_t unixMs(std::chrono::system_clock::time_point t) {
-    return std::chrono::duration_cast<std::chrono::milliseconds>(t.time_since_epoch()).count();
-}
-
 std::string nowText() {
-    return isoTime(unixMs(std::chrono::system_clock::now()));
+    return isoTime(brix::unixMsNow());
 }
 
 Clock::duration seconds(double s) {
@@ -74,10 +74,10 @@ ordered_json rfJson(const Session& s) {
     const auto rate = [&](std::int32_t v) { return measured ? ordered_json(v) : nullptr; };
     ordered_json j;
     j["receive"] = {{"frequency_mhz", rxF / 10.0},
-                    {"bit_rate_mbps", rateJson(codeRateMbps(rxCode))},
+                    {"bit_rate_mbps", rateJson(brix::codeRateMbps(rxCode))},
                     {"rate_code", rxCode}};
     j["transmit"] = {{"frequency_mhz", txF / 10.0},
-                     {"bit_rate_mbps", rateJson(codeRateMbps(txCode))},
+                     {"bit_rate_mbps", rateJson(brix::codeRateMbps(txCode))},
                      {"rate_code", txCode}};
     j["attenuation_dbmv"] = -2 * static_cast<int>(attenuation);
     j["attenuation_code"] = attenuation;
@@ -147,7 +147,7 @@ void suggestInterface(const Options& o) {
     std::fprintf(stderr,
                  "brixctl: broadcasts leave only through %s; if the modem is on %s, name it "
                  "with --interface\n",
-                 visible(through).c_str(), visible(names).c_str());
+                 brix::visibleText(through).c_str(), brix::visibleText(names).c_str());
 }
 
 int noAnswer(const Options& o, const char* what) {
@@ -189,10 +189,10 @@ std::string channelFile(const Options& o) {
 }
 
 ordered_json scannerJson(const std::vector<std::uint8_t>& body) {
-    const bool defaults = body[1] == kShowDefaults;
-    const std::uint8_t mask = defaults ? kScannerDefaults[0] : body[0];
+    const bool defaults = body[1] == brix::kShowDefaults;
+    const std::uint8_t mask = defaults ? brix::kScannerDefaults[0] : body[0];
     ordered_json plans = ordered_json::object();
-    for (const ScannerPlan& p : kScannerPlans) {
+    for (const brix::ScannerPlan& p : brix::kScannerPlans) {
         ordered_json rates = ordered_json::array();
         if (mask & p.bit682)
             rates.push_back(6.82);
@@ -370,9 +370,9 @@ int runConsole(const Options& o, bool statistics, long count) {
         for (const ConsoleLine& line : s.takeConsoleLines()) {
             if (count > 0 && printed == count)
                 break;
-            writeConsoleLine(out, ordered_json{{"time", isoTime(unixMs(line.time))},
+            writeConsoleLine(out, ordered_json{{"time", isoTime(brix::unixMs(line.time))},
                                                {"kind", kindName(line.kind)},
-                                               {"text", latin1ToUtf8(line.text)}});
+                                               {"text", brix::latin1ToUtf8(line.text)}});
             ++printed;
         }
     }
@@ -461,7 +461,7 @@ int runScannerSet(const Options& o, const std::vector<std::string>& settings) {
 }
 
 int runScannerDefault(const Options& o) {
-    return setScanner(o, kScannerDefaults);
+    return setScanner(o, brix::kScannerDefaults);
 }
 
 int runTune(const Options& o, const std::string& mhz, const std::optional<std::string>& mbits) {
@@ -507,8 +507,10 @@ int runTune(const Options& o, const std::string& mhz, const std::optional<std::s
     for (const auto& [key, value] : rf.items())
         j[key] = value;
     writeTune(out, j,
-              mhzText(frequency) + " MHz" +
-                  (code ? " at " + fixed(kListRates[*code] / 100.0, 2) + " Mbit/s" : ""));
+              brix::mhzUnitText(frequency) +
+                  (code ? std::string(" at ") +
+                              brix::kListRateTexts[static_cast<std::size_t>(*code)] + " Mbit/s"
+                        : ""));
     return ok ? kDone : kOtherChannel;
 }
 

@@ -19,6 +19,8 @@
 
 #include "brixctl/session.h"
 #include "brixctl/values.h"
+#include "domain/frequency.h"
+#include "domain/rates.h"
 #include "link/link_frame.h"
 #include "link/link_share.h"
 #include "link/link_transport.h"
@@ -180,15 +182,14 @@ int runDiscover(const Options& o) {
         j["interface"] = p.name;
         j["answered"] = p.answered;
         if (p.answered) {
-            const std::optional<double> mbps = codeRateMbps(p.rateCode);
+            const std::optional<double> mbps = brix::codeRateMbps(p.rateCode);
             j["receive"] = {{"frequency_mhz", p.frequency / 10.0},
                             {"bit_rate_mbps", mbps ? ordered_json(*mbps) : ordered_json(nullptr)},
                             {"rate_code", p.rateCode}};
             char line[128];
-            std::snprintf(line, sizeof line,
-                          "%-16s modem answers: receive %.1f MHz  %s (code %u)\n", p.name.c_str(),
-                          p.frequency / 10.0, rateText(mbps).c_str(),
-                          static_cast<unsigned>(p.rateCode));
+            std::snprintf(line, sizeof line, "%-16s modem answers: receive %s  %s (code %u)\n",
+                          p.name.c_str(), brix::mhzUnitText(p.frequency).c_str(),
+                          rateText(mbps).c_str(), static_cast<unsigned>(p.rateCode));
             text += line;
         } else {
             if (!p.failure.empty())

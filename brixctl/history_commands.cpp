@@ -16,6 +16,7 @@
 #include "brixctl/history_feed.h"
 #include "brixctl/output.h"
 #include "brixctl/session.h"
+#include "domain/clock.h"
 #include "history/history_store.h"
 #include "history/history_table.h"
 #include "link/link_frame.h"
@@ -30,12 +31,6 @@ using nlohmann::ordered_json;
 using namespace std::chrono_literals;
 
 constexpr int kMaxRows = 100000;
-
-Millis nowMs() {
-    return std::chrono::duration_cast<std::chrono::milliseconds>(
-               std::chrono::system_clock::now().time_since_epoch())
-        .count();
-}
 
 // "90s", "30m", "2h", "7d" before now, or an ISO time; nullopt when it is neither.
 std::optional<Millis> parseTime(const std::string& text, Millis now) {
@@ -201,7 +196,7 @@ int runRecord(const Options& o) {
 
 int runHistory(const Options& o, const std::string& what, const std::string& sinceText,
                const std::string& untilText) {
-    const Millis now = nowMs();
+    const Millis now = brix::unixMsNow();
     const auto since =
         sinceText.empty() ? std::optional<Millis>(now - 3'600'000) : parseTime(sinceText, now);
     const auto until = untilText.empty() ? std::optional<Millis>(now) : parseTime(untilText, now);

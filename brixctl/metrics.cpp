@@ -28,6 +28,9 @@
 #include "brixctl/history_feed.h"
 #include "brixctl/session.h"
 #include "brixctl/values.h"
+#include "domain/clock.h"
+#include "domain/rates.h"
+#include "domain/text.h"
 #include "link/link_presence.h"
 
 namespace brixctl {
@@ -45,12 +48,6 @@ constexpr std::size_t kMaxVersionLabel = 32;
 
 std::int64_t nowNs() {
     return std::chrono::duration_cast<std::chrono::nanoseconds>(Clock::now().time_since_epoch())
-        .count();
-}
-
-std::int64_t unixMsNow() {
-    return std::chrono::duration_cast<std::chrono::milliseconds>(
-               std::chrono::system_clock::now().time_since_epoch())
         .count();
 }
 
@@ -128,7 +125,7 @@ private:
 // A label value as the text format wants it: backslash, double quote and line feed escaped.
 std::string labelValue(const std::string& text) {
     std::string out;
-    for (const char c : latin1ToUtf8(text)) {
+    for (const char c : brix::latin1ToUtf8(text)) {
         if (c == '\\' || c == '"') {
             out += '\\';
             out += c;
@@ -212,7 +209,7 @@ std::string metricsText(const ServeState& s) {
     const std::int64_t heard = brix::linkLastHeardMs();
     const std::int64_t report = s.lastReportNs();
     const bool up =
-        heard != 0 && unixMsNow() - heard <= std::chrono::milliseconds(kUpWindow).count();
+        heard != 0 && brix::unixMsNow() - heard <= std::chrono::milliseconds(kUpWindow).count();
     w.gauge("brix_up", "1 while the modem answered within the last 10 s.", up ? 1 : 0);
 
     const brix::LinkCounters counters = brix::getLinkCounters();
@@ -277,9 +274,9 @@ std::string metricsText(const ServeState& s) {
     w.gauge("brix_receive_rate_code", "Bit-rate code of the receive channel.", rxCode);
     w.gauge("brix_transmit_rate_code", "Bit-rate code of the transmit channel.", txCode);
     // In bytes, Prometheus's base unit of data (promtool refuses bits); none for codes 7+.
-    if (const auto mbps = codeRateMbps(rxCode))
+    if (const auto mbps = brix::codeRateMbps(rxCode))
         w.gauge("brix_receive_bit_rate_bytes_per_second", "Receive bit rate.", *mbps * 1e6 / 8);
-    if (const auto mbps = codeRateMbps(txCode))
+    if (const auto mbps = brix::codeRateMbps(txCode))
         w.gauge("brix_transmit_bit_rate_bytes_per_second", "Transmit bit rate.", *mbps * 1e6 / 8);
     w.gauge("brix_attenuation_dbmv", "Attenuation level as the Console shows it.",
             -2 * static_cast<int>(brix::getAttenuation()));

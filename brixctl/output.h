@@ -1,10 +1,10 @@
 #pragma once
 // What brixctl writes to standard output: text for people, JSON and CSV for programs.
 //
-// The modem's texts are Latin-1 bytes; they become UTF-8 here (latin1ToUtf8, modemText) when a
-// command puts them into its document, and every output form is written from that document.
-// Every line of text passes through one escape, so a control character that came from the modem
-// (or a label) is shown as \xNN and never reaches the terminal raw. Every write is checked: a
+// The modem's texts are Latin-1 bytes; they become UTF-8 here (modemText) when a command puts
+// them into its document, and every output form is written from that document. Every line of
+// text passes through one escape (brix::visibleText), so a control character that came from the
+// modem (or a label) is shown as \xNN and never reaches the terminal raw. Every write is checked: a
 // failure throws WriteFailed, which main turns into the exit code.
 
 #include <array>
@@ -14,19 +14,14 @@
 
 #include <nlohmann/json.hpp>
 
-#include "history/history_table.h"
+#include "domain/text.h"
 
 namespace brixctl {
 
 enum class Format { Text, Json, Csv };
 
-// Labels are stored and the modem's texts sent as Latin-1 bytes; JSON and the terminal speak
-// UTF-8.
-using brix::history::latin1ToUtf8;
 // A text of the modem as a document value: UTF-8, or null when the modem sent none.
 nlohmann::ordered_json modemText(std::string_view latin1);
-// Text for a terminal: control characters (C0, DEL, C1) and bytes that are not UTF-8 as \xNN.
-std::string visible(std::string_view utf8);
 
 // A write to standard output failed; `error` is its errno (EPIPE: the reader went away).
 struct WriteFailed {

@@ -10,18 +10,6 @@ namespace brixctl {
 
 using nlohmann::ordered_json;
 
-std::optional<double> codeRateMbps(std::uint16_t code) {
-    if (code >= kCodeRates.size())
-        return std::nullopt;
-    return kCodeRates[code] / 100.0;
-}
-
-std::optional<double> indexRateMbps(int index) {
-    if (index < 0 || index >= static_cast<int>(kListRates.size()))
-        return std::nullopt;
-    return kListRates[static_cast<std::size_t>(index)] / 100.0;
-}
-
 namespace {
 
 // A plain decimal number: digits with at most one point, no sign, exponent or spaces.
@@ -48,7 +36,8 @@ std::uint16_t frequencyFromMhz(double mhz, const std::string& what, std::uint16_
     std::snprintf(shown, sizeof shown, "%g", mhz);
     const double tenths = mhz * 10.0;
     if (!std::isfinite(mhz) || tenths < 0 || tenths > maxTenths + 0.001)
-        throw BadValue{what + " " + shown + " is not from 0 to " + mhzText(maxTenths) + " MHz"};
+        throw BadValue{what + " " + shown + " is not from 0 to " + brix::mhzText(maxTenths) +
+                       " MHz"};
     const double rounded = std::round(tenths);
     if (std::fabs(tenths - rounded) > 1e-6)
         throw BadValue{what + " " + shown + " has more than one decimal"};
@@ -65,8 +54,8 @@ std::uint16_t parseFrequency(std::string_view text, std::uint16_t maxTenths) {
 int parseListRate(std::string_view text) {
     if (const auto v = decimal(text)) {
         const long hundredths = std::lround(*v * 100.0);
-        for (std::size_t i = 0; i < kListRates.size(); ++i) {
-            if (kListRates[i] == hundredths && std::fabs(*v * 100.0 - hundredths) < 1e-6)
+        for (std::size_t i = 0; i < brix::kListRates.size(); ++i) {
+            if (brix::kListRates[i] == hundredths && std::fabs(*v * 100.0 - hundredths) < 1e-6)
                 return static_cast<int>(i);
         }
     }
@@ -77,8 +66,8 @@ int parseListRate(std::string_view text) {
 void addScannerSetting(std::string_view setting, std::uint8_t& mask) {
     const std::size_t colon = setting.find(':');
     const std::string_view plan = setting.substr(0, colon);
-    const ScannerPlan* found = nullptr;
-    for (const ScannerPlan& p : kScannerPlans) {
+    const brix::ScannerPlan* found = nullptr;
+    for (const brix::ScannerPlan& p : brix::kScannerPlans) {
         const std::string_view name = p.name;
         if (name.size() == plan.size() &&
             std::equal(name.begin(), name.end(), plan.begin(), [](char a, char b) {
@@ -134,10 +123,6 @@ std::string utf8ToLatin1(std::string_view text, const std::string& what) {
     return out;
 }
 
-std::string mhzText(std::uint16_t tenths) {
-    return std::to_string(tenths / 10) + "." + std::to_string(tenths % 10);
-}
-
 ordered_json tableJson(const brix::ChannelTableBody& body, const brix::ChannelTable& file) {
     ordered_json channels = ordered_json::array();
     for (int k = 0; k < brix::kChannelCount; ++k) {
@@ -146,10 +131,10 @@ ordered_json tableJson(const brix::ChannelTableBody& body, const brix::ChannelTa
         const bool same = stored.frequency == body.frequency(k) && stored.bitRateIndex == index;
         ordered_json c;
         c["channel"] = k + 1;
-        c["label"] = same ? latin1ToUtf8(stored.label) : "";
+        c["label"] = same ? brix::latin1ToUtf8(stored.label) : "";
         c["frequency_mhz"] = body.frequency(k) / 10.0;
         c["bit_rate_index"] = index;
-        if (const auto mbps = indexRateMbps(index)) {
+        if (const auto mbps = brix::indexRateMbps(index)) {
             c["bit_rate_mbps"] = *mbps;
         } else {
             c["bit_rate_mbps"] = nullptr;
@@ -240,7 +225,8 @@ TableInput tableFromJson(const ordered_json& doc) {
             } catch (const BadValue& e) {
                 throw BadValue{e.message + " in " + what};
             }
-            if (std::fabs(c["bit_rate_mbps"].get<double>() * 100 - kListRates[index]) > 1e-6)
+            if (std::fabs(c["bit_rate_mbps"].get<double>() * 100 -
+                          brix::kListRates[static_cast<std::size_t>(index)]) > 1e-6)
                 throw BadValue{"bit rate of " + what + " is not one of the list's"};
             // The name wins over an index left as it was (an edited rate), but an index that
             // is no index at all is a mistake to tell.

@@ -12,18 +12,11 @@
 
 #include "brixctl/output.h"
 #include "channels/channel_table.h"
+#include "domain/frequency.h"
+#include "domain/rates.h"
+#include "domain/scanner_plans.h"
 
 namespace brixctl {
-
-// The five bit rates the lists show (index 0..4), in hundredths of a Mbit/s.
-inline constexpr std::array<int, 5> kListRates = {256, 320, 512, 682, 945};
-// The rates of the RF report's codes 0..6; codes 7 and above have none.
-inline constexpr std::array<int, 7> kCodeRates = {256, 320, 512, 682, 945, 945, 945};
-
-// Mbit/s of an RF report's rate code, or none for 7 and above.
-std::optional<double> codeRateMbps(std::uint16_t code);
-// Mbit/s of a channel table's bit-rate index, or none outside 0..4.
-std::optional<double> indexRateMbps(int index);
 
 // "555.2" (MHz) to tenths of a MHz, 0..maxTenths with at most one decimal. Throws BadValue.
 inline constexpr std::uint16_t kTunerMaxTenths = 15000;  // the Tuner's displays: 1500.0 MHz
@@ -38,29 +31,14 @@ struct BadValue {
     std::string message;
 };
 
-// Scanner parameters: four plans, each with a 6.82 and a 9.45 Mbit/s bit.
-struct ScannerPlan {
-    const char* name;
-    std::uint8_t bit682;
-    std::uint8_t bit945;
-};
-inline constexpr std::array<ScannerPlan, 4> kScannerPlans = {{
-    {"NTSC", 0x02, 0x01},
-    {"PALB", 0x08, 0x04},
-    {"PALD", 0x20, 0x10},
-    {"Other", 0x80, 0x40},
-}};
-inline constexpr std::uint8_t kScannerDefaults[2] = {0x01, 0x00};
-inline constexpr std::uint8_t kShowDefaults = 0xFF;  // second byte: the modem uses its defaults
-
 // Adds one "PLAN:RATE[,RATE...]" argument to `mask`. Throws BadValue.
 void addScannerSetting(std::string_view setting, std::uint8_t& mask);
 
 // The channel file of the window in the current directory.
 inline constexpr const char* kChannelFileName = "Brix Tool .lb";
 
-// Labels are stored as Latin-1 bytes, shown through latin1ToUtf8 (output.h). Throws BadValue naming
-// `what` for a character outside Latin-1 or text that is not UTF-8.
+// Labels are stored as Latin-1 bytes, shown through latin1ToUtf8 (domain/text.h). Throws BadValue
+// naming `what` for a character outside Latin-1 or text that is not UTF-8.
 std::string utf8ToLatin1(std::string_view text, const std::string& what);
 
 // The modem's table with the labels of the stored entries that hold the same frequency and
@@ -75,8 +53,5 @@ struct TableInput {
     std::array<std::optional<std::string>, brix::kChannelCount> labels;  // none: keep the stored
 };
 TableInput parseTableJson(std::string_view text);
-
-// "%.1f" without locale surprises, as the window shows frequencies.
-std::string mhzText(std::uint16_t tenths);
 
 }  // namespace brixctl

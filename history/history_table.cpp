@@ -36,47 +36,7 @@ void spreadHeader(std::vector<std::string>& header, const std::string& name) {
         header.push_back(name + part);
 }
 
-void escape(std::string& out, unsigned char byte) {
-    static const char digits[] = "0123456789abcdef";
-    out += "\\x";
-    out += digits[byte >> 4];
-    out += digits[byte & 0x0F];
-}
-
-// Control characters as text: C0, DEL and the C1 controls (U+0080..U+009F).
-std::string visible(const std::string& utf8) {
-    std::string out;
-    out.reserve(utf8.size());
-    for (std::size_t i = 0; i < utf8.size(); ++i) {
-        const auto u = static_cast<unsigned char>(utf8[i]);
-        if (u < 0x20 || u == 0x7F) {
-            escape(out, u);
-        } else if (u == 0xC2 && i + 1 < utf8.size() &&
-                   static_cast<unsigned char>(utf8[i + 1]) < 0xA0) {
-            escape(out, static_cast<unsigned char>(utf8[++i]));
-        } else {
-            out += utf8[i];
-        }
-    }
-    return out;
-}
-
 }  // namespace
-
-std::string latin1ToUtf8(std::string_view latin1) {
-    std::string out;
-    out.reserve(latin1.size());
-    for (const char ch : latin1) {
-        const auto c = static_cast<unsigned char>(ch);
-        if (c < 0x80) {
-            out += ch;
-        } else {
-            out += static_cast<char>(0xC0 | (c >> 6));
-            out += static_cast<char>(0x80 | (c & 0x3F));
-        }
-    }
-    return out;
-}
 
 std::string isoTime(Millis t) {
     const std::time_t seconds = static_cast<std::time_t>(t / 1000);
@@ -139,7 +99,7 @@ std::string csvLine(const std::vector<std::string>& cells) {
     for (std::size_t i = 0; i < cells.size(); ++i) {
         if (i > 0)
             line += ',';
-        const std::string v = visible(cells[i]);
+        const std::string v = visibleText(cells[i]);
         if (v.find_first_of(",\"\r\n") == std::string::npos) {
             line += v;
             continue;

@@ -6,6 +6,7 @@
 #include <string_view>
 #include <vector>
 
+#include "domain/text.h"  // latin1ToUtf8, used with these tables
 #include "history/history_store.h"
 
 namespace brix::history {
@@ -22,9 +23,6 @@ Table eventsTable(const std::vector<Event>& events);
 // One CSV line (no line end): fields with a comma, quote or line end quoted, control
 // characters shown as "\x1b" so that a text from the modem never reaches a terminal raw.
 std::string csvLine(const std::vector<std::string>& cells);
-
-// Latin-1 to UTF-8, for the texts the modem sends.
-std::string latin1ToUtf8(std::string_view latin1);
 
 // "2026-12-09T03:00:00.000Z".
 std::string isoTime(Millis t);

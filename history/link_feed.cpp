@@ -7,6 +7,8 @@
 #include <cstdio>
 #include <utility>
 
+#include "domain/frequency.h"
+#include "domain/rates.h"
 #include "history/history_table.h"
 #include "link/link_share.h"
 
@@ -26,15 +28,12 @@ EventKind kindOf(RequestKind kind) {
 }
 
 std::string channelText(std::uint16_t tenths, std::uint16_t code) {
-    static constexpr int kRates[] = {256, 320, 512, 682, 945, 945, 945};
-    char text[64];
-    if (code < std::size(kRates))
-        std::snprintf(text, sizeof text, "%u.%u MHz at %d.%02d Mbit/s", tenths / 10u, tenths % 10u,
-                      kRates[code] / 100, kRates[code] % 100);
-    else
-        std::snprintf(text, sizeof text, "%u.%u MHz at rate code %u", tenths / 10u, tenths % 10u,
-                      static_cast<unsigned>(code));
-    return text;
+    if (const auto mbps = brix::codeRateMbps(code)) {
+        char rate[16];
+        std::snprintf(rate, sizeof rate, "%.2f", *mbps);
+        return brix::mhzUnitText(tenths) + " at " + rate + " Mbit/s";
+    }
+    return brix::mhzUnitText(tenths) + " at rate code " + std::to_string(code);
 }
 
 }  // namespace

@@ -7,14 +7,10 @@
 
 #include <algorithm>
 
+#include "domain/clock.h"
+
 namespace brix::history {
 namespace {
-
-Millis wallClock() {
-    return std::chrono::duration_cast<std::chrono::milliseconds>(
-               std::chrono::system_clock::now().time_since_epoch())
-        .count();
-}
 
 Millis& timeOf(std::variant<RfSample, StatisticsSample, Event>& item) {
     return std::visit([](auto& x) -> Millis& { return x.t; }, item);
@@ -222,7 +218,7 @@ void Recorder::run() {
         }
         if (store_ != nullptr && !failed_ && now >= nextConsolidation) {
             // Small pieces, so that recording is never held up for long.
-            const long moved = store_->consolidate(wallClock(), 5000);
+            const long moved = store_->consolidate(unixMsNow(), 5000);
             nextConsolidation =
                 now + (moved > 0 ? std::chrono::milliseconds(100) : options_.consolidateEvery);
         }

@@ -9,6 +9,8 @@
 #include <cerrno>
 #include <iterator>
 
+#include "domain/clock.h"
+
 namespace brix {
 
 namespace {
@@ -19,12 +21,6 @@ std::vector<LinkSubscription*> subscriptions;  // guarded by registryMutex
 std::atomic<std::size_t> subscriptionCount{0};
 std::uint64_t nextSequence = 0;  // guarded by registryMutex
 thread_local bool inBurst = false;
-
-std::int64_t unixMsNow() {
-    return std::chrono::duration_cast<std::chrono::milliseconds>(
-               std::chrono::system_clock::now().time_since_epoch())
-        .count();
-}
 
 void drain(int fd) {
     std::uint64_t count = 0;

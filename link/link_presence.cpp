@@ -4,6 +4,7 @@
 #include <chrono>
 #include <mutex>
 
+#include "domain/clock.h"
 #include "link/link_events.h"
 
 namespace brix {
@@ -17,12 +18,6 @@ bool everHeard = false;        // guarded by presenceMutex
 bool silent = false;           // guarded by presenceMutex: the silence was told
 Steady::time_point lastHeard;  // guarded by presenceMutex
 std::atomic<std::int64_t> lastHeardUnixMs{0};
-
-std::int64_t unixMsNow() {
-    return std::chrono::duration_cast<std::chrono::milliseconds>(
-               std::chrono::system_clock::now().time_since_epoch())
-        .count();
-}
 
 std::int64_t msBetween(Steady::time_point from, Steady::time_point to) {
     return std::chrono::duration_cast<std::chrono::milliseconds>(to - from).count();

@@ -5,16 +5,15 @@
 
 #include <cstdio>
 #include <cstring>
+#include <string>
 
+#include "domain/rates.h"
 #include "link/link_events.h"
 #include "link/link_state.h"
 
 namespace brix {
 
 namespace {
-
-// Bit rates of codes 0..6 in hundredths of Mbit/s.
-constexpr int bitRateTable[7] = {256, 320, 512, 682, 945, 945, 945};
 
 void console(MessageKind kind, const char* text, bool log) {
     if (LinkPeer* peer = linkPeer())
@@ -39,20 +38,11 @@ void copyBoundedText(const std::uint8_t* frame, std::size_t offset, char* out,
 // Room for the longest text a datagram can carry after its 14 bytes of header and sub-type.
 char debugText[kReceiveCapacity];
 
-void formatRate(char* out, std::size_t size, std::uint16_t code) {
-    if (code < 7) {
-        std::snprintf(out, size, "%6.2f", bitRateTable[code] / 100.0);
-    } else {
-        std::snprintf(out, size, "%s", kUnknownBitRateText);
-    }
-}
-
 std::string rfLine(const char* side, std::uint16_t frequency, std::uint16_t code) {
-    char rate[16];
-    formatRate(rate, sizeof rate, code);
+    const std::string rate = codeRateText(code);
     char text[160];
     std::snprintf(text, sizeof text, "%s Cannel: Frequency = %5.1f MHz, Bit Rate = %s Mbit/sec",
-                  side, frequency / 10.0, rate);
+                  side, frequency / 10.0, rate.c_str());
     return text;
 }
 

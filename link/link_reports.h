@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "domain/rates.h"  // kUnknownBitRateText
 #include "link/link_commands.h"
 
 namespace brix {
@@ -29,9 +30,6 @@ struct RfReport;
 // The Console's lines of a report, as the link writes them; brixctl console writes the same.
 std::vector<std::string> rfReportLines(const RfReport& report);
 std::vector<std::string> statisticsReportLines(const StatisticsCounters& counts);
-
-// Text shown on the RF report lines for bit-rate codes without a rate (7 and above).
-inline constexpr const char* kUnknownBitRateText = "     ?";
 
 // Largest version piece that fits the 200-byte text buffer with its zero byte.
 inline constexpr int kMaxVersionText = 199;

@@ -5,6 +5,10 @@
 // socket: it hands every datagram to its own link and to every attached program, and sends what
 // an attached program sends once it is a well-formed frame. The transport (link_transport.cpp)
 // decides between the two forms; nothing above it needs to know which one it has.
+//
+// The code: share_relay.cpp (the relay and offer), share_attach.cpp, share_folders.cpp (where a
+// link is offered, who may attach), share_holders.cpp (naming who holds the port or a link),
+// share_requests.cpp (the request log), and link_share.cpp (the state the getters read, close).
 
 #include <cstddef>
 #include <cstdint>

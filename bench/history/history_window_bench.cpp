@@ -9,24 +9,18 @@
 #include <QPushButton>
 
 #include <algorithm>
-#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <string>
 #include <vector>
 
+#include "domain/clock.h"
 #include "history/history_store.h"
 #include "pages/history/history_window.h"
 
 using namespace brix::history;
 
 namespace {
-
-Millis nowMs() {
-    return std::chrono::duration_cast<std::chrono::milliseconds>(
-               std::chrono::system_clock::now().time_since_epoch())
-        .count();
-}
 
 // A week as the recorder writes it: an RF report every 3 s, statistics every 7 s, a silence
 // and a retune a day.
@@ -37,7 +31,7 @@ bool writeWeek(const std::string& path) {
         std::fprintf(stderr, "%s\n", error.c_str());
         return false;
     }
-    const Millis end = nowMs();
+    const Millis end = brix::unixMsNow();
     const Millis start = end - 7 * kDay;
     store->begin();
     RfSample rf{0, 4525, 4, 300, 2, 6};

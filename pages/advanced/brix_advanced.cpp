@@ -8,17 +8,18 @@
 #include <cstdlib>
 #include <mutex>
 
+#include "channels/channel_table.h"
+#include "domain/frequency.h"
+#include "domain/rates.h"
 #include "framework/cursor.h"
 #include "link/link_state.h"
-#include "channels/channel_table.h"
 #include "pages/advanced/request_buttons.h"
 
 namespace brix {
 
 namespace {
 
-constexpr const char* kBitRateTexts[] = {"2.56 ", "3.20 ", "5.12 ", "6.82 ", "9.45 "};
-constexpr int kBitRateCount = 5;
+constexpr int kBitRateCount = static_cast<int>(kListRates.size());
 
 // The cursor that this page's Get or Set replaced with the wait cursor. Empty for an answer
 // that no request of this page preceded (the link's start-up Get): the normal cursor returns.
@@ -113,7 +114,7 @@ std::uint16_t frequencyFromText(const std::string& text) {
 }
 
 QString frequencyText(std::uint16_t tenthsOfMhz) {
-    return QString::asprintf("%3.1f", static_cast<double>(tenthsOfMhz) / 10.0);
+    return QString::fromStdString(mhzText(tenthsOfMhz));
 }
 
 std::string labelToBytes(const QString& text) {
@@ -137,8 +138,9 @@ BrixAdvanced::~BrixAdvanced() = default;
 bool BrixAdvanced::onInitDialog() {
     setItemText(kMicrocodeVersionId, QStringLiteral("Unavailable"));
     for (int k = 0; k < kChannelCount; ++k) {
-        for (const char* text : kBitRateTexts)
-            addString(kFirstBitRateId + k, QString::fromLatin1(text));
+        // The list's texts end in a space, as the page has always shown them.
+        for (const char* text : kListRateTexts)
+            addString(kFirstBitRateId + k, QString::fromLatin1(text) + QLatin1Char(' '));
         // The table's column heads are far from its cells; each cell says its row.
         const QString row = QString::number(k + 1);
         if (QWidget* w = item(kFirstLabelId + k))

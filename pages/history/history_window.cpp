@@ -43,6 +43,8 @@
 #include <optional>
 #include <thread>
 
+#include "domain/clock.h"
+#include "domain/rates.h"
 #include "framework/ui_bridge.h"
 #include "history/history_table.h"
 
@@ -59,16 +61,13 @@ constexpr int kColumns = 2000;
 constexpr int kMaxEvents = 2000;
 
 Millis nowMs() {
-    return std::chrono::duration_cast<std::chrono::milliseconds>(
-               std::chrono::system_clock::now().time_since_epoch())
-        .count();
+    return unixMsNow();
 }
 
-// Mbit/s of an RF report's rate code (codes 5 and 6 are 9.45 as 4 is; none above).
+// Mbit/s of an RF report's rate code (a mean of codes rounded), 0 for a code without a rate.
 double codeMbps(double code) {
-    static constexpr double kRates[] = {2.56, 3.20, 5.12, 6.82, 9.45, 9.45, 9.45};
     const long c = std::lround(code);
-    return c >= 0 && c < 7 ? kRates[c] : 0;
+    return c >= 0 && c < 7 ? codeRateMbps(static_cast<int>(c)).value_or(0) : 0;
 }
 
 QString duration(Millis ms) {

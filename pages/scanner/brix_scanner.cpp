@@ -7,13 +7,7 @@
 
 namespace brix {
 
-namespace {
-
-constexpr std::uint8_t kDefaultParams[kScannerParamsLength] = {0x01, 0x00};
-// A second byte of 0xFF in an answer: show the defaults whatever the mask says.
-constexpr std::uint8_t kShowDefaults = 0xFF;
-
-}  // namespace
+static_assert(sizeof kScannerDefaults == kScannerParamsLength);
 
 FW_BEGIN_MESSAGE_MAP(BrixScanner)
 FW_ON_CLICKED(BrixScanner::kSetId, onSet)
@@ -37,9 +31,8 @@ bool BrixScanner::onInitDialog() {
     enableItem(kDefaultId, false);
     // The rate boxes have no text of their own; the page shows their rate beside them and
     // their plan at the end of the row.
-    static constexpr const char* kPlans[4] = {"NTSC", "PALB", "PALD", "Other"};
     for (std::size_t row = 0; row < 4; ++row) {
-        const QString plan = QString::fromLatin1(kPlans[row]);
+        const QString plan = QString::fromLatin1(kScannerPlans[row].name);
         if (QWidget* w = item(kRows[row].rate682Id))
             w->setAccessibleName(plan + QStringLiteral(" 6.82 Mbit/s"));
         if (QWidget* w = item(kRows[row].rate945Id))
@@ -97,7 +90,7 @@ void BrixScanner::onGet() {
 }
 
 void BrixScanner::onDefault() {
-    requestSet(DataItem::ScannerParams, kScannerParamsLength, kDefaultParams);
+    requestSet(DataItem::ScannerParams, kScannerParamsLength, kScannerDefaults);
     enableRequestButtons(false);
 }
 
@@ -109,7 +102,7 @@ int BrixScanner::onScannerReply(const std::uint8_t* body) {
 }
 
 void BrixScanner::applyReply(const std::uint8_t* body) {
-    const std::uint8_t mask = body[1] == kShowDefaults ? kDefaultParams[0] : body[0];
+    const std::uint8_t mask = body[1] == kShowDefaults ? kScannerDefaults[0] : body[0];
     for (const PlanRow& r : kRows) {
         const bool high = (mask & r.bit682) != 0;
         const bool low = (mask & r.bit945) != 0;

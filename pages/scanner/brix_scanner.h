@@ -6,6 +6,7 @@
 
 #include <QString>
 
+#include "domain/scanner_plans.h"
 #include "framework/dialog.h"
 #include "framework/message_map.h"
 
@@ -31,10 +32,11 @@ public:
         std::uint8_t bit945;
     };
     static constexpr PlanRow kRows[4] = {
-        {1047, 1041, 1044, 0x02, 0x01},  // NTSC
-        {1048, 1042, 1045, 0x08, 0x04},  // PALB
-        {1049, 1043, 1046, 0x20, 0x10},  // PALD
-        {1053, 1051, 1052, 0x80, 0x40},  // Other ( 100 KHz step )
+        {1047, 1041, 1044, kScannerPlans[0].bit682, kScannerPlans[0].bit945},  // NTSC
+        {1048, 1042, 1045, kScannerPlans[1].bit682, kScannerPlans[1].bit945},  // PALB
+        {1049, 1043, 1046, kScannerPlans[2].bit682, kScannerPlans[2].bit945},  // PALD
+        {1053, 1051, 1052, kScannerPlans[3].bit682,
+         kScannerPlans[3].bit945},  // Other ( 100 KHz step )
     };
 
     BrixScanner();

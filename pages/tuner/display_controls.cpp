@@ -9,6 +9,8 @@
 #include <cmath>
 #include <cstdio>
 
+#include "domain/frequency.h"
+#include "domain/rates.h"
 #include "pictures.h"
 
 namespace brix {
@@ -82,7 +84,7 @@ void BitmapSurfaceWidget::announceState() {
 }
 
 QString FrequencyDisplay::stateText() const {
-    return QString::number(value_ / 10.0, 'f', 1) + QStringLiteral(" MHz");
+    return QString::fromStdString(mhzUnitText(value_));
 }
 
 QString BitRateDisplay::stateText() const {
@@ -343,9 +345,7 @@ void FrequencyDisplay::setValue(std::uint32_t v, bool redrawAll) {
 
 BitRateDisplay::BitRateDisplay(std::uint32_t value, std::uint32_t minimum, std::uint32_t maximum,
                                QWidget* parent)
-    : FrequencyDisplay(value, minimum, maximum, kRateCodeLimit, parent), rateTable_{256, 320, 512,
-                                                                                    682, 945, 945,
-                                                                                    945} {}
+    : FrequencyDisplay(value, minimum, maximum, kRateCodeLimit, parent), rateTable_(kCodeRates) {}
 
 void BitRateDisplay::setValue(std::uint32_t code, bool redrawAll) {
     code = clampTo(code, minimum_, maximum_);

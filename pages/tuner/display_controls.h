@@ -182,7 +182,7 @@ public:
     double stateValue() const override { return rate(value_) / 100.0; }
     double stateMaximum() const override { return rate(maximum_) / 100.0; }
 
-    // Rates in hundredths of a Mbit/s, by code.
+    // Rates in hundredths of a Mbit/s, by code (kCodeRates); codes past the table show its last.
     const std::array<std::uint16_t, 7>& rateTable() const { return rateTable_; }
 
 private:

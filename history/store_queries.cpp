@@ -1,0 +1,233 @@
+// Reading the history store: rows of a range of time, reduced to minimum, mean and maximum per
+// slice when there are more than asked for; events; the newest time recorded.
+#include <sqlite3.h>
+
+#include <algorithm>
+#include <string>
+#include <vector>
+
+#include "history/history_store.h"
+#include "history/store_internal.h"
+
+namespace brix::history {
+namespace {
+
+// Per-second rates are kept in tenths, as integers: a year of minutes stays small that way.
+constexpr double kRateScale = 10.0;
+
+// Streams the rows (t, n, [period_sum], x_min, x_sum, x_max ...) of each source in time order,
+// oldest resolution first (the sources hold disjoint spans of time), and folds them into slices
+// of `width`. Rows come in rowid order, so no sort is needed however long the range.
+struct Slice {
+    Millis t = 0;
+    long long n = 0;
+    double period = 0;
+    std::vector<double> mins, sums, maxes;
+};
+
+// One source of rows: an aggregate table (t, n, [period_sum], x_min, x_sum, x_max ...), or the
+// full-resolution table itself (t, [period], x ...), whose rows are folded here without making
+// SQLite compute three columns of each value: a week at full resolution is most of a query.
+struct Source {
+    std::string select;
+    bool raw = false;
+};
+
+bool foldRows(sqlite3* db, const std::vector<Source>& sources, int values, bool withPeriod,
+              Millis since, Millis until, Millis width, std::vector<Slice>& out, int& code) {
+    Millis current = -1;
+    std::vector<double> lo(static_cast<std::size_t>(values)), sum(lo), hi(lo);
+    for (const Source& source : sources) {
+        sqlite3_stmt* q = nullptr;
+        const std::string sql = source.select + " WHERE t BETWEEN ?1 AND ?2 ORDER BY t";
+        code = sqlite3_prepare_v2(db, sql.c_str(), -1, &q, nullptr);
+        if (code != SQLITE_OK)
+            return false;
+        sqlite3_bind_int64(q, 1, since);
+        sqlite3_bind_int64(q, 2, until);
+        while ((code = sqlite3_step(q)) == SQLITE_ROW) {
+            const Millis t = sqlite3_column_int64(q, 0);
+            long long n = 1;
+            double period = 0;
+            if (source.raw) {
+                // A report's rates per second are kept in tenths, as the aggregates keep them.
+                const long long p = withPeriod ? sqlite3_column_int64(q, 1) : 0;
+                period = static_cast<double>(p);
+                const int first = withPeriod ? 2 : 1;
+                for (int i = 0; i < values; ++i) {
+                    const auto k = static_cast<std::size_t>(i);
+                    const long long v = sqlite3_column_int64(q, first + i);
+                    sum[k] = static_cast<double>(v);
+                    if (!withPeriod) {
+                        lo[k] = hi[k] = static_cast<double>(v);
+                    } else {
+                        // Down and up, as the aggregates keep them (statisticsRawAsAggregate).
+                        lo[k] = p > 0 ? static_cast<double>(v * 1000 / p) : 0;
+                        hi[k] = p > 0 ? static_cast<double>((v * 1000 + p - 1) / p) : 0;
+                    }
+                }
+            } else {
+                n = sqlite3_column_int64(q, 1);
+                if (withPeriod)
+                    period = sqlite3_column_double(q, 2);
+                const int first = withPeriod ? 3 : 2;
+                for (int i = 0; i < values; ++i) {
+                    const auto k = static_cast<std::size_t>(i);
+                    lo[k] = sqlite3_column_double(q, first + 3 * i);
+                    sum[k] = sqlite3_column_double(q, first + 3 * i + 1);
+                    hi[k] = sqlite3_column_double(q, first + 3 * i + 2);
+                }
+            }
+            const Millis slice = (t - since) / width;
+            if (out.empty() || slice != current) {
+                current = slice;
+                Slice s;
+                s.t = t;
+                s.mins.assign(static_cast<std::size_t>(values), 0);
+                s.sums.assign(static_cast<std::size_t>(values), 0);
+                s.maxes.assign(static_cast<std::size_t>(values), 0);
+                out.push_back(std::move(s));
+            }
+            Slice& s = out.back();
+            const bool fresh = s.n == 0;
+            s.n += n;
+            s.period += period;
+            for (std::size_t k = 0; k < static_cast<std::size_t>(values); ++k) {
+                s.sums[k] += sum[k];
+                s.mins[k] = fresh ? lo[k] : std::min(s.mins[k], lo[k]);
+                s.maxes[k] = fresh ? hi[k] : std::max(s.maxes[k], hi[k]);
+            }
+        }
+        sqlite3_finalize(q);
+        if (code != SQLITE_DONE)
+            return false;
+    }
+    code = SQLITE_OK;
+    return true;
+}
+
+Millis sliceWidth(Millis since, Millis until, int maxRows) {
+    return std::max<Millis>(1, (until - since) / std::max(1, maxRows) + 1);
+}
+
+}  // namespace
+
+std::vector<RfRow> Store::rf(Millis since, Millis until, int maxRows) {
+    std::vector<RfRow> out;
+    std::vector<Slice> slices;
+    std::string raw = "SELECT t";
+    for (const char* field : kRfFields)
+        raw += std::string(", ") + field;
+    if (!foldRows(db_,
+                  {{rfAggregate("rf_hour")}, {rfAggregate("rf_minute")}, {raw + " FROM rf", true}},
+                  5, false, since, until, sliceWidth(since, until, maxRows), slices, lastCode_))
+        return out;
+    out.reserve(slices.size());
+    for (const Slice& s : slices) {
+        RfRow r;
+        r.t = s.t;
+        r.samples = static_cast<int>(s.n);
+        const double n = static_cast<double>(std::max<long long>(1, s.n));
+        for (std::size_t i = 0; i < 5; ++i)
+            r.fields[i] = {s.mins[i], s.sums[i] / n, s.maxes[i]};
+        out.push_back(r);
+    }
+    return out;
+}
+
+std::vector<StatisticsRow> Store::statistics(Millis since, Millis until, int maxRows) {
+    std::vector<StatisticsRow> out;
+    std::vector<Slice> slices;
+    std::string raw = "SELECT t, period";
+    for (int i = 0; i < kCounts; ++i)
+        raw += ", c" + std::to_string(i);
+    if (!foldRows(db_,
+                  {{statisticsAggregate("statistics_hour")},
+                   {statisticsAggregate("statistics_minute")},
+                   {raw + " FROM statistics", true}},
+                  kCounts, true, since, until, sliceWidth(since, until, maxRows), slices,
+                  lastCode_))
+        return out;
+    out.reserve(slices.size());
+    for (const Slice& s : slices) {
+        StatisticsRow r;
+        r.t = s.t;
+        r.reports = static_cast<int>(s.n);
+        r.seconds = s.period / 100.0;
+        for (std::size_t k = 0; k < kCounts; ++k) {
+            r.totals[k] = s.sums[k];
+            r.rates[k] = {s.mins[k] / kRateScale, r.seconds > 0 ? s.sums[k] / r.seconds : 0,
+                          s.maxes[k] / kRateScale};
+        }
+        out.push_back(r);
+    }
+    return out;
+}
+
+std::vector<Event> Store::events(Millis since, Millis until, int maxRows) {
+    return events(since, until, maxRows, {}, false);
+}
+
+std::vector<Event> Store::events(Millis since, Millis until, int maxRows,
+                                 const std::vector<EventKind>& kinds, bool newest) {
+    std::vector<Event> out;
+    std::string sql = "SELECT t, kind, text, program FROM events WHERE t BETWEEN ?1 AND ?2";
+    if (!kinds.empty()) {
+        sql += " AND kind IN (";
+        for (std::size_t i = 0; i < kinds.size(); ++i)
+            sql += (i ? ", " : "") + std::to_string(static_cast<int>(kinds[i]));
+        sql += ")";
+    }
+    sql += newest ? " ORDER BY t DESC, rowid DESC LIMIT ?3" : " ORDER BY t, rowid LIMIT ?3";
+    sqlite3_stmt* q = nullptr;
+    lastCode_ = sqlite3_prepare_v2(db_, sql.c_str(), -1, &q, nullptr);
+    if (lastCode_ != SQLITE_OK)
+        return out;
+    sqlite3_bind_int64(q, 1, since);
+    sqlite3_bind_int64(q, 2, until);
+    sqlite3_bind_int(q, 3, std::max(1, maxRows));
+    while (sqlite3_step(q) == SQLITE_ROW) {
+        Event e;
+        e.t = sqlite3_column_int64(q, 0);
+        e.kind = static_cast<EventKind>(sqlite3_column_int(q, 1));
+        const auto* text = sqlite3_column_text(q, 2);
+        const auto* program = sqlite3_column_text(q, 3);
+        e.text = text != nullptr ? reinterpret_cast<const char*>(text) : "";
+        e.program = program != nullptr ? reinterpret_cast<const char*>(program) : "";
+        out.push_back(std::move(e));
+    }
+    sqlite3_finalize(q);
+    if (newest)
+        std::reverse(out.begin(), out.end());
+    return out;
+}
+
+long Store::countEvents(Millis since, Millis until) {
+    sqlite3_stmt* q = nullptr;
+    long n = 0;
+    if (sqlite3_prepare_v2(db_, "SELECT count(*) FROM events WHERE t BETWEEN ?1 AND ?2", -1, &q,
+                           nullptr) == SQLITE_OK) {
+        sqlite3_bind_int64(q, 1, since);
+        sqlite3_bind_int64(q, 2, until);
+        if (sqlite3_step(q) == SQLITE_ROW)
+            n = static_cast<long>(sqlite3_column_int64(q, 0));
+    }
+    sqlite3_finalize(q);
+    return n;
+}
+
+Millis Store::newest() {
+    sqlite3_stmt* q = nullptr;
+    Millis t = 0;
+    if (sqlite3_prepare_v2(db_,
+                           "SELECT max(m) FROM (SELECT max(t) AS m FROM rf UNION ALL SELECT max(t) "
+                           "FROM statistics UNION ALL SELECT max(t) FROM events UNION ALL SELECT "
+                           "max(t) FROM rf_minute UNION ALL SELECT max(t) FROM rf_hour)",
+                           -1, &q, nullptr) == SQLITE_OK &&
+        sqlite3_step(q) == SQLITE_ROW)
+        t = sqlite3_column_int64(q, 0);
+    sqlite3_finalize(q);
+    return t;
+}
+
+}  // namespace brix::history

@@ -1,0 +1,55 @@
+#pragma once
+// What the files of the link's sharing (link_share.cpp and share_*.cpp) hold in common: the
+// greeting, the state that the getters of link_share.h read, and helpers used by more than one.
+
+#include <sys/socket.h>
+#include <sys/types.h>
+#include <sys/un.h>
+
+#include <atomic>
+#include <cstddef>
+#include <cstdint>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "link/link_share.h"
+
+namespace brix::share {
+
+inline constexpr char kGreeting[] = "BRIXLINK1 ";
+// "BRIXLINK1 PID NAME", then "\nhistory PATH" when the owner records.
+inline constexpr char kHistoryLine[] = "\nhistory ";
+inline constexpr std::size_t kGreetingMax = 96 + 4096;
+
+// link_share.cpp: who this program shares the link with, as the getters tell it.
+extern std::mutex infoMutex;
+extern std::string ownerName;       // guarded by infoMutex
+extern std::string sharePath;       // guarded by infoMutex
+extern std::string ownerHistory;    // guarded by infoMutex: the attached-to owner's store
+extern std::string offeredHistory;  // guarded by infoMutex: this owner's store
+extern std::atomic<std::size_t> attachedCount;
+extern std::atomic<std::uint64_t> heard;
+// Made by attach and ended by close, both on the thread that holds the link socket.
+extern int attachedFd;
+
+bool makeAddress(const std::string& path, sockaddr_un& address);
+
+// share_relay.cpp: ends the relay that offer started and removes its socket file.
+void closeRelay();
+
+// share_folders.cpp: where links are offered, and who may attach to one.
+bool ownFolder(const std::string& folder);
+std::string userFolder();
+std::string serviceFolder();
+bool admittedGroup(const std::string& folder, gid_t& group);
+bool peerAllowed(int fd, const ucred& cred, bool groupAdmitted, gid_t group);
+
+// share_attach.cpp: the paths where a socket named `name` (a glob pattern) may be offered.
+std::vector<std::string> attachCandidates(const std::string& name);
+
+// share_holders.cpp: a process's name from /proc ("a program" when unknown), and "NAME (pid N)".
+std::string programName(int pid);
+std::string describe(const std::string& name, int pid);
+
+}  // namespace brix::share
