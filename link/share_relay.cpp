@@ -21,8 +21,8 @@
 #include <vector>
 
 #include "link/link_frame.h"
-#include "link/link_share.h"
 #include "link/link_presence.h"
+#include "link/link_share.h"
 #include "link/share_internal.h"
 
 namespace brix::share {
