@@ -171,6 +171,7 @@ int runRecord(const Options& o) {
     bool toldAttached = false;
     bool roleChanged = false;
     s.onEvent([&](const brix::LinkEvent& e) {
+        journalPresence(e);
         roleChanged = roleChanged || std::holds_alternative<brix::RoleChanged>(e.body);
     });
     while (!Session::interrupted()) {

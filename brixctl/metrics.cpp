@@ -426,7 +426,10 @@ int runServe(const Options& o, const std::string& listen) {
         feed = std::make_unique<HistoryFeed>(historyFile);
     ServeState state;
     Session s;
-    s.onEvent([&state](const brix::LinkEvent& e) { state.take(e); });
+    s.onEvent([&state](const brix::LinkEvent& e) {
+        journalPresence(e);
+        state.take(e);
+    });
     if (const int rc = s.open(o.interfaceName))
         return rc;
 

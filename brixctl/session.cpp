@@ -14,6 +14,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include "history/history_table.h"
 #include "link/link_presence.h"
 #include "link/link_reports.h"
 #include "link/link_share.h"
@@ -276,6 +277,15 @@ int Session::onScannerReply(const std::uint8_t* body) {
     }
     events_.wake();
     return 0;
+}
+
+void journalPresence(const brix::LinkEvent& e) {
+    if (const auto* silent = std::get_if<brix::LinkSilent>(&e.body))
+        std::fprintf(stderr, "brixctl: the modem went silent: nothing heard since %s\n",
+                     brix::history::isoTime(silent->lastHeardMs).c_str());
+    else if (const auto* heard = std::get_if<brix::LinkHeard>(&e.body))
+        std::fprintf(stderr, "brixctl: the modem answers again, silent since %s\n",
+                     brix::history::isoTime(heard->silentSinceMs).c_str());
 }
 
 std::string linkHolderText() {

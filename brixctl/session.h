@@ -153,6 +153,10 @@ private:
     bool open_ = false;
 };
 
+// A service's line on standard error (its journal) when the modem goes silent or answers again;
+// nothing for other events.
+void journalPresence(const brix::LinkEvent& e);
+
 // Who holds the modem link, for people: "owned by this program, offered at PATH" or
 // "attached to brixtool (pid 42) at PATH".
 std::string linkHolderText();

@@ -543,7 +543,11 @@ class History(unittest.TestCase):
         self.assertEqual(run("tune", "603.5").returncode, 0)
         time.sleep(4)
         rec.send_signal(signal.SIGINT)
-        self.assertEqual(rec.wait(5), 0, rec.stderr.read())
+        self.assertEqual(rec.wait(5), 0)
+        # What a service's journal gets: one line as the modem goes, one as it is back.
+        told = rec.stderr.read()
+        self.assertEqual(told.count("the modem went silent"), 1, told)
+        self.assertEqual(told.count("the modem answers again"), 1, told)
 
         events = json.loads(run("--history", store, "--json", "history", "events",
                                 "--since", "2m").stdout)
