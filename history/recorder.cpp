@@ -6,6 +6,8 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
+#include <cstring>
 
 #include "domain/clock.h"
 
@@ -101,6 +103,30 @@ bool Recorder::openStore(bool tell) {
             onError_("history not recorded: " + error);
         return false;
     }
+    // One writer a store: a second recorder on the same file (another program's) stays out.
+    // The lock is taken once and kept for the recorder's life, on a file of its own that only
+    // the writer may open: a reader of the store (a member of the service's group) can neither
+    // take it nor hold the writer out, and a store opened again after a failure is not refused
+    // by this recorder's own lock.
+    if (writerLock_ < 0) {
+        const std::string lockPath = path_ + ".lock";
+        const int fd =
+            ::open(lockPath.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK, 0600);
+        if (fd < 0) {
+            if (tell && onError_)
+                onError_("history not recorded: cannot make " + lockPath + ": " +
+                         std::strerror(errno));
+            return false;
+        }
+        if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
+            ::close(fd);
+            if (tell && onError_)
+                onError_("history not recorded: " + path_ +
+                         " is recorded into by another program");
+            return false;
+        }
+        writerLock_ = fd;
+    }
     store_ = Store::open(path_, false, error);
     full_ = store_ == nullptr && error.find("disk is full") != std::string::npos;
     if (store_ == nullptr) {
@@ -112,18 +138,6 @@ bool Recorder::openStore(bool tell) {
     // the user should see, though recording goes on.
     if (!error.empty() && onError_)
         onError_("history: " + error);
-    // One writer a store: a second recorder on the same file (another program's) stays out.
-    // flock is apart from the record locks SQLite takes, so readers are not affected.
-    writerLock_ = ::open(path_.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
-    if (writerLock_ < 0 || ::flock(writerLock_, LOCK_EX | LOCK_NB) != 0) {
-        if (tell && onError_)
-            onError_("history not recorded: " + path_ + " is recorded into by another program");
-        store_.reset();
-        if (writerLock_ >= 0)
-            ::close(writerLock_);
-        writerLock_ = -1;
-        return false;
-    }
     newest_ = store_->newest();
     return true;
 }

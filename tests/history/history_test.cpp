@@ -2,6 +2,8 @@
 // resolutions move and drop as they age, and a store that cannot be written is told once and
 // never takes the recorder down.
 #include <sched.h>
+#include <fcntl.h>
+#include <sys/file.h>
 #include <sys/mount.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -9,6 +11,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <chrono>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -278,6 +281,52 @@ TEST(HistoryRecorder, DamagedLockedAndReadOnlyStoresAreToldOnceAndNothingIsLost)
         EXPECT_FALSE(r.recording());
     }
     EXPECT_EQ(readOnly.errors.size(), 1u);
+}
+
+// A reader holding the store for a while (another program's transaction, a member's lock on a
+// byte of its files) makes a write fail; once it lets go, recording goes on by itself, and a
+// reader's lock on the store file itself never keeps the writer out.
+TEST(HistoryRecorder, ALockHeldForAWhileStopsRecordingOnlyWhileItIsHeld) {
+    Folder dir;
+    const std::string path = dir.file("h.sqlite3");
+    Lines lines;
+    Recorder::Options options;
+    options.flushEvery = std::chrono::milliseconds(50);
+    options.retryAfter = std::chrono::milliseconds(200);
+    Recorder recorder(path, lines.error(), lines.notice(), options);
+    recorder.record(RfSample{kNow, 4525, 4, 300, 2, 6});
+    recorder.flush();
+    ASSERT_TRUE(recorder.recording());
+
+    // A reader's shared lock on the store file, as a member of the service's group could take.
+    const int reader = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    ASSERT_GE(reader, 0);
+    ASSERT_EQ(::flock(reader, LOCK_SH | LOCK_NB), 0);
+
+    sqlite3* other = nullptr;
+    ASSERT_EQ(sqlite3_open(path.c_str(), &other), SQLITE_OK);
+    ASSERT_EQ(sqlite3_exec(other, "BEGIN EXCLUSIVE", nullptr, nullptr, nullptr), SQLITE_OK);
+    recorder.record(RfSample{kNow + 1000, 4525, 4, 300, 2, 6});
+    recorder.flush();
+    EXPECT_FALSE(recorder.recording());
+    ASSERT_EQ(sqlite3_exec(other, "COMMIT", nullptr, nullptr, nullptr), SQLITE_OK);
+    sqlite3_close(other);
+
+    // Tried again after retryAfter: what comes then is recorded.
+    bool again = false;
+    for (int i = 0; i < 100 && !again; ++i) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        recorder.record(RfSample{kNow + 2000 + i, 6035, 3, 300, 2, 6});
+        recorder.flush();
+        again = recorder.recording();
+    }
+    EXPECT_TRUE(again);
+    ::close(reader);
+    std::lock_guard lock(lines.mutex);
+    ASSERT_EQ(lines.errors.size(), 1u);
+    EXPECT_NE(lines.errors[0].find("locked"), std::string::npos) << lines.errors[0];
+    ASSERT_FALSE(lines.notices.empty());
+    EXPECT_NE(lines.notices.back().find("recorded again"), std::string::npos);
 }
 
 }  // namespace
