@@ -1,498 +1,52 @@
 #include "pages/history/history_window.h"
 
-#include <sys/stat.h>
-
 #include <QAbstractButton>
-#include <QAreaSeries>
 #include <QButtonGroup>
-#include <QChart>
-#include <QChartView>
 #include <QCloseEvent>
-#include <QCursor>
-#include <QDateTime>
-#include <QDateTimeAxis>
 #include <QFileDialog>
 #include <QFileInfo>
-#include <QGraphicsLayout>
 #include <QHBoxLayout>
 #include <QHeaderView>
 #include <QLabel>
-#include <QLegendMarker>
-#include <QLineSeries>
 #include <QMessageBox>
 #include <QPushButton>
-#include <QResizeEvent>
 #include <QSaveFile>
-#include <QScatterSeries>
 #include <QSettings>
 #include <QShortcut>
 #include <QShowEvent>
 #include <QSplitter>
 #include <QTimer>
-#include <QToolTip>
 #include <QTreeWidget>
 #include <QVBoxLayout>
-#include <QValueAxis>
 
 #include <algorithm>
-#include <chrono>
-#include <cmath>
-#include <condition_variable>
-#include <future>
-#include <mutex>
-#include <optional>
-#include <thread>
 
 #include "domain/clock.h"
-#include "domain/rates.h"
 #include "framework/ui_bridge.h"
 #include "history/history_table.h"
+#include "pages/history/history_charts.h"
+#include "pages/history/history_loader.h"
+#include "pages/history/history_text.h"
 
 namespace brix {
 
-using history::EventKind;
 using history::Millis;
+using history_text::codeMbps;
+using history_text::downSpans;
+using history_text::duration;
+using history_text::eventCaption;
+using history_text::localTime;
 
 namespace {
 
 // Rows asked of the store per chart at most: one per pixel column of a wide window.
 constexpr int kColumns = 2000;
-// Events listed at most (the newest of the range).
-constexpr int kMaxEvents = 2000;
 
 Millis nowMs() {
     return unixMsNow();
 }
 
-// Mbit/s of an RF report's rate code (a mean of codes rounded), 0 for a code without a rate.
-double codeMbps(double code) {
-    const long c = std::lround(code);
-    return c >= 0 && c < 7 ? codeRateMbps(static_cast<int>(c)).value_or(0) : 0;
-}
-
-QString duration(Millis ms) {
-    const long long s = ms / 1000;
-    if (s < 60)
-        return QStringLiteral("%1 s").arg(s);
-    if (s < 3600)
-        return s % 60 ? QStringLiteral("%1 min %2 s").arg(s / 60).arg(s % 60)
-                      : QStringLiteral("%1 min").arg(s / 60);
-    if (s < 86400)
-        return (s / 60) % 60 ? QStringLiteral("%1 h %2 min").arg(s / 3600).arg((s / 60) % 60)
-                             : QStringLiteral("%1 h").arg(s / 3600);
-    return (s / 3600) % 24 ? QStringLiteral("%1 d %2 h").arg(s / 86400).arg((s / 3600) % 24)
-                           : QStringLiteral("%1 d").arg(s / 86400);
-}
-
-QString localTime(Millis t, const char* format = "yyyy-MM-dd HH:mm:ss") {
-    return QDateTime::fromMSecsSinceEpoch(t).toString(QString::fromLatin1(format));
-}
-
-// The spans with the link down: from each link-down to the next link-up, the range's end when
-// none came. A link-up first means the link was down when the range began.
-std::vector<std::pair<Millis, Millis>> downSpans(const HistoryWindow::Data& d) {
-    std::vector<std::pair<Millis, Millis>> spans;
-    std::optional<Millis> downSince;
-    bool first = true;
-    for (const history::Event& e : d.counted) {
-        if (e.kind == history::EventKind::LinkDown) {
-            if (!downSince)
-                downSince = e.t;
-            first = false;
-        } else if (e.kind == history::EventKind::LinkUp) {
-            if (downSince)
-                spans.emplace_back(*downSince, e.t);
-            else if (first)
-                spans.emplace_back(d.since, e.t);
-            downSince.reset();
-            first = false;
-        }
-    }
-    if (downSince)
-        spans.emplace_back(*downSince, std::max(*downSince, std::min(d.until, nowMs())));
-    return spans;
-}
-
-QString eventCaption(history::EventKind kind) {
-    switch (kind) {
-        case history::EventKind::LinkUp:
-            return QStringLiteral("Link up");
-        case history::EventKind::LinkDown:
-            return QStringLiteral("Link down");
-        case history::EventKind::Error:
-            return QStringLiteral("Error");
-        case history::EventKind::Embedded:
-            return QStringLiteral("Modem message");
-        case history::EventKind::Version:
-            return QStringLiteral("Version");
-        case history::EventKind::Tune:
-            return QStringLiteral("Tune");
-        case history::EventKind::TableSet:
-            return QStringLiteral("Channel table set");
-        case history::EventKind::ScannerSet:
-            return QStringLiteral("Scanner set");
-        case history::EventKind::Gap:
-            return QStringLiteral("Gap");
-        case history::EventKind::ChannelChange:
-            return QStringLiteral("Channel change");
-    }
-    return QStringLiteral("Event");
-}
-
-QString eventText(const history::Event& e) {
-    QString text = eventCaption(e.kind) + QStringLiteral(": ") + QString::fromStdString(e.text);
-    if (!e.program.empty())
-        text += QStringLiteral(" (%1)").arg(QString::fromStdString(e.program));
-    return text;
-}
-
 }  // namespace
-
-// Reads the store on a thread of its own: the newest request wins, and the answer is handed to
-// the window on its own thread.
-class HistoryLoader {
-public:
-    using Done = std::function<void(std::shared_ptr<const HistoryWindow::Data>, quint64)>;
-
-    explicit HistoryLoader(Done done) : done_(std::move(done)) {
-        thread_ = std::thread([this] { run(); });
-    }
-    ~HistoryLoader() {
-        {
-            std::lock_guard lock(mutex_);
-            stop_ = true;
-        }
-        wake_.notify_one();
-        thread_.join();
-    }
-
-    void request(std::string path, Millis since, Millis until, int columns, quint64 generation) {
-        {
-            std::lock_guard lock(mutex_);
-            pending_ = Request{std::move(path), since, until, columns, generation};
-        }
-        wake_.notify_one();
-    }
-
-private:
-    struct Request {
-        std::string path;
-        Millis since, until;
-        int columns;
-        quint64 generation;
-    };
-
-    void run() {
-        for (;;) {
-            Request r;
-            {
-                std::unique_lock lock(mutex_);
-                wake_.wait(lock, [this] { return stop_ || pending_.has_value(); });
-                if (stop_)
-                    return;
-                r = std::move(*pending_);
-                pending_.reset();
-            }
-            done_(load(r), r.generation);
-        }
-    }
-
-    std::shared_ptr<const HistoryWindow::Data> load(const Request& r) {
-        auto d = std::make_shared<HistoryWindow::Data>();
-        d->path = r.path;
-        d->since = r.since;
-        d->until = r.until;
-        if (r.path.empty()) {
-            d->error = "no history is kept (BRIX_HISTORY=off, or no home folder)";
-            return d;
-        }
-        // A store set aside and started anew is another file under the same name.
-        struct stat info {};
-        const bool exists = ::stat(r.path.c_str(), &info) == 0;
-        if (store_ == nullptr || r.path != openPath_ || !exists || info.st_ino != openInode_) {
-            store_.reset();
-            second_.reset();
-            std::string error;
-            store_ = history::Store::open(r.path, true, error, false);
-            if (store_ != nullptr)
-                second_ = history::Store::open(r.path, true, error, false);
-            if (second_ == nullptr) {
-                store_.reset();
-                d->error = error;
-                return d;
-            }
-            openPath_ = r.path;
-            openInode_ = info.st_ino;
-        }
-        // The two tables side by side, each on a connection of its own: a long range takes
-        // the longer of the two, not their sum.
-        auto statistics = std::async(
-            std::launch::async, [&] { return second_->statistics(r.since, r.until, r.columns); });
-        d->rf = store_->rf(r.since, r.until, r.columns);
-        d->statistics = statistics.get();
-        // The list holds the newest; what the summary counts and the shading shows is read
-        // whole, however many debug messages a long range holds.
-        d->events = store_->events(r.since, r.until, kMaxEvents, {}, true);
-        d->eventCount = store_->countEvents(r.since, r.until);
-        d->counted = store_->events(r.since, r.until, 1'000'000,
-                                    {EventKind::LinkUp, EventKind::LinkDown, EventKind::Tune,
-                                     EventKind::Error, EventKind::Gap, EventKind::ChannelChange},
-                                    false);
-        return d;
-    }
-
-    Done done_;
-    std::mutex mutex_;
-    std::condition_variable wake_;
-    std::optional<Request> pending_;  // guarded by mutex_
-    bool stop_ = false;               // guarded by mutex_
-    // Loader thread only.
-    std::unique_ptr<history::Store> store_;
-    std::unique_ptr<history::Store> second_;
-    std::string openPath_;
-    ino_t openInode_ = 0;
-    std::thread thread_;
-};
-
-// The four charts over one time axis.
-class HistoryCharts : public QWidget {
-public:
-    explicit HistoryCharts(QWidget* parent) : QWidget(parent) {
-        auto* layout = new QVBoxLayout(this);
-        layout->setContentsMargins(0, 0, 0, 0);
-        layout->setSpacing(0);
-        rates_ = addChart(layout, "Bit rate", "Mbit/s", {"Receive rate", "Transmit rate"});
-        level_ = addChart(layout, "Attenuation", "dBmV", {"Attenuation"});
-        packets_ = addChart(layout, "Packets per second", "1/s",
-                            {"Downstream packets", "Upstream packets", "Retransmissions"});
-        bytes_ =
-            addChart(layout, "Bytes per second", "kB/s", {"Downstream bytes", "Upstream bytes"});
-        changes_ = addMarkers(rates_, "Frequency changes", QColor(0, 130, 0), changeTexts_);
-        marks_ = addMarkers(rates_, "Events", QColor(200, 60, 0), eventTexts_);
-    }
-
-    // Called with the window's new range when a chart was zoomed or zoomed out.
-    std::function<void(Millis, Millis)> onZoom;
-
-    void show(const HistoryWindow::Data& d) {
-        applying_ = true;
-        const auto spans = downSpans(d);
-        // Bit rates: the slowest and the fastest of each slice, so that a dip of a second
-        // still shows when a pixel holds an hour.
-        std::vector<QList<QPointF>> rates(2), level(1), packets(3), bytes(2);
-        QList<QPointF> changes;
-        changeTexts_.clear();
-        double lastFrequency = -1;
-        for (const history::RfRow& r : d.rf) {
-            const auto x = static_cast<qreal>(r.t);
-            for (int side = 0; side < 2; ++side) {
-                const auto& code = r.fields[side == 0 ? 1 : 3];
-                rates[side].append({x, codeMbps(code[0])});
-                if (code[2] != code[0])
-                    rates[side].append({x, codeMbps(code[2])});
-            }
-            level[0].append({x, -2 * r.fields[4][2]});
-            if (r.fields[4][0] != r.fields[4][2])
-                level[0].append({x, -2 * r.fields[4][0]});
-            const auto& rx = r.fields[0];
-            if ((lastFrequency >= 0 && rx[0] != lastFrequency) || rx[0] != rx[2]) {
-                changes.append({x, codeMbps(r.fields[1][1])});
-                changeTexts_.append(QStringLiteral("%1: receive frequency %2 MHz")
-                                        .arg(localTime(r.t))
-                                        .arg(rx[2] / 10.0, 0, 'f', 1));
-            }
-            lastFrequency = rx[2];
-        }
-        static constexpr int kPacketCounts[] = {4, 1, 3};  // forwarded, upstream, retransmitted
-        static constexpr int kByteCounts[] = {6, 2};
-        for (const history::StatisticsRow& r : d.statistics) {
-            const auto x = static_cast<qreal>(r.t);
-            for (int i = 0; i < 3; ++i)
-                addSpread(packets[static_cast<std::size_t>(i)], x, r.rates[kPacketCounts[i]]);
-            for (int i = 0; i < 2; ++i)
-                addSpread(bytes[static_cast<std::size_t>(i)], x, r.rates[kByteCounts[i]], 1e-3);
-        }
-        fill(rates_, rates, d, spans, 10);
-        // Events stand along the top of the bit-rate chart.
-        const double markAt =
-            rates_.value->max() - (rates_.value->max() - rates_.value->min()) * 0.03;
-        fill(level_, level, d, spans, 0);
-        fill(packets_, packets, d, spans, 0);
-        fill(bytes_, bytes, d, spans, 0);
-        changes_->replace(changes);
-        QList<QPointF> marks;
-        eventTexts_.clear();
-        for (const history::Event& e : d.events) {
-            if (e.kind == history::EventKind::LinkUp || e.kind == history::EventKind::LinkDown)
-                continue;  // the shading shows them
-            marks.append({static_cast<qreal>(e.t), markAt});
-            eventTexts_.append(localTime(e.t) + QStringLiteral("  ") + eventText(e));
-        }
-        marks_->replace(marks);
-        applying_ = false;
-        align();
-    }
-
-protected:
-    void resizeEvent(QResizeEvent* event) override {
-        QWidget::resizeEvent(event);
-        QTimer::singleShot(0, this, [this] { align(); });
-    }
-
-    // One time axis for the eye: every chart's plot area starts where the widest axis labels
-    // of the four end.
-    void align() {
-        Chart* all[] = {&rates_, &level_, &packets_, &bytes_};
-        qreal left = 0;
-        for (Chart* c : all) {
-            c->chart->setPlotArea(QRectF());  // laid out by itself again
-            if (QGraphicsLayout* l = c->chart->layout())
-                l->activate();
-            left = std::max(left, c->chart->plotArea().left());
-        }
-        for (Chart* c : all) {
-            const QRectF area = c->chart->plotArea();
-            if (area.right() > left)
-                c->chart->setPlotArea(QRectF(left, area.top(), area.right() - left, area.height()));
-        }
-    }
-
-private:
-    struct Chart {
-        QChart* chart = nullptr;
-        QDateTimeAxis* time = nullptr;
-        QValueAxis* value = nullptr;
-        std::vector<QLineSeries*> lines;
-        QAreaSeries* down = nullptr;
-    };
-
-    static void addSpread(QList<QPointF>& points, qreal x, const std::array<double, 3>& v,
-                          double scale = 1) {
-        points.append({x, v[0] * scale});
-        if (v[2] != v[0])
-            points.append({x, v[2] * scale});
-    }
-
-    Chart addChart(QVBoxLayout* layout, const char* title, const char* unit,
-                   std::initializer_list<const char*> names) {
-        Chart c;
-        c.chart = new QChart;
-        c.chart->setAnimationOptions(QChart::NoAnimation);
-        c.chart->legend()->setAlignment(Qt::AlignTop);
-        c.chart->setMargins(QMargins(4, 2, 4, 2));
-        c.time = new QDateTimeAxis;
-        c.time->setFormat(QStringLiteral("MM-dd HH:mm"));
-        c.value = new QValueAxis;
-        c.value->setTitleText(QString::fromLatin1(unit));
-        c.value->setLabelFormat(QStringLiteral("%.4g"));
-        c.chart->addAxis(c.time, Qt::AlignBottom);
-        c.chart->addAxis(c.value, Qt::AlignLeft);
-        auto* upper = new QLineSeries;
-        auto* lower = new QLineSeries;
-        c.down = new QAreaSeries(upper, lower);
-        // The area series does not own its edges: they go with it.
-        upper->setParent(c.down);
-        lower->setParent(c.down);
-        c.down->setName(QStringLiteral("Link down"));
-        c.down->setColor(QColor(150, 150, 150, 90));
-        c.down->setBorderColor(QColor(150, 150, 150, 90));
-        c.chart->addSeries(c.down);
-        c.down->attachAxis(c.time);
-        c.down->attachAxis(c.value);
-        // The shading is told once, in the first chart's legend.
-        if (layout->count() > 0)
-            for (QLegendMarker* m : c.chart->legend()->markers(c.down))
-                m->setVisible(false);
-        for (const char* name : names) {
-            auto* line = new QLineSeries;
-            line->setName(QString::fromLatin1(name));
-            c.chart->addSeries(line);
-            line->attachAxis(c.time);
-            line->attachAxis(c.value);
-            c.lines.push_back(line);
-        }
-        auto* view = new QChartView(c.chart, this);
-        view->setRenderHint(QPainter::Antialiasing, false);
-        view->setRubberBand(QChartView::HorizontalRubberBand);
-        view->setMinimumHeight(100);
-        view->setAccessibleName(QString::fromLatin1(title) + QStringLiteral(" chart"));
-        layout->addWidget(view, 1);
-        QObject::connect(c.time, &QDateTimeAxis::rangeChanged, this,
-                         [this](const QDateTime& min, const QDateTime& max) {
-                             if (!applying_ && onZoom)
-                                 onZoom(min.toMSecsSinceEpoch(), max.toMSecsSinceEpoch());
-                         });
-        return c;
-    }
-
-    QScatterSeries* addMarkers(Chart& c, const char* name, QColor color, QStringList& texts) {
-        auto* s = new QScatterSeries;
-        s->setName(QString::fromLatin1(name));
-        s->setMarkerSize(9);
-        s->setColor(color);
-        s->setBorderColor(color);
-        c.chart->addSeries(s);
-        s->attachAxis(c.time);
-        s->attachAxis(c.value);
-        QObject::connect(s, &QScatterSeries::hovered, this,
-                         [s, &texts](const QPointF& point, bool state) {
-                             if (!state) {
-                                 QToolTip::hideText();
-                                 return;
-                             }
-                             const QList<QPointF> points = s->points();
-                             const auto i = points.indexOf(point);
-                             if (i >= 0 && i < texts.size())
-                                 QToolTip::showText(QCursor::pos(), texts[i]);
-                         });
-        return s;
-    }
-
-    void fill(Chart& c, const std::vector<QList<QPointF>>& series, const HistoryWindow::Data& d,
-              const std::vector<std::pair<Millis, Millis>>& spans, double atLeast) {
-        double low = 0, high = atLeast;
-        bool any = false;
-        for (const auto& points : series)
-            for (const QPointF& p : points) {
-                low = any ? std::min(low, p.y()) : std::min(0.0, p.y());
-                high = std::max(high, p.y());
-                any = true;
-            }
-        if (high <= low)
-            high = low + 1;
-        high += (high - low) * 0.08;  // room for the event markers
-        for (std::size_t i = 0; i < series.size() && i < c.lines.size(); ++i)
-            c.lines[i]->replace(series[i]);
-        c.value->setRange(low, high);
-        c.value->applyNiceNumbers();
-        low = c.value->min();
-        high = c.value->max();
-        QList<QPointF> top, bottom;
-        for (const auto& [from, to] : spans) {
-            // A rectangle from the bottom to the top of the chart.
-            top << QPointF(from, low) << QPointF(from, high) << QPointF(to, high)
-                << QPointF(to, low);
-            bottom << QPointF(from, low) << QPointF(from, low) << QPointF(to, low)
-                   << QPointF(to, low);
-        }
-        c.down->upperSeries()->replace(top);
-        c.down->lowerSeries()->replace(bottom);
-        c.time->setRange(QDateTime::fromMSecsSinceEpoch(d.since),
-                         QDateTime::fromMSecsSinceEpoch(d.until));
-        const Millis span = d.until - d.since;
-        c.time->setFormat(span <= 2 * history::kHour   ? QStringLiteral("HH:mm:ss")
-                          : span <= 2 * history::kDay  ? QStringLiteral("HH:mm")
-                          : span <= 60 * history::kDay ? QStringLiteral("MM-dd HH:mm")
-                                                       : QStringLiteral("yyyy-MM-dd"));
-    }
-
-    Chart rates_, level_, packets_, bytes_;
-    QScatterSeries* changes_ = nullptr;
-    QScatterSeries* marks_ = nullptr;
-    QStringList changeTexts_;
-    QStringList eventTexts_;
-    bool applying_ = false;
-};
 
 const std::vector<HistoryWindow::Range>& HistoryWindow::ranges() {
     static const std::vector<Range> kRanges = {
