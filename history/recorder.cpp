@@ -121,8 +121,7 @@ bool Recorder::openStore(bool tell) {
         if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
             ::close(fd);
             if (tell && onError_)
-                onError_("history not recorded: " + path_ +
-                         " is recorded into by another program");
+                onError_("history not recorded: " + path_ + " is recorded into by another program");
             return false;
         }
         writerLock_ = fd;

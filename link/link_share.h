@@ -89,6 +89,9 @@ std::string offerFolder();
 int offer(int udp, const Key& key, std::uint32_t address, std::uint16_t port);
 // Connects to the owner of `key` and reads its greeting. The connected socket, or -1.
 int attach(const Key& key);
+// Why the last attach refused a link it found, a folder or a program it could not trust ("" when
+// it refused none).
+std::string attachRefusal();
 // Stops the relay and closes what offer or attach made.
 void close();
 

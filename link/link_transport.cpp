@@ -28,7 +28,7 @@ namespace {
 // Set and read by the thread that opens the socket (the user-interface or main thread) only.
 std::string interfaceName;
 LinkSocketFailure lastFailure = LinkSocketFailure::None;
-char failureText[160] = {};
+char failureText[384] = {};
 
 std::atomic<LinkRole> role{LinkRole::Closed};
 // The bound UDP socket while we own the link (the relay reads it; we send on it).
@@ -232,7 +232,13 @@ bool openLinkSocket(const LinkEndpoints& endpoints) {
             const unsigned port = endpoints.localPort;
             // A link on another interface choice is offered, just not to this program's.
             std::string choice, folder, group;
-            if (share::offeredForOtherChoice(shareKey(), choice))
+            const std::string refused = share::attachRefusal();
+            if (!refused.empty())
+                // Someone else's socket where ours would be: never attached to, and said so.
+                std::snprintf(failure.text, sizeof failure.text,
+                              "port %u is held by %s; the link offered for it was refused: %.240s",
+                              port, holder.empty() ? "a program" : holder.c_str(), refused.c_str());
+            else if (share::offeredForOtherChoice(shareKey(), choice))
                 std::snprintf(failure.text, sizeof failure.text,
                               "port %u is held by %s, which offers its link only to programs %s%s",
                               port, holder.empty() ? "a program" : holder.c_str(),

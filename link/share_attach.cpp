@@ -81,18 +81,68 @@ static std::vector<std::string> attachCandidates(const Key& key) {
     return attachCandidates(socketName(key));
 }
 
+namespace {
+
+std::mutex refusalMutex;
+std::string refusal;  // guarded by refusalMutex
+
+// The program listening on `fd` runs as `owner`: anyone else (another user who made a folder
+// in a shared /tmp, a member of a service's group) could show made-up values as the modem's,
+// swallow this program's requests and name a store of its choice.
+bool trustedPeer(int fd, uid_t owner, const std::string& path, std::string& why) {
+    ucred cred{};
+    socklen_t length = sizeof cred;
+    if (::getsockopt(fd, SOL_SOCKET, SO_PEERCRED, &cred, &length) != 0) {
+        why = "the program at " + path + " cannot be told";
+        return false;
+    }
+    if (cred.uid == owner)
+        return true;
+    why = "the program at " + path + " (pid " + std::to_string(cred.pid) + ", uid " +
+          std::to_string(cred.uid) + ") runs as another user than its folder's";
+    return false;
+}
+
+}  // namespace
+
+std::string attachRefusal() {
+    std::lock_guard<std::mutex> lock(refusalMutex);
+    return refusal;
+}
+
 int attach(const Key& key) {
     close();
+    {
+        std::lock_guard<std::mutex> lock(refusalMutex);
+        refusal.clear();
+    }
     for (const std::string& path : attachCandidates(key)) {
         sockaddr_un address{};
         if (!makeAddress(path, address))
             continue;
+        uid_t expected = 0;
+        std::string why;
+        if (!trustedFolder(path.substr(0, path.find_last_of('/')), expected, why)) {
+            std::lock_guard<std::mutex> lock(refusalMutex);
+            refusal = why;
+            continue;
+        }
         int fd = ::socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0);
         if (fd < 0)
             return -1;
         std::string owner, history;
-        if (::connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0 ||
-            !readGreeting(fd, owner, history)) {
+        if (::connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0) {
+            ::close(fd);
+            continue;
+        }
+        // Not a word is believed before the peer is known.
+        if (!trustedPeer(fd, expected, path, why)) {
+            ::close(fd);
+            std::lock_guard<std::mutex> lock(refusalMutex);
+            refusal = why;
+            continue;
+        }
+        if (!readGreeting(fd, owner, history)) {
             ::close(fd);
             continue;
         }

@@ -68,6 +68,35 @@ bool peerAllowed(int fd, const ucred& cred, bool groupAdmitted, gid_t group) {
     return false;
 }
 
+bool trustedFolder(const std::string& folder, uid_t& owner, std::string& why) {
+    struct stat info {};
+    if (::lstat(folder.c_str(), &info) != 0 || !S_ISDIR(info.st_mode)) {
+        why = folder + " is no folder";
+        return false;
+    }
+    if ((info.st_mode & 0002) != 0) {
+        why = folder + " may be written by anyone";
+        return false;
+    }
+    owner = info.st_uid;
+    const bool mine = info.st_uid == ::geteuid();
+    // The user's own: reachable by nobody else, so nobody else can have put a socket there.
+    if (mine && (info.st_mode & 0077) == 0)
+        return true;
+    // This program's own folder as a service, made by the service manager.
+    if (mine && folder == serviceFolder())
+        return true;
+    // A service's: /run/brix/IFACE/, made by the service manager for its user, in a folder that
+    // only root may write, so that nobody else can have made it or put a socket in it.
+    const std::string parent = folder.substr(0, folder.find_last_of('/'));
+    struct stat above {};
+    if (!parent.empty() && ::lstat(parent.c_str(), &above) == 0 && S_ISDIR(above.st_mode) &&
+        above.st_uid == 0 && (above.st_mode & 0022) == 0 && (info.st_mode & 0020) == 0)
+        return true;
+    why = mine ? folder + " may be entered by others" : folder + " is not this user's";
+    return false;
+}
+
 std::string socketName(const Key& key) {
     struct stat ns {};
     const unsigned long long net =

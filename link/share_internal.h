@@ -44,6 +44,11 @@ std::string userFolder();
 std::string serviceFolder();
 bool admittedGroup(const std::string& folder, gid_t& group);
 bool peerAllowed(int fd, const ucred& cred, bool groupAdmitted, gid_t group);
+// Whether a link offered in `folder` may be believed, and the user its owner must run as: the
+// user's own folder (a real directory of this user's, closed to others) or a service's (a real
+// directory that others cannot write, made by the service manager under a folder only root
+// writes, or this program's own as a service). False with the reason in `why`.
+bool trustedFolder(const std::string& folder, uid_t& owner, std::string& why);
 
 // share_attach.cpp: the paths where a socket named `name` (a glob pattern) may be offered.
 std::vector<std::string> attachCandidates(const std::string& name);

@@ -1,8 +1,8 @@
 // The signal history's store and recorder on real files: what goes in comes out, the
 // resolutions move and drop as they age, and a store that cannot be written is told once and
 // never takes the recorder down.
-#include <sched.h>
 #include <fcntl.h>
+#include <sched.h>
 #include <sys/file.h>
 #include <sys/mount.h>
 #include <sys/stat.h>

@@ -6,8 +6,10 @@
 #include <sys/stat.h>
 #include <sys/un.h>
 #include <sys/wait.h>
+#include <unistd.h>
 
 #include <chrono>
+#include <cstdio>
 #include <cstdlib>
 #include <string>
 #include <thread>
@@ -363,7 +365,8 @@ TEST_F(ShareTest, ALinkOfferedForAnotherInterfaceIsNamedNotCalledNone) {
     EXPECT_FALSE(openLinkSocket());
     EXPECT_EQ(linkSocketFailure(), LinkSocketFailure::PortInUse);
     const std::string text = linkSocketFailureText();
-    EXPECT_NE(text.find("(pid " + std::to_string(owner) + "), which offers its link only to "
+    EXPECT_NE(text.find("(pid " + std::to_string(owner) +
+                        "), which offers its link only to "
                         "programs on interface lo"),
               std::string::npos)
         << text;
@@ -395,6 +398,85 @@ TEST_F(ShareTest, PortHeldWithoutALinkFailsAndNamesItsHolder) {
     EXPECT_EQ(peer.consoleTexts(),
               (std::vector<std::string>{"Cannot initialize sockets !!!", text}));
     EXPECT_EQ(linkRole(), LinkRole::Closed);
+    ::close(holder);
+}
+
+}  // namespace
+}  // namespace brix::testing
+
+namespace brix::testing {
+namespace {
+
+// A local squatter holds the port and listens where this user's link would be offered: in a
+// folder that another user made (a shared /tmp), or in this user's folder but as another user.
+// Neither is attached to, nor is a word of its greeting read; the failure says why.
+TEST_F(ShareTest, ALinkOfferedByAnotherUserOrInAnotherUsersFolderIsNeverBelieved) {
+    BRIX_REQUIRE_PRIVATE_NETNS();
+    if (::geteuid() != 0)
+        GTEST_SKIP() << "needs root to act as another user (CI runs as root)";
+    const int holder = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_port = htons(kLocalPort);
+    ASSERT_EQ(::bind(holder, reinterpret_cast<sockaddr*>(&a), sizeof a), 0);
+    const std::string folder = runtime_ + "/brix";
+    const std::string path = folder + "/" + share::socketName(share::Key{kLocalPort, {}});
+    constexpr uid_t kStranger = 4242;
+
+    // A listener that greets as an owner would; the greeting is never to be read.
+    const auto squat = [&](bool dropToStranger) {
+        const int fd = ::socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0);
+        sockaddr_un address{};
+        address.sun_family = AF_UNIX;
+        std::snprintf(address.sun_path, sizeof address.sun_path, "%s", path.c_str());
+        EXPECT_EQ(::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+        // The listening side's credentials are those of listen(): a child that has become
+        // the stranger listens, so this process keeps its own.
+        const pid_t child = ::fork();
+        if (child == 0) {
+            if (dropToStranger && ::setresuid(kStranger, kStranger, kStranger) != 0)
+                ::_exit(1);
+            ::listen(fd, 4);
+            for (;;) {
+                const int c = ::accept(fd, nullptr, nullptr);
+                if (c >= 0) {
+                    const char greeting[] = "BRIXLINK1 1 fake\nhistory /tmp/fake.sqlite3";
+                    (void)::send(c, greeting, sizeof greeting - 1, MSG_NOSIGNAL);
+                }
+            }
+        }
+        ::close(fd);
+        std::this_thread::sleep_for(100ms);
+        return child;
+    };
+    const auto tryToStart = [&] {
+        EXPECT_FALSE(openLinkSocket());
+        EXPECT_EQ(linkRole(), LinkRole::Closed);
+        EXPECT_EQ(linkOwnerHistory(), "");
+        return std::string(linkSocketFailureText());
+    };
+
+    // The folder is another user's, made where anyone may make one (XDG_RUNTIME_DIR unset: /tmp).
+    ASSERT_EQ(::chmod(runtime_.c_str(), 01777), 0);
+    ASSERT_EQ(::mkdir(folder.c_str(), 0755), 0);
+    ASSERT_EQ(::chown(folder.c_str(), kStranger, kStranger), 0);
+    pid_t child = squat(false);
+    std::string text = tryToStart();
+    EXPECT_NE(text.find("was refused: " + folder + " is not this user's"), std::string::npos)
+        << text;
+    ::kill(child, SIGKILL);
+    ::waitpid(child, nullptr, 0);
+    ::unlink(path.c_str());
+
+    // The folder is this user's, the program in it another user's.
+    ASSERT_EQ(::chown(folder.c_str(), 0, 0), 0);
+    ASSERT_EQ(::chmod(folder.c_str(), 0700), 0);
+    child = squat(true);
+    text = tryToStart();
+    EXPECT_NE(text.find("uid 4242) runs as another user than its folder's"), std::string::npos)
+        << text;
+    ::kill(child, SIGKILL);
+    ::waitpid(child, nullptr, 0);
     ::close(holder);
 }
 
