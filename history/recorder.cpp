@@ -137,7 +137,10 @@ bool Recorder::openStore(bool tell) {
     // the user should see, though recording goes on.
     if (!error.empty() && onError_)
         onError_("history: " + error);
-    newest_ = store_->newest();
+    // A row stamped ahead of the clock (by an older program's bumping under a flood) is not
+    // followed: the samples from now on keep their real time.
+    newestSample_ = std::min(store_->newest(), unixMsNow());
+    newestStatistics_ = newestSample_;
     return true;
 }
 
@@ -147,11 +150,18 @@ bool Recorder::write(std::vector<Item>& batch) {
         return false;
     }
     for (Item& item : batch) {
-        // Never before what is already recorded: a clock set back keeps the order.
-        Millis& t = timeOf(item);
-        if (t <= newest_)
-            t = newest_ + 1;
-        newest_ = t;
+        // A sample's time is its key: one at or before the last of its table (a clock set back)
+        // goes just after it, so that the order is kept and nothing is replaced. An event keeps
+        // its real time, equal or not: events are ordered by their time, then as recorded, so
+        // a flood of them never pushes what follows into the future.
+        if (!std::holds_alternative<Event>(item)) {
+            Millis& newest =
+                std::holds_alternative<RfSample>(item) ? newestSample_ : newestStatistics_;
+            Millis& t = timeOf(item);
+            if (t <= newest)
+                t = newest + 1;
+            newest = t;
+        }
         const bool ok = std::visit([&](const auto& x) { return store_->add(x); }, item);
         if (!ok) {
             store_->rollback();

@@ -41,8 +41,9 @@ public:
     Recorder(const Recorder&) = delete;
     Recorder& operator=(const Recorder&) = delete;
 
-    // Any thread; never waits for the disk. A time before the newest recorded one (a clock that
-    // jumped back) is recorded just after it, so that the order of what happened is kept.
+    // Any thread; never waits for the disk. A sample's time before the newest sample recorded (a
+    // clock that jumped back) is recorded just after it, so that their order is kept; an event
+    // keeps its time (equal times stay in the order recorded).
     void record(const RfSample& s);
     void record(const StatisticsSample& s);
     void record(const Event& e);
@@ -85,7 +86,8 @@ private:
 
     // Writer thread only.
     std::unique_ptr<Store> store_;
-    Millis newest_ = 0;
+    Millis newestSample_ = 0;      // of the RF samples
+    Millis newestStatistics_ = 0;  // of the statistics samples
     bool failed_ = false;
     bool full_ = false;  // the last failure was a full disk
     bool toldFailure_ = false;

@@ -217,10 +217,45 @@ TEST(HistoryRecorder, KeepsTheOrderWhenTheClockJumpsBackAndWritesOnFlush) {
         EXPECT_EQ(rows[0].fields[0][1], 4525);
         EXPECT_EQ(rows[1].fields[0][1], 6035);
         EXPECT_GT(rows[1].t, rows[0].t);
-        const auto events = reader->events(kNow - 10, kNow + 10);
+        // An event keeps its time.
+        const auto events = reader->events(kNow - 3 * kHour, kNow + 10);
         ASSERT_EQ(events.size(), 1u);
-        EXPECT_GT(events[0].t, rows[1].t);
+        EXPECT_EQ(events[0].t, kNow - 2 * kHour);
     }
+    EXPECT_TRUE(lines.errors.empty());
+}
+
+// A flood of the modem's messages in one millisecond: every one keeps its time and its order,
+// and what comes after is not pushed ahead, across a restart too.
+TEST(HistoryRecorder, AFloodOfEventsKeepsRealTimesAndPushesNothingIntoTheFuture) {
+    Folder dir;
+    const std::string path = dir.file("h.sqlite3");
+    Lines lines;
+    {
+        Recorder recorder(path, lines.error(), lines.notice());
+        for (int i = 0; i < 5000; ++i)
+            recorder.record(Event{kNow, EventKind::Embedded, std::to_string(i), ""});
+        recorder.record(RfSample{kNow + 5, 4525, 4, 300, 2, 6});
+        recorder.record(Event{kNow + 6, EventKind::Tune, "Tune to 603.5 MHz", "brixctl"});
+        recorder.flush();
+    }
+    {
+        Recorder again(path, lines.error(), lines.notice());
+        again.record(RfSample{kNow + 7, 6035, 3, 300, 2, 6});
+        again.flush();
+    }
+    auto reader = openStore(path, true);
+    const auto events = reader->events(0, kNow + kHour, 100000);
+    ASSERT_EQ(events.size(), 5001u);
+    for (int i = 0; i < 5000; ++i) {
+        EXPECT_EQ(events[static_cast<std::size_t>(i)].t, kNow);
+        EXPECT_EQ(events[static_cast<std::size_t>(i)].text, std::to_string(i));
+    }
+    EXPECT_EQ(events.back().t, kNow + 6);
+    const auto rows = reader->rf(kNow, kNow + 10, 100);
+    ASSERT_EQ(rows.size(), 2u);
+    EXPECT_EQ(rows[0].t, kNow + 5);
+    EXPECT_EQ(rows[1].t, kNow + 7);
     EXPECT_TRUE(lines.errors.empty());
 }
 
