@@ -30,6 +30,11 @@ inline constexpr Millis kDay = 24 * kHour;
 inline constexpr Millis kFullResolutionKept = 7 * kDay;
 inline constexpr Millis kMinutesKept = 90 * kDay;
 inline constexpr Millis kHoursKept = 5 * 365 * kDay;
+// Whatever arrives, the store stays small: beyond these many rows the oldest detail goes first
+// (samples into their minutes, the modem's messages and errors before other events). A week of
+// reports every 3 s is about 200,000 samples.
+inline constexpr long kMaxFullResolutionRows = 300000;
+inline constexpr long kMaxEvents = 100000;
 
 // One RF report.
 struct RfSample {

@@ -116,6 +116,33 @@ long moveOlder(sqlite3* db, const std::string& fromSelect, const char* from, con
     return std::max(1, sqlite3_changes(db));
 }
 
+// The time from which `table` keeps its newest `keep` rows: the oldest kept row's; `fallback`
+// when it holds no more.
+Millis keepNewest(sqlite3* db, const char* table, long keep, Millis fallback) {
+    sqlite3_stmt* q = nullptr;
+    const std::string sql =
+        std::string("SELECT t FROM ") + table + " ORDER BY t DESC LIMIT 1 OFFSET ?1";
+    Millis t = fallback;
+    if (sqlite3_prepare_v2(db, sql.c_str(), -1, &q, nullptr) == SQLITE_OK) {
+        sqlite3_bind_int64(q, 1, keep - 1);
+        if (sqlite3_step(q) == SQLITE_ROW)
+            t = std::max<Millis>(fallback, sqlite3_column_int64(q, 0));
+    }
+    sqlite3_finalize(q);
+    return t;
+}
+
+long countRows(sqlite3* db, const char* table) {
+    sqlite3_stmt* q = nullptr;
+    long n = 0;
+    if (sqlite3_prepare_v2(db, (std::string("SELECT count(*) FROM ") + table).c_str(), -1, &q,
+                           nullptr) == SQLITE_OK &&
+        sqlite3_step(q) == SQLITE_ROW)
+        n = static_cast<long>(sqlite3_column_int64(q, 0));
+    sqlite3_finalize(q);
+    return n;
+}
+
 }  // namespace
 
 long Store::consolidate(Millis now, long maxRows) {
@@ -132,11 +159,14 @@ long Store::consolidate(Millis now, long maxRows) {
         bool period;
         Millis cutoff, bucket, span;
     };
+    // A week at full resolution, or fewer rows when a flood brought more: the oldest go into
+    // their minutes first.
+    const Millis week = now - kFullResolutionKept;
     const Step steps[] = {
-        {rfRawAsAggregate(), "rf", "rf_minute", "f", 5, false, now - kFullResolutionKept, kMinute,
-         rawSpan},
+        {rfRawAsAggregate(), "rf", "rf_minute", "f", 5, false,
+         keepNewest(db_, "rf", kMaxFullResolutionRows, week), kMinute, rawSpan},
         {statisticsRawAsAggregate(), "statistics", "statistics_minute", "c", kCounts, true,
-         now - kFullResolutionKept, kMinute, rawSpan},
+         keepNewest(db_, "statistics", kMaxFullResolutionRows, week), kMinute, rawSpan},
         {rfAggregate("rf_minute"), "rf_minute", "rf_hour", "f", 5, false, now - kMinutesKept, kHour,
          minuteSpan},
         {statisticsAggregate("statistics_minute"), "statistics_minute", "statistics_hour", "c",
@@ -167,6 +197,21 @@ long Store::consolidate(Millis now, long maxRows) {
         return -1;
     }
     done += sqlite3_changes(db_);
+    // Events beyond their bound: the oldest of the modem's messages and errors first, then the
+    // oldest of any kind.
+    for (const char* which : {"kind IN (3, 4)", "1"}) {
+        const long over = std::min(countRows(db_, "events") - kMaxEvents, maxRows);
+        if (over <= 0)
+            break;
+        const std::string trim =
+            std::string("DELETE FROM events WHERE rowid IN (SELECT rowid FROM events WHERE ") +
+            which + " ORDER BY t, rowid LIMIT " + std::to_string(over) + ")";
+        if (!exec(trim.c_str())) {
+            rollback();
+            return -1;
+        }
+        done += sqlite3_changes(db_);
+    }
     if (!commit()) {
         rollback();
         return -1;

@@ -318,6 +318,42 @@ TEST(HistoryRecorder, DamagedLockedAndReadOnlyStoresAreToldOnceAndNothingIsLost)
     EXPECT_EQ(readOnly.errors.size(), 1u);
 }
 
+// Whatever a flood brought, consolidation brings the store back within its bounds: the oldest
+// samples into their minutes (nothing of them lost from the minute's minimum, mean and maximum),
+// the oldest of the modem's messages before any other event.
+TEST(HistoryStore, AFloodIsBroughtBackWithinBoundsOldestDetailFirst) {
+    Folder dir;
+    auto store = openStore(dir.file("h.sqlite3"));
+    const Millis start = kNow - kDay;
+    const long samples = kMaxFullResolutionRows + 20000;
+    ASSERT_TRUE(store->begin());
+    for (long i = 0; i < samples; ++i)
+        store->add(RfSample{start + i * 100, 4525, 4, 300, 2, 6});
+    store->add(Event{start, EventKind::Tune, "the oldest tune", "brixctl"});
+    for (long i = 0; i < kMaxEvents + 5000; ++i)
+        store->add(Event{start + i, EventKind::Embedded, "chatter", ""});
+    store->add(Event{start + 1, EventKind::LinkDown, "down", ""});
+    ASSERT_TRUE(store->commit());
+
+    for (int i = 0; i < 1000 && store->consolidate(kNow, 20000) > 0; ++i) {
+    }
+    const auto rows = store->rf(start, kNow, 1'000'000);
+    long full = 0, all = 0;
+    for (const RfRow& r : rows) {
+        full += r.samples == 1 ? 1 : 0;
+        all += r.samples;
+    }
+    // Whole minutes move: the newest bound's worth stays, and less than a minute more.
+    EXPECT_GE(full, kMaxFullResolutionRows);
+    EXPECT_LT(full, kMaxFullResolutionRows + 600);
+    EXPECT_EQ(all, samples);  // counted in their minutes
+    const auto events = store->events(0, kNow, 1'000'000);
+    EXPECT_EQ(static_cast<long>(events.size()), kMaxEvents);
+    ASSERT_GE(events.size(), 2u);
+    EXPECT_EQ(events[0].text, "the oldest tune");  // the messages went first
+    EXPECT_EQ(events[1].kind, EventKind::LinkDown);
+}
+
 // A reader holding the store for a while (another program's transaction, a member's lock on a
 // byte of its files) makes a write fail; once it lets go, recording goes on by itself, and a
 // reader's lock on the store file itself never keeps the writer out.
