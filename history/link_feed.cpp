@@ -99,6 +99,47 @@ void LinkFeed::record(const Event& event) {
         recorder_->record(event);
 }
 
+void LinkFeed::recordLimited(const Event& event) {
+    Limit& l = limits_[event.kind == EventKind::Error ? 1 : 0];
+    const auto now = std::chrono::steady_clock::now();
+    if (l.refilled == std::chrono::steady_clock::time_point{})
+        l.refilled = now;
+    l.tokens = std::min(
+        kBurst, l.tokens + kPerSecond * std::chrono::duration<double>(now - l.refilled).count());
+    l.refilled = now;
+    if (l.tokens < 1) {
+        if (l.held++ == 0)
+            l.firstHeld = event.t;
+        return;
+    }
+    tellSuppressed(false);
+    l.tokens -= 1;
+    record(event);
+}
+
+std::chrono::steady_clock::time_point LinkFeed::tellSuppressed(bool all) {
+    const auto now = std::chrono::steady_clock::now();
+    auto next = std::chrono::steady_clock::time_point::max();
+    for (int i = 0; i < 2; ++i) {
+        Limit& l = limits_[i];
+        if (l.held == 0)
+            continue;
+        // Told once the limit has room again, so that a long flood is one line a while.
+        const double tokens =
+            l.tokens + kPerSecond * std::chrono::duration<double>(now - l.refilled).count();
+        if (!all && tokens < 1) {
+            next =
+                std::min(next, now + std::chrono::milliseconds(
+                                         static_cast<long>(1000 * (1 - tokens) / kPerSecond) + 1));
+            continue;
+        }
+        record(Event{l.firstHeld, i == 1 ? EventKind::Error : EventKind::Embedded,
+                     std::to_string(l.held) + " more like this suppressed", ""});
+        l.held = 0;
+    }
+    return next;
+}
+
 void LinkFeed::handle(const brix::LinkEvent& e) {
     // The role first: what comes after an owner's start is ours to record.
     if (const auto* role = std::get_if<brix::RoleChanged>(&e.body)) {
@@ -165,10 +206,10 @@ void LinkFeed::handle(const brix::LinkEvent& e) {
                 record(Event{e.unixMs, EventKind::Version, latin1ToUtf8(v.text), ""});
             } else if constexpr (std::is_same_v<T, brix::DebugMessage>) {
                 if (!v.text.empty())
-                    record(Event{e.unixMs, EventKind::Embedded, latin1ToUtf8(v.text), ""});
+                    recordLimited(Event{e.unixMs, EventKind::Embedded, latin1ToUtf8(v.text), ""});
             } else if constexpr (std::is_same_v<T, brix::ConsoleError>) {
                 if (!v.text.empty())
-                    record(Event{e.unixMs, EventKind::Error, latin1ToUtf8(v.text), ""});
+                    recordLimited(Event{e.unixMs, EventKind::Error, latin1ToUtf8(v.text), ""});
             } else if constexpr (std::is_same_v<T, brix::RequestSent>) {
                 record(Event{e.unixMs, kindOf(v.kind), v.text, v.program});
             } else if constexpr (std::is_same_v<T, brix::LinkSilent>) {
@@ -194,16 +235,19 @@ void LinkFeed::run() {
     if (brix::linkRole() == brix::LinkRole::Owner)
         startRecording();
     std::vector<brix::LinkEvent> events;
-    const auto never = std::chrono::steady_clock::time_point::max();
+    // Asleep until the link tells something, or a count held back is due to be told.
+    auto due = std::chrono::steady_clock::time_point::max();
     while (!stop_) {
-        events_.wait(events, never);
+        events_.wait(events, due);
         for (const brix::LinkEvent& e : events)
             handle(e);
+        due = tellSuppressed(false);
     }
     // What came before the stop is still recorded.
     events_.take(events);
     for (const brix::LinkEvent& e : events)
         handle(e);
+    tellSuppressed(true);
 }
 
 }  // namespace brix::history

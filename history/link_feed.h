@@ -14,6 +14,7 @@
 // writing, so neither the link thread nor the user-interface thread waits for the disk.
 
 #include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <deque>
 #include <memory>
@@ -49,6 +50,12 @@ private:
     void stopRecording();
     void handle(const brix::LinkEvent& event);
     void record(const Event& event);
+    // The modem's messages and the errors pass a limit each, so that a sender on the segment
+    // cannot fill the store: a burst of kBurst, then kPerSecond a second; what the limit holds
+    // back is counted and recorded as one "N more like this suppressed".
+    void recordLimited(const Event& event);
+    // Records the counts held back where the limit has room again; the next time one is due.
+    std::chrono::steady_clock::time_point tellSuppressed(bool all);
 
     const std::string path_;
     const Recorder::Report onError_;
@@ -62,6 +69,15 @@ private:
     // Feed thread only.
     std::deque<std::string> recordedVersions_[2];  // the last few texts recorded of each
     bool toldLost_ = false;
+    struct Limit {
+        double tokens = kBurst;
+        std::chrono::steady_clock::time_point refilled{};
+        std::uint64_t held = 0;  // held back since the last told
+        Millis firstHeld = 0;
+    };
+    static constexpr double kBurst = 50;
+    static constexpr double kPerSecond = 5;
+    Limit limits_[2];  // the modem's messages, errors
     // Samples kept at most this often (a flood of reports is no more news than one a period).
     static constexpr std::int64_t kSampleEveryMs = 50;
     std::int64_t lastRfMs_ = INT64_MIN / 2;

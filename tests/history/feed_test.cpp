@@ -160,6 +160,36 @@ TEST_F(FeedTest, AShortSilenceIsAGapAndAModemBackOnAnotherChannelAChannelChange)
     EXPECT_LT(got[0].t, got[1].t);
 }
 
+// A sender on the segment floods the modem's messages: a burst is recorded, the rest counted
+// into one line, so that the store takes a handful of rows for any flood.
+TEST_F(FeedTest, AFloodOfMessagesIsRecordedAsABurstAndACountOfTheRest) {
+    constexpr int kFlood = 150;
+    {
+        history::LinkFeed feed(store(), {}, {});
+        ModemSocket modem;
+        ASSERT_TRUE(linkStart(modem.endpoints()));
+        ASSERT_TRUE(eventually([&] { return feed.owning(); }));
+        for (int i = 0; i < kFlood; ++i)
+            modem.send(debugFrame(3, {'x', 0}));
+        std::this_thread::sleep_for(500ms);
+        linkStop();
+    }
+    long kept = 0, told = 0, summaries = 0;
+    for (const history::Event& e : events()) {
+        ASSERT_EQ(e.kind, EventKind::Embedded);
+        if (e.text == "x") {
+            ++kept;
+        } else {
+            ++summaries;
+            told += std::stol(e.text);
+            EXPECT_NE(e.text.find(" more like this suppressed"), std::string::npos) << e.text;
+        }
+    }
+    EXPECT_LE(kept, 60);
+    EXPECT_EQ(summaries, 1);
+    EXPECT_EQ(kept + told, kFlood);
+}
+
 TEST_F(FeedTest, AStoreThatCannotBeMadeIsToldOnceAndTheLinkGoesOn) {
     std::vector<std::string> errors;
     ModemSocket modem;
