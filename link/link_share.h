@@ -57,8 +57,9 @@ bool takeLinkRequest(Request& request);
 
 // Frames a program may queue for one slow attached program before it is dropped.
 inline constexpr std::size_t kShareQueueFrames = 2048;
-// Attached programs one owner serves at most.
-inline constexpr std::size_t kShareMaxClients = 16;
+// Attached programs one owner serves at most, and of them the programs of one user.
+inline constexpr std::size_t kShareMaxClients = 32;
+inline constexpr std::size_t kShareMaxClientsPerUser = 8;
 // Datagrams the relay reads from the port at once and hands on together.
 inline constexpr std::size_t kShareBatchFrames = 64;
 // The relay gives the owner's own link a batch in one message of their socket pair, each

@@ -18,6 +18,7 @@
 #include "link/link_events.h"
 #include "link/link_frame.h"
 #include "link/link_presence.h"
+#include "link/link_senders.h"
 #include "link/link_share.h"
 #include "link/link_state.h"
 
@@ -366,7 +367,7 @@ ssize_t readPacked(int fd, unsigned generation) {
 // them. The byte count of the first, as recv gives it: 0 when nothing but empty messages came
 // (an empty datagram, or the end of an attached link's stream, which recvmmsg gives in every
 // slot), -1 with errno.
-ssize_t readDatagrams(int fd, unsigned generation) {
+ssize_t readDatagrams(int fd, unsigned generation, const SenderRule* senders) {
     ReadAhead& r = readAhead;
     r.generation = generation;
     r.at = r.end = 0;
@@ -374,25 +375,41 @@ ssize_t readDatagrams(int fd, unsigned generation) {
     static_assert(kReadAhead * kSlot <= sizeof r.bytes);
     iovec iov[kReadAhead];
     mmsghdr headers[kReadAhead] = {};
+    sockaddr_in from[kReadAhead] = {};
     for (unsigned i = 0; i < kReadAhead; ++i) {
         iov[i] = iovec{r.bytes + i * kSlot + 2, kReceiveCapacity};
         headers[i].msg_hdr.msg_iov = &iov[i];
         headers[i].msg_hdr.msg_iovlen = 1;
+        if (senders != nullptr) {
+            headers[i].msg_hdr.msg_name = &from[i];
+            headers[i].msg_hdr.msg_namelen = sizeof from[i];
+        }
     }
     const int n = ::recvmmsg(fd, headers, kReadAhead, MSG_DONTWAIT, nullptr);
     if (n <= 0)
         return n;
-    // Packed towards the front, without the empty ones: the link has nothing to take from them.
+    // Packed towards the front, without the empty ones (the link has nothing to take from them)
+    // and those of another sender than the modem.
     ssize_t first = 0;
+    bool any = false;
     for (unsigned i = 0; i < static_cast<unsigned>(n); ++i) {
         const auto length = static_cast<std::uint16_t>(headers[i].msg_len);
         if (length == 0)
+            continue;
+        any = true;
+        if (senders != nullptr && !acceptedSender(from[i], *senders))
             continue;
         std::memcpy(r.bytes + r.end, &length, sizeof length);
         std::memmove(r.bytes + r.end + 2, r.bytes + i * kSlot + 2, length);
         r.end += 2 + length;
         if (first == 0)
             first = length;
+    }
+    // Only refused senders' datagrams: something came, nothing to take (not the end of a
+    // stream); the caller reads on rather than waits.
+    if (first == 0 && any) {
+        errno = EINPROGRESS;
+        return -1;
     }
     return first;
 }
@@ -416,9 +433,29 @@ bool receiveFrame(std::uint8_t* buffer, std::uint16_t capacity, std::int16_t& co
         const bool packed = role.load() == LinkRole::Owner && fd != udpSocket.load();
         // A datagram longer than the read-ahead keeps is read alone, cut only where `room` says.
         const bool alone = !packed && room > kReceiveCapacity;
-        const ssize_t n = packed  ? readPacked(fd, generation)  // the relay's
-                          : alone ? ::recv(fd, buffer, room, MSG_DONTWAIT)
-                                  : readDatagrams(fd, generation);
+        // Read from the port itself: only the modem's datagrams are taken.
+        const SenderRule senders{openedEndpoints.destinationPort, !openedInterface.empty()};
+        const bool direct = fd == udpSocket.load();
+        sockaddr_in from{};
+        socklen_t fromLength = sizeof from;
+        ssize_t n = -1;
+        // A few reads more when only strangers' datagrams came: under their flood the modem's
+        // must not wait behind them in the socket.
+        for (int tries = 0; tries < 8; ++tries) {
+            fromLength = sizeof from;
+            n = packed  ? readPacked(fd, generation)  // the relay's
+                : alone ? ::recvfrom(fd, buffer, room, MSG_DONTWAIT,
+                                     reinterpret_cast<sockaddr*>(&from), &fromLength)
+                        : readDatagrams(fd, generation, direct ? &senders : nullptr);
+            if (n > 0 && alone && direct && !acceptedSender(from, senders)) {
+                n = -1;
+                errno = EINPROGRESS;
+            }
+            if (n >= 0 || errno != EINPROGRESS)
+                break;
+        }
+        if (n < 0 && errno == EINPROGRESS)
+            errno = EAGAIN;
         if (n > 0 && fd == udpSocket.load())
             share::countHeard();  // no relay: the link itself is the one that hears
         else if (n > 0 && role.load() == LinkRole::Attached)

@@ -7,6 +7,7 @@
 #include <sys/un.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <cstring>
 #include <mutex>
@@ -21,13 +22,22 @@ namespace brix::share {
 namespace {
 
 // The owner's greeting: "BRIXLINK1 PID NAME", then perhaps "\nhistory PATH". Anything else is
-// no link of ours.
-bool readGreeting(int fd, std::string& owner, std::string& history) {
+// no link of ours; "BRIXFULL WHY" an owner that takes no more programs (`full` says why).
+bool readGreeting(int fd, std::string& owner, std::string& history, std::string& full) {
     pollfd p{fd, POLLIN, 0};
     if (::poll(&p, 1, 1000) <= 0)
         return false;
     char text[kGreetingMax + 1];
     ssize_t n = ::recv(fd, text, kGreetingMax, MSG_DONTWAIT);
+    const std::size_t fullPrefix = sizeof kFullGreeting - 1;
+    if (n > static_cast<ssize_t>(fullPrefix) && std::memcmp(text, kFullGreeting, fullPrefix) == 0) {
+        full.assign(text + fullPrefix, static_cast<std::size_t>(n) - fullPrefix);
+        full.resize(std::min<std::size_t>(full.size(), 80));
+        for (char& c : full)
+            if (static_cast<unsigned char>(c) < 0x20 || static_cast<unsigned char>(c) > 0x7E)
+                c = '?';
+        return false;
+    }
     const std::size_t prefix = sizeof kGreeting - 1;
     if (n <= static_cast<ssize_t>(prefix) || std::memcmp(text, kGreeting, prefix) != 0)
         return false;
@@ -142,8 +152,13 @@ int attach(const Key& key) {
             refusal = why;
             continue;
         }
-        if (!readGreeting(fd, owner, history)) {
+        std::string full;
+        if (!readGreeting(fd, owner, history, full)) {
             ::close(fd);
+            if (!full.empty()) {
+                std::lock_guard<std::mutex> lock(refusalMutex);
+                refusal = "the link at " + path + " is full: " + full;
+            }
             continue;
         }
         (void)::fcntl(fd, F_SETFL, O_NONBLOCK);

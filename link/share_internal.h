@@ -21,6 +21,8 @@ inline constexpr char kGreeting[] = "BRIXLINK1 ";
 // "BRIXLINK1 PID NAME", then "\nhistory PATH" when the owner records.
 inline constexpr char kHistoryLine[] = "\nhistory ";
 inline constexpr std::size_t kGreetingMax = 96 + 4096;
+// In place of the greeting when the owner takes no more programs: "BRIXFULL WHY".
+inline constexpr char kFullGreeting[] = "BRIXFULL ";
 
 // link_share.cpp: who this program shares the link with, as the getters tell it.
 extern std::mutex infoMutex;

@@ -12,6 +12,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <chrono>
 #include <cstring>
 #include <deque>
 #include <memory>
@@ -22,6 +23,7 @@
 
 #include "link/link_frame.h"
 #include "link/link_presence.h"
+#include "link/link_senders.h"
 #include "link/link_share.h"
 #include "link/share_internal.h"
 
@@ -36,9 +38,15 @@ constexpr int kPortBuffer = 4 << 20;
 struct Client {
     int fd = -1;
     int pid = 0;
+    uid_t uid = 0;
     std::string name;
     std::deque<std::vector<std::uint8_t>> queue;
+    std::chrono::steady_clock::time_point lastFrame;  // the last frame it sent (or its start)
 };
+
+// A link sends a query every few seconds; a connection that sends nothing for this long holds
+// a place and is no link.
+constexpr auto kClientIdle = std::chrono::seconds(30);
 
 struct Relay {
     int udp = -1;
@@ -46,6 +54,7 @@ struct Relay {
     int wake = -1;
     int toLink = -1;            // the relay's end of the own link's pair
     sockaddr_in destination{};  // the modem's
+    SenderRule senders;         // whom datagrams are taken from
     std::string path;
     std::thread thread;
     std::vector<Client> clients;  // relay thread only
@@ -79,19 +88,23 @@ public:
             inHeaders_[i].msg_hdr = msghdr{};
             inHeaders_[i].msg_hdr.msg_iov = &in_[i];
             inHeaders_[i].msg_hdr.msg_iovlen = 1;
+            inHeaders_[i].msg_hdr.msg_name = &from_[i];
         }
     }
 
     // Reads what waits on `fd`, at most a batch; false when nothing did. A datagram longer than
     // the link reads is cut, as recv cuts it.
-    bool receive(int fd) {
+    bool receive(int fd, const SenderRule& senders) {
+        for (unsigned i = 0; i < kBatch; ++i)
+            inHeaders_[i].msg_hdr.msg_namelen = sizeof from_[i];
         const int n = ::recvmmsg(fd, inHeaders_, kBatch, MSG_DONTWAIT, nullptr);
         received_ = n > 0 ? static_cast<unsigned>(n) : 0;
         // An empty datagram is not handed on: on a client's socket it would read as the end
-        // of the owner's stream, and the link has nothing to take from it.
+        // of the owner's stream, and the link has nothing to take from it. Nor is one from
+        // another sender than the modem.
         count_ = 0;
         for (unsigned i = 0; i < received_; ++i) {
-            if (inHeaders_[i].msg_len == 0)
+            if (inHeaders_[i].msg_len == 0 || !acceptedSender(from_[i], senders))
                 continue;
             if (count_ != i)
                 std::memcpy(data_[count_], data_[i], inHeaders_[i].msg_len);
@@ -144,6 +157,7 @@ private:
     unsigned received_ = 0;             // datagrams read
     iovec in_[kBatch];
     mmsghdr inHeaders_[kBatch];
+    sockaddr_in from_[kBatch];
     iovec out_[kBatch];
     mmsghdr outHeaders_[kBatch];
 
@@ -178,7 +192,8 @@ public:
             for (const Client& c : r_.clients)
                 fds.push_back(
                     {c.fd, static_cast<short>(POLLIN | (c.queue.empty() ? 0 : POLLOUT)), 0});
-            if (::poll(fds.data(), fds.size(), -1) < 0) {
+            // Asleep while nothing comes, but for a look at idle clients now and then.
+            if (::poll(fds.data(), fds.size(), r_.clients.empty() ? -1 : 5000) < 0) {
                 if (errno == EINTR)
                     continue;
                 return;
@@ -191,6 +206,10 @@ public:
             // the places stay the poll's.
             for (std::size_t i = 0; i < r_.clients.size(); ++i)
                 serve(r_.clients[i], fds[3 + i].revents);
+            const auto now = std::chrono::steady_clock::now();
+            for (Client& c : r_.clients)
+                if (c.fd >= 0 && now - c.lastFrame > kClientIdle)
+                    drop(c, "it sent nothing for 30 s");
             std::erase_if(r_.clients, [](const Client& c) { return c.fd < 0; });
             if ((fds[2].revents & POLLIN) != 0)
                 accept();
@@ -209,9 +228,10 @@ public:
 private:
     void fromModem() {
         Batch& b = *batch_;
-        for (int pass = 0; pass < kBatchesPerPass && b.receive(r_.udp); ++pass) {
+        for (int pass = 0; pass < kBatchesPerPass && b.receive(r_.udp, r_.senders); ++pass) {
             heard.fetch_add(b.size(), std::memory_order_relaxed);
-            noteLinkHeard();
+            if (b.size() > 0)
+                noteLinkHeard();
             // The own link is not a client: when it is slow it loses datagrams as a socket does.
             (void)b.sendPacked(r_.toLink);
             for (Client& c : r_.clients)
@@ -290,6 +310,7 @@ private:
                 drop(c, "it sent what is no frame of the link");
                 return;
             }
+            c.lastFrame = std::chrono::steady_clock::now();
             share::noteRequest(frame, static_cast<std::size_t>(n), c.name);
             (void)::sendto(r_.udp, frame, static_cast<std::size_t>(n), MSG_NOSIGNAL,
                            reinterpret_cast<const sockaddr*>(&r_.destination),
@@ -304,8 +325,22 @@ private:
         ucred cred{};
         socklen_t length = sizeof cred;
         if (::getsockopt(fd, SOL_SOCKET, SO_PEERCRED, &cred, &length) != 0 ||
-            !peerAllowed(fd, cred, groupAdmitted_, group_) ||
-            r_.clients.size() >= kShareMaxClients) {
+            !peerAllowed(fd, cred, groupAdmitted_, group_)) {
+            ::close(fd);
+            return;
+        }
+        // Places for everyone: one user's programs take at most a share of them.
+        const auto same = std::count_if(r_.clients.begin(), r_.clients.end(),
+                                        [&](const Client& c) { return c.uid == cred.uid; });
+        if (r_.clients.size() >= kShareMaxClients ||
+            static_cast<std::size_t>(same) >= kShareMaxClientsPerUser) {
+            const std::string full =
+                std::string(kFullGreeting) +
+                (r_.clients.size() >= kShareMaxClients
+                     ? std::to_string(kShareMaxClients) + " programs are attached"
+                     : std::to_string(kShareMaxClientsPerUser) +
+                           " programs of this user are attached");
+            (void)::send(fd, full.data(), full.size(), MSG_NOSIGNAL);
             ::close(fd);
             return;
         }
@@ -325,7 +360,9 @@ private:
         Client c;
         c.fd = fd;
         c.pid = cred.pid;
+        c.uid = cred.uid;
         c.name = programName(cred.pid);
+        c.lastFrame = std::chrono::steady_clock::now();
         r_.clients.push_back(std::move(c));
     }
 
@@ -412,6 +449,7 @@ int offer(int udp, const Key& key, std::uint32_t modemAddress, std::uint16_t mod
     relay.destination.sin_family = AF_INET;
     relay.destination.sin_addr.s_addr = htonl(modemAddress);
     relay.destination.sin_port = htons(modemPort);
+    relay.senders = SenderRule{modemPort, !key.interfaceName.empty()};
     relay.listener = listener;
     relay.wake = wake;
     relay.toLink = pair[0];

@@ -39,11 +39,14 @@ def shell(command, cwd=WORK, timeout=30):
 
 
 def spoof(frame_type, body):
-    """One datagram to the tool's port, as any host on the segment can send it."""
-    with socket.socket(socket.AF_INET, socket.SOCK_DGRAM) as s:
-        s.setsockopt(socket.SOL_SOCKET, socket.SO_BROADCAST, 1)
-        s.sendto(b"\xff" * 6 + struct.pack("<HHH", 0x7779, frame_type, len(body)) + body,
-                 ("255.255.255.255", 30587))
+    """One datagram to the tool's port, as any host on the segment can send it: from the
+    modem's port, which the simulated modem holds, so made by hand on a raw socket."""
+    payload = b"\xff" * 6 + struct.pack("<HHH", 0x7779, frame_type, len(body)) + body
+    udp = struct.pack("!HHHH", 30588, 30587, 8 + len(payload), 0) + payload  # no checksum
+    ip = struct.pack("!BBHHHBBH4s4s", 0x45, 0, 0, 0, 0, 64, socket.IPPROTO_UDP, 0,
+                     socket.inet_aton("127.0.0.1"), socket.inet_aton("127.0.0.1"))
+    with socket.socket(socket.AF_INET, socket.SOCK_RAW, socket.IPPROTO_RAW) as s:
+        s.sendto(ip + udp, ("127.0.0.1", 0))  # the kernel fills in length, id and checksum
 
 
 def install():

@@ -11,9 +11,11 @@
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <memory>
 #include <string>
 #include <thread>
 
+#include "link/link_senders.h"
 #include "link/link_share.h"
 #include "link_test_support.h"
 #include "private_netns.h"
@@ -73,6 +75,7 @@ public:
         greeting_ = receive(1000);
     }
     ~RawClient() { ::close(fd_); }
+    std::string greeting() const { return std::string(greeting_.begin(), greeting_.end()); }
     bool greeted() const {
         return connected_ &&
                std::string(greeting_.begin(), greeting_.end()).rfind("BRIXLINK1 ", 0) == 0;
@@ -478,6 +481,81 @@ TEST_F(ShareTest, ALinkOfferedByAnotherUserOrInAnotherUsersFolderIsNeverBelieved
     ::kill(child, SIGKILL);
     ::waitpid(child, nullptr, 0);
     ::close(holder);
+}
+
+}  // namespace
+}  // namespace brix::testing
+
+namespace brix::testing {
+namespace {
+
+// With an interface chosen, a program of this PC that sends to the interface's broadcast from
+// the modem's port is still not the modem behind that interface: only another host is.
+TEST_F(ShareTest, WithAnInterfaceChosenAProgramOfThisHostIsNoModem) {
+    BRIX_REQUIRE_PRIVATE_NETNS();
+    if (::geteuid() != 0)
+        GTEST_SKIP() << "needs root to make an interface (CI runs as root)";
+    ASSERT_EQ(
+        std::system("ip link add brixd0 type veth peer name brixd1 && ip addr add "
+                    "10.77.0.1/24 dev brixd0 && ip link set brixd0 up && ip link set brixd1 up"),
+        0);
+    setLinkInterface("brixd0");
+    ASSERT_TRUE(openLinkSocket(LinkEndpoints{0, kLocalPort, 0x0A4D00FFu, kModemPort}));
+    ASSERT_EQ(linkRole(), LinkRole::Owner);
+
+    const int local = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    const int on = 1;
+    ::setsockopt(local, SOL_SOCKET, SO_BROADCAST, &on, sizeof on);
+    ::setsockopt(local, SOL_SOCKET, SO_BINDTODEVICE, "brixd0", 6);
+    sockaddr_in from{};
+    from.sin_family = AF_INET;
+    from.sin_addr.s_addr = htonl(0x0A4D0001u);
+    from.sin_port = htons(kModemPort);
+    ASSERT_EQ(::bind(local, reinterpret_cast<sockaddr*>(&from), sizeof from), 0);
+    sockaddr_in to{};
+    to.sin_family = AF_INET;
+    to.sin_addr.s_addr = htonl(0x0A4D00FFu);
+    to.sin_port = htons(kLocalPort);
+    const std::uint64_t refusedBefore = linkSendersRefused();
+    const Bytes report = rfReport(1, 1, 1, 1, 1);
+    for (int i = 0; i < 5; ++i)
+        ::sendto(local, report.data(), report.size(), 0, reinterpret_cast<sockaddr*>(&to),
+                 sizeof to);
+    EXPECT_EQ(linkReceives(300, 7), 0);
+    EXPECT_EQ(linkSendersRefused() - refusedBefore, 5u);  // they came, and were refused
+    ::close(local);
+    closeLinkSocket();
+    setLinkInterface(nullptr);
+    EXPECT_EQ(std::system("ip link del brixd0"), 0);
+}
+
+}  // namespace
+}  // namespace brix::testing
+
+namespace brix::testing {
+namespace {
+
+// One member's programs cannot take every place: past its share the next of that user is told
+// the link is full, in words, rather than finding no link at all.
+TEST_F(ShareTest, OneUsersProgramsTakeAShareOfThePlacesAndTheNextIsToldTheLinkIsFull) {
+    BRIX_REQUIRE_PRIVATE_NETNS();
+    ASSERT_TRUE(openLinkSocket());
+    ASSERT_EQ(linkRole(), LinkRole::Owner);
+    const std::string path = linkSharePath();
+    std::vector<std::unique_ptr<RawClient>> clients;
+    for (std::size_t i = 0; i < kShareMaxClientsPerUser; ++i) {
+        clients.push_back(std::make_unique<RawClient>(path));
+        ASSERT_TRUE(clients.back()->greeted());
+    }
+    RawClient oneMore(path);
+    EXPECT_FALSE(oneMore.greeted());
+    EXPECT_EQ(oneMore.greeting(), "BRIXFULL 8 programs of this user are attached");
+    EXPECT_TRUE(oneMore.closedWithin(1000));
+    // A place freed is a place again.
+    clients.pop_back();
+    std::this_thread::sleep_for(100ms);
+    RawClient again(path);
+    EXPECT_TRUE(again.greeted());
 }
 
 }  // namespace

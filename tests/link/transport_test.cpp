@@ -4,6 +4,7 @@
 
 #include <chrono>
 
+#include "link/link_senders.h"
 #include "link_test_support.h"
 
 namespace brix::testing {
@@ -47,6 +48,29 @@ TEST_F(TransportTest, LongDatagramIsCutAndQuietLineWaits) {
     setLinkActivity(1);
     sendFrame(buildRequest(MessageType::RfQuery).bytes, 12);
     EXPECT_EQ(getLinkActivity(), 0);
+}
+
+// What reaches the link's port from another port than the modem's is no modem's: a program of
+// this PC or a sender on the segment is not taken for it, however many it sends, and the
+// modem's datagrams behind a flood of them still come through.
+TEST_F(TransportTest, OnlyTheModemsPortIsHeard) {
+    ModemSocket modem;
+    ModemSocket stranger;
+    ASSERT_TRUE(openLinkSocket(modem.endpoints()));
+    const std::uint64_t refusedBefore = linkSendersRefused();
+    for (int i = 0; i < 40; ++i)
+        stranger.send(rfReport(1, 1, 1, 1, 1));
+    modem.send(rfReport(4525, 4, 300, 1, 3));
+    std::uint8_t buffer[kReceiveCapacity];
+    std::int16_t count = 0;
+    FakeClock clock;
+    bool got = false;
+    for (int i = 0; i < 10 && !got; ++i)
+        got = receiveFrame(buffer, kReceiveCapacity, count, clock);
+    ASSERT_TRUE(got);
+    EXPECT_EQ(readU16(buffer + 12), 4525);  // the modem's, not one of the stranger's
+    EXPECT_EQ(linkSendersRefused() - refusedBefore, 40u);
+    EXPECT_FALSE(receiveFrame(buffer, kReceiveCapacity, count, clock));
 }
 
 TEST_F(TransportTest, BusyPortFailsTheStart) {
