@@ -221,6 +221,8 @@ int runHistory(const Options& o, const std::string& what, const std::string& sin
                      path.empty() ? "set HOME or use --history" : error.c_str());
         return kFailed;
     }
+    // Ctrl-C or SIGTERM end a long query too, not only the output after it.
+    store->interruptWhen(&Session::interruptFlag());
     Output out(o.format);
     if (o.format == Format::Csv) {
         // The columns the History window exports too.

@@ -23,12 +23,17 @@ namespace brixctl {
 
 namespace {
 
-volatile std::sig_atomic_t interruptFlag = 0;
+volatile std::sig_atomic_t interruptSeen = 0;
+// The same, for what polls it from another thread or from a library (lock-free, so a signal
+// handler may set it).
+std::atomic<bool> interruptAtomic{false};
+static_assert(std::atomic<bool>::is_always_lock_free);
 // Readable once interrupted, so that a wait ends at once (written from the signal handler).
 int interruptFd = -1;
 
 void onSignal(int) {
-    interruptFlag = 1;
+    interruptSeen = 1;
+    interruptAtomic.store(true, std::memory_order_relaxed);
     if (interruptFd >= 0) {
         const std::uint64_t one = 1;
         (void)::write(interruptFd, &one, sizeof one);
@@ -171,7 +176,11 @@ bool Session::hasScannerReply() const {
 }
 
 bool Session::interrupted() {
-    return interruptFlag != 0;
+    return interruptSeen != 0;
+}
+
+const std::atomic<bool>& Session::interruptFlag() {
+    return interruptAtomic;
 }
 
 void Session::catchInterrupts() {

@@ -3,6 +3,7 @@
 // subscription to what the link tells (reports, versions, messages) and a LinkPeer that takes
 // the answers of the one pending Get or Set, for the main thread to wait on.
 
+#include <atomic>
 #include <chrono>
 #include <cstdint>
 #include <deque>
@@ -112,6 +113,7 @@ public:
 
     // Set by SIGINT and SIGTERM.
     static bool interrupted();
+    static const std::atomic<bool>& interruptFlag();
     static void catchInterrupts();
 
     // LinkPeer, called on the link thread. The Console's lines and the versions come as events.

@@ -11,6 +11,9 @@
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <string>
+#include <utility>
+#include <vector>
 
 #include "history/store_internal.h"
 
@@ -78,6 +81,73 @@ bool foreign(sqlite3* db) {
     return other;
 }
 
+// The columns each table of ours has, in order.
+std::vector<std::pair<std::string, std::vector<std::string>>> expectedTables() {
+    const auto aggregates = [](const char* prefix, int count) {
+        std::vector<std::string> out;
+        for (int i = 0; i < count; ++i)
+            for (const char* part : {"_min", "_sum", "_max"})
+                out.push_back(prefix + std::to_string(i) + part);
+        return out;
+    };
+    const auto join = [](std::vector<std::string> a, const std::vector<std::string>& b) {
+        a.insert(a.end(), b.begin(), b.end());
+        return a;
+    };
+    std::vector<std::string> statistics = {"t", "period"};
+    for (int i = 0; i < kCounts; ++i)
+        statistics.push_back("c" + std::to_string(i));
+    return {
+        {"meta", {"key", "value"}},
+        {"rf",
+         {"t", "rx_frequency", "rx_rate_code", "tx_frequency", "tx_rate_code", "attenuation"}},
+        {"statistics", statistics},
+        {"rf_minute", join({"t", "n"}, aggregates("f", 5))},
+        {"rf_hour", join({"t", "n"}, aggregates("f", 5))},
+        {"statistics_minute", join({"t", "n", "period_sum"}, aggregates("c", kCounts))},
+        {"statistics_hour", join({"t", "n", "period_sum"}, aggregates("c", kCounts))},
+        {"events", {"t", "kind", "text", "program"}},
+    };
+}
+
+// A store is read, or written, only as ours: no view or trigger (a view can be made to run
+// for ever, a trigger runs when a row is added), our tables with our columns, and a schema no
+// newer than this program's. Empty when so, else why not.
+std::string unexpectedSchema(sqlite3* db) {
+    sqlite3_stmt* q = nullptr;
+    std::string why;
+    if (sqlite3_prepare_v2(db,
+                           "SELECT type, name FROM sqlite_master WHERE type NOT IN ('table', "
+                           "'index') OR (type = 'index' AND name NOT LIKE 'sqlite_autoindex_%' "
+                           "AND name != 'events_t') LIMIT 1",
+                           -1, &q, nullptr) == SQLITE_OK &&
+        sqlite3_step(q) == SQLITE_ROW)
+        why = std::string("it holds a ") +
+              reinterpret_cast<const char*>(sqlite3_column_text(q, 0)) + " (" +
+              reinterpret_cast<const char*>(sqlite3_column_text(q, 1)) + "), which no history has";
+    sqlite3_finalize(q);
+    if (!why.empty())
+        return why;
+    for (const auto& [table, columns] : expectedTables()) {
+        std::vector<std::string> found;
+        const std::string info = "PRAGMA table_info(" + table + ")";
+        if (sqlite3_prepare_v2(db, info.c_str(), -1, &q, nullptr) == SQLITE_OK)
+            while (sqlite3_step(q) == SQLITE_ROW && found.size() < 64)
+                found.emplace_back(reinterpret_cast<const char*>(sqlite3_column_text(q, 1)));
+        sqlite3_finalize(q);
+        if (!found.empty() && found != columns)
+            return "its table " + table + " has other columns than a history's";
+    }
+    if (sqlite3_prepare_v2(db, "SELECT value FROM meta WHERE key = 'schema'", -1, &q, nullptr) ==
+            SQLITE_OK &&
+        sqlite3_step(q) == SQLITE_ROW && sqlite3_column_int64(q, 0) > kSchemaVersion)
+        why = "it was written by a newer program (schema " +
+              std::to_string(sqlite3_column_int64(q, 0)) + "; this one reads " +
+              std::to_string(kSchemaVersion) + ")";
+    sqlite3_finalize(q);
+    return why;
+}
+
 // "file:" URI of `path`, for opening a store read-only without its side files.
 std::string immutableUri(const std::string& path) {
     std::string uri = "file:";
@@ -102,6 +172,13 @@ std::string dateStamp() {
     return buf;
 }
 
+// Nothing in a store's schema is run with more trust than a query of ours: no function with
+// side effects from a view or trigger, no writing to the schema itself.
+void distrustSchema(sqlite3* db) {
+    sqlite3_db_config(db, SQLITE_DBCONFIG_TRUSTED_SCHEMA, 0, nullptr);
+    sqlite3_db_config(db, SQLITE_DBCONFIG_DEFENSIVE, 1, nullptr);
+}
+
 sqlite3* openConnection(const std::string& path, bool readOnly, std::string& error) {
     sqlite3* db = nullptr;
     const int flags =
@@ -114,6 +191,7 @@ sqlite3* openConnection(const std::string& path, bool readOnly, std::string& err
     }
     // Another program's writer may hold the lock for a moment: wait that long, not forever.
     sqlite3_busy_timeout(db, 200);
+    distrustSchema(db);
     return db;
 }
 
@@ -204,13 +282,22 @@ std::unique_ptr<Store> Store::open(const std::string& path, bool readOnly, std::
         db = nullptr;
         if (sqlite3_open_v2(immutableUri(path).c_str(), &db,
                             SQLITE_OPEN_READONLY | SQLITE_OPEN_URI | SQLITE_OPEN_NOFOLLOW,
-                            nullptr) == SQLITE_OK)
+                            nullptr) == SQLITE_OK) {
+            distrustSchema(db);
             code = readable(db);
+        }
     }
     if (code == SQLITE_OK && foreign(db)) {
         sqlite3_close(db);
         error = path + ": a database of another program, not a history: left as it is";
         return nullptr;
+    }
+    if (code == SQLITE_OK) {
+        if (const std::string why = unexpectedSchema(db); !why.empty()) {
+            sqlite3_close(db);
+            error = path + ": not read: " + why;
+            return nullptr;
+        }
     }
     if (code != SQLITE_OK) {
         const std::string why = db != nullptr ? sqlite3_errmsg(db) : sqlite3_errstr(code);
@@ -249,6 +336,23 @@ std::unique_ptr<Store> Store::open(const std::string& path, bool readOnly, std::
     store->exec(version.c_str());
     error = notice;
     return store;
+}
+
+namespace {
+
+int interruptIfAsked(void* flag) {
+    return static_cast<const std::atomic<bool>*>(flag)->load(std::memory_order_relaxed) ? 1 : 0;
+}
+
+}  // namespace
+
+void Store::interruptWhen(const std::atomic<bool>* flag) {
+    // Every few thousand steps of a query: a long one ends soon after it is asked to.
+    if (flag != nullptr)
+        sqlite3_progress_handler(db_, 10000, interruptIfAsked,
+                                 const_cast<std::atomic<bool>*>(flag));
+    else
+        sqlite3_progress_handler(db_, 0, nullptr, nullptr);
 }
 
 bool Store::exec(const char* sql) {

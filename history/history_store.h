@@ -8,6 +8,7 @@
 // readers in other processes never block the one writer (Recorder, recorder.h).
 
 #include <array>
+#include <atomic>
 #include <cstdint>
 #include <memory>
 #include <optional>
@@ -144,6 +145,11 @@ public:
     // The newest time recorded (0 when none): a writer never records before it, so that a clock
     // that jumps backwards does not reorder the history.
     Millis newest();
+
+    // Ends any query of this store soon after `flag` becomes true (a signal, a window that
+    // closes), so that no query runs on deaf to it; the query then gives what it has. nullptr:
+    // no more.
+    void interruptWhen(const std::atomic<bool>* flag);
 
     // The last SQLite error of this connection, for a message.
     std::string lastError() const;

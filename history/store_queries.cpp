@@ -112,6 +112,16 @@ Millis sliceWidth(Millis since, Millis until, int maxRows) {
 
 }  // namespace
 
+namespace {
+
+// A value read from a store, kept within what a report can hold (a crafted store holds
+// anything, 1e308 or NaN among it).
+double bounded(double v, double most) {
+    return v >= 0 && v <= most ? v : (v > most ? most : 0);
+}
+
+}  // namespace
+
 std::vector<RfRow> Store::rf(Millis since, Millis until, int maxRows) {
     std::vector<RfRow> out;
     std::vector<Slice> slices;
@@ -128,8 +138,10 @@ std::vector<RfRow> Store::rf(Millis since, Millis until, int maxRows) {
         r.t = s.t;
         r.samples = static_cast<int>(s.n);
         const double n = static_cast<double>(std::max<long long>(1, s.n));
+        // A report's fields are 16-bit: whatever a store holds, nothing else is shown.
         for (std::size_t i = 0; i < 5; ++i)
-            r.fields[i] = {s.mins[i], s.sums[i] / n, s.maxes[i]};
+            r.fields[i] = {bounded(s.mins[i], 65535), bounded(s.sums[i] / n, 65535),
+                           bounded(s.maxes[i], 65535)};
         out.push_back(r);
     }
     return out;
@@ -154,10 +166,14 @@ std::vector<StatisticsRow> Store::statistics(Millis since, Millis until, int max
         r.t = s.t;
         r.reports = static_cast<int>(s.n);
         r.seconds = s.period / 100.0;
+        // Counts are 32-bit over periods of a tenth of a second or more.
+        constexpr double kMaxCount = 4294967295.0;
+        const double reports = static_cast<double>(std::max<long long>(1, s.n));
         for (std::size_t k = 0; k < kCounts; ++k) {
-            r.totals[k] = s.sums[k];
-            r.rates[k] = {s.mins[k] / kRateScale, r.seconds > 0 ? s.sums[k] / r.seconds : 0,
-                          s.maxes[k] / kRateScale};
+            r.totals[k] = bounded(s.sums[k], kMaxCount * reports);
+            r.rates[k] = {bounded(s.mins[k] / kRateScale, kMaxCount * 10),
+                          bounded(r.seconds > 0 ? s.sums[k] / r.seconds : 0, kMaxCount * 10),
+                          bounded(s.maxes[k] / kRateScale, kMaxCount * 10)};
         }
         out.push_back(r);
     }

@@ -22,6 +22,7 @@ HistoryLoader::HistoryLoader(Done done) : done_(std::move(done)) {
 }
 
 HistoryLoader::~HistoryLoader() {
+    closing_ = true;  // a query of a crafted or huge store does not hold the window's exit
     {
         std::lock_guard lock(mutex_);
         stop_ = true;
@@ -73,6 +74,10 @@ std::shared_ptr<const HistoryWindow::Data> HistoryLoader::load(const Request& r)
         store_ = history::Store::open(r.path, true, error, false);
         if (store_ != nullptr)
             second_ = history::Store::open(r.path, true, error, false);
+        if (store_ != nullptr)
+            store_->interruptWhen(&closing_);
+        if (second_ != nullptr)
+            second_->interruptWhen(&closing_);
         if (second_ == nullptr) {
             store_.reset();
             d->error = error;

@@ -4,6 +4,7 @@
 
 #include <sys/types.h>
 
+#include <atomic>
 #include <condition_variable>
 #include <functional>
 #include <memory>
@@ -43,8 +44,9 @@ private:
     Done done_;
     std::mutex mutex_;
     std::condition_variable wake_;
-    std::optional<Request> pending_;  // guarded by mutex_
-    bool stop_ = false;               // guarded by mutex_
+    std::optional<Request> pending_;    // guarded by mutex_
+    bool stop_ = false;                 // guarded by mutex_
+    std::atomic<bool> closing_{false};  // ends a query under way when the window goes
     // Loader thread only.
     std::unique_ptr<history::Store> store_;
     std::unique_ptr<history::Store> second_;

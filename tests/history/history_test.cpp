@@ -354,6 +354,76 @@ TEST(HistoryStore, AFloodIsBroughtBackWithinBoundsOldestDetailFirst) {
     EXPECT_EQ(events[1].kind, EventKind::LinkDown);
 }
 
+// A store made to harm its reader is told, never read as a history: a view that runs for ever
+// in place of a table, a trigger that would run as a row is written, our names with other
+// columns, a schema from a newer program. Values no report can hold are shown within range.
+TEST(HistoryStore, ACraftedStoreIsToldNotRead) {
+    Folder dir;
+    const auto craft = [&](const std::string& name, const char* sql) {
+        const std::string path = dir.file(name);
+        { openStore(path); }
+        sqlite3* db = nullptr;
+        EXPECT_EQ(sqlite3_open(path.c_str(), &db), SQLITE_OK);
+        EXPECT_EQ(sqlite3_exec(db, sql, nullptr, nullptr, nullptr), SQLITE_OK)
+            << sqlite3_errmsg(db);
+        sqlite3_close(db);
+        return path;
+    };
+    const auto refused = [](const std::string& path, bool readOnly) {
+        std::string error;
+        EXPECT_EQ(Store::open(path, readOnly, error), nullptr) << path;
+        return error;
+    };
+    const std::string view =
+        craft("view.sqlite3",
+              "DROP TABLE rf; CREATE VIEW rf AS WITH RECURSIVE r(t) AS (SELECT 1 UNION ALL "
+              "SELECT t + 1 FROM r) SELECT t, 0 AS a, 0 AS b, 0 AS c, 0 AS d, 0 AS e FROM r");
+    EXPECT_NE(refused(view, true).find("not read: it holds a view (rf)"), std::string::npos);
+    const std::string trigger =
+        craft("trigger.sqlite3",
+              "CREATE TABLE seen(x); CREATE TRIGGER spy AFTER INSERT ON events BEGIN INSERT INTO "
+              "seen VALUES(new.text); END");
+    EXPECT_NE(refused(trigger, false).find("it holds a trigger (spy)"), std::string::npos);
+    EXPECT_NE(refused(trigger, true).find("it holds a trigger (spy)"), std::string::npos);
+    const std::string columns =
+        craft("columns.sqlite3", "DROP TABLE events; CREATE TABLE events(t, what)");
+    EXPECT_NE(refused(columns, true).find("its table events has other columns"), std::string::npos);
+    const std::string future =
+        craft("future.sqlite3", "UPDATE meta SET value = 99 WHERE key = 'schema'");
+    EXPECT_NE(refused(future, true).find("written by a newer program (schema 99"),
+              std::string::npos);
+
+    const std::string huge = craft("huge.sqlite3",
+                                   "INSERT INTO rf VALUES(1800000000000, 4525, 4, 300, 2, 1e308);"
+                                   "INSERT INTO statistics VALUES(1800000000000, 100, -5, 1e300, "
+                                   "0, 0, 0, 0, 0, 0)");
+    auto store = openStore(huge, true);
+    const auto rows = store->rf(0, kNow + 1, 10);
+    ASSERT_EQ(rows.size(), 1u);
+    for (double v : rows[0].fields[4])
+        EXPECT_LE(v, 65535);
+    const auto stats = store->statistics(0, kNow + 1, 10);
+    ASSERT_EQ(stats.size(), 1u);
+    EXPECT_GE(stats[0].totals[0], 0);
+    EXPECT_LE(stats[0].rates[1][2], 4294967295.0 * 10);
+}
+
+// A query asked to end gives up within a few thousand of its steps.
+TEST(HistoryStore, AQueryEndsWhenAskedTo) {
+    Folder dir;
+    auto store = openStore(dir.file("h.sqlite3"));
+    ASSERT_TRUE(store->begin());
+    for (int i = 0; i < 20000; ++i)
+        store->add(RfSample{kNow - kDay + i * 1000, 4525, 4, 300, 2, 6});
+    ASSERT_TRUE(store->commit());
+    std::atomic<bool> stop{true};
+    store->interruptWhen(&stop);
+    EXPECT_TRUE(store->rf(kNow - kDay, kNow, 100000).empty());
+    stop = false;
+    EXPECT_EQ(store->rf(kNow - kDay, kNow, 100000).size(), 20000u);
+    store->interruptWhen(nullptr);
+}
+
 // A reader holding the store for a while (another program's transaction, a member's lock on a
 // byte of its files) makes a write fail; once it lets go, recording goes on by itself, and a
 // reader's lock on the store file itself never keeps the writer out.
