@@ -36,10 +36,29 @@ void signal(int fd) {
 
 }  // namespace
 
+// About what an event takes in a queue: itself and its texts.
+std::uint32_t sizeOf(const LinkEventBody& body) {
+    std::size_t n = sizeof(LinkEvent);
+    std::visit(
+        [&](const auto& v) {
+            using T = std::decay_t<decltype(v)>;
+            if constexpr (std::is_same_v<T, VersionText> || std::is_same_v<T, DebugMessage> ||
+                          std::is_same_v<T, ConsoleError> || std::is_same_v<T, LinkNotice>)
+                n += v.text.capacity();
+            else if constexpr (std::is_same_v<T, RequestSent>)
+                n += v.text.capacity() + v.program.capacity();
+            else if constexpr (std::is_same_v<T, RoleChanged>)
+                n += v.owner.capacity();
+        },
+        body);
+    return static_cast<std::uint32_t>(n);
+}
+
 void publishLinkEvent(LinkEventBody body, std::int64_t unixMs) {
     if (subscriptionCount.load(std::memory_order_acquire) == 0)
         return;
-    LinkEvent event{unixMs != 0 ? unixMs : unixMsNow(), 0, std::move(body)};
+    const std::uint32_t bytes = sizeOf(body);
+    LinkEvent event{unixMs != 0 ? unixMs : unixMsNow(), 0, std::move(body), bytes};
     std::lock_guard lock(registryMutex);
     event.sequence = ++nextSequence;
     for (LinkSubscription* s : subscriptions)
@@ -89,15 +108,19 @@ LinkSubscription::~LinkSubscription() {
 
 void LinkSubscription::push(const LinkEvent& event, bool wake) {
     std::lock_guard lock(mutex_);
-    if (queue_.size() >= capacity_) {
+    if (!queue_.empty() &&
+        (queue_.size() >= capacity_ || queuedBytes_ + event.bytes > kMaxQueueBytes)) {
         // The oldest half goes at once, so that a reader that has stopped costs each event a
         // move of a few, not of the whole queue.
         const std::size_t drop = std::max<std::size_t>(1, queue_.size() / 2);
+        for (std::size_t i = 0; i < drop; ++i)
+            queuedBytes_ -= queue_[i].bytes;
         std::move(queue_.begin() + static_cast<std::ptrdiff_t>(drop), queue_.end(), queue_.begin());
         queue_.resize(queue_.size() - drop);
         lost_ += drop;
     }
     queue_.push_back(event);
+    queuedBytes_ += event.bytes;
     if (wake && waiting_ && !signalled_ && fd_ >= 0) {
         signal(fd_);
         signalled_ = true;
@@ -118,6 +141,7 @@ std::size_t LinkSubscription::take(std::vector<LinkEvent>& out) {
     {
         std::lock_guard lock(mutex_);
         std::swap(queue_, out);
+        queuedBytes_ = 0;
         lost = lost_;
         lost_ = 0;
         if (signalled_ && fd_ >= 0) {

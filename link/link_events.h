@@ -107,6 +107,7 @@ struct LinkEvent {
     std::int64_t unixMs = 0;
     std::uint64_t sequence = 0;  // in the order published, across every kind
     LinkEventBody body;
+    std::uint32_t bytes = 0;  // about what it takes in a queue, texts included
 };
 
 // Hands `body` to every subscription, stamped with `unixMs` (0: now) and the next sequence
@@ -138,6 +139,8 @@ class LinkSubscription {
 public:
     using Deadline = std::chrono::steady_clock::time_point;
     static constexpr std::size_t kDefaultCapacity = 8192;
+    // Whatever the events hold (a flood of long texts), a queue takes at most this much.
+    static constexpr std::size_t kMaxQueueBytes = 2 << 20;
 
     // Receives every event published from now on, until destroyed. With `gather`, a wait
     // right after one that returned events first lets that long pass, so that a reader under a
@@ -171,6 +174,7 @@ private:
     // Guarded by mutex_. take() swaps it with the reader's vector, so the lock is held for a
     // swap, and the two buffers keep their room between turns.
     std::vector<LinkEvent> queue_;
+    std::size_t queuedBytes_ = 0;  // guarded by mutex_
     std::uint64_t lost_ = 0;  // guarded by mutex_: since the last take
     bool signalled_ = false;  // guarded by mutex_: fd_ holds a count
     // Guarded by mutex_: the reader sleeps on fd_. Only then is it woken: a reader busy with

@@ -31,8 +31,11 @@ namespace brix::share {
 
 namespace {
 
-// Room in the kernel for bursts, before a client's own queue fills.
-constexpr int kSocketBuffer = 1 << 20;
+// Room in the kernel for bursts, before a client's own queue fills. With the queue's bound, a
+// client that stops reading costs the owner well under a megabyte and a half, however many
+// attach (the kernel doubles the figure it is given).
+constexpr int kSocketBuffer = 256 << 10;
+constexpr std::size_t kQueueBytes = 512 << 10;
 constexpr int kPortBuffer = 4 << 20;
 
 struct Client {
@@ -41,6 +44,7 @@ struct Client {
     uid_t uid = 0;
     std::string name;
     std::deque<std::vector<std::uint8_t>> queue;
+    std::size_t queuedBytes = 0;  // of `queue`
     std::chrono::steady_clock::time_point lastFrame;  // the last frame it sent (or its start)
 };
 
@@ -257,11 +261,12 @@ private:
             sent = n > 0 ? static_cast<unsigned>(n) : 0;
         }
         for (unsigned i = sent; i < b.size(); ++i) {
-            if (c.queue.size() >= kShareQueueFrames) {
+            if (c.queue.size() >= kShareQueueFrames || c.queuedBytes >= kQueueBytes) {
                 drop(c, "it did not read its datagrams");
                 return;
             }
             c.queue.emplace_back(b.data(i), b.data(i) + b.length(i));
+            c.queuedBytes += b.length(i);
         }
     }
 
@@ -285,6 +290,8 @@ private:
                     drop(c, nullptr);
                 return;
             }
+            for (int i = 0; i < n; ++i)
+                c.queuedBytes -= c.queue[static_cast<std::size_t>(i)].size();
             c.queue.erase(c.queue.begin(), c.queue.begin() + n);
             if (static_cast<std::size_t>(n) < offered)
                 return;
@@ -372,6 +379,7 @@ private:
         ::close(c.fd);
         c.fd = -1;
         c.queue.clear();
+        c.queuedBytes = 0;
     }
 
     Relay& r_;

@@ -119,6 +119,17 @@ TEST_F(EventsTest, ASubscriberThatFallsBehindLosesItsOldestAndIsToldHowMany) {
     publishLinkEvent(DebugMessage{3, "10"});
     EXPECT_EQ(takeAll(slow).size(), 1u);
     EXPECT_EQ(takeAll(keeping).size(), 11u);
+
+    // Long texts fill a queue by their size before their number.
+    const std::string longText(1400, 'x');
+    for (int i = 0; i < 4000; ++i)
+        publishLinkEvent(DebugMessage{3, longText});
+    const auto kept = takeAll(keeping);
+    ASSERT_FALSE(kept.empty());
+    ASSERT_TRUE(std::holds_alternative<EventsLost>(kept[0].body));
+    EXPECT_LT(kept.size() * (sizeof(LinkEvent) + longText.size()),
+              LinkSubscription::kMaxQueueBytes + 4096);
+    EXPECT_EQ(std::get<EventsLost>(kept[0].body).count + kept.size() - 1, 4000u);
 }
 
 TEST_F(EventsTest, AWaitEndsWithAnEventAWakeAnotherDescriptorOrItsDeadline) {
