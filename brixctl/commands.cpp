@@ -367,6 +367,12 @@ int runConsole(const Options& o, bool statistics, long count) {
             throw WriteFailed{EPIPE};
         if (!s.heard() && Clock::now() >= firstAnswer)
             return noAnswer(o, "answer");
+        // Said, not hidden: lines lost while the reader of the output did not keep up.
+        if (const std::uint64_t lost = s.takeLost(); lost > 0)
+            std::fprintf(stderr,
+                         "brixctl: %llu of the link's messages were lost: the output was not "
+                         "read fast enough\n",
+                         static_cast<unsigned long long>(lost));
         for (const ConsoleLine& line : s.takeConsoleLines()) {
             if (count > 0 && printed == count)
                 break;

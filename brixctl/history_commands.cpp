@@ -168,29 +168,15 @@ int runRecord(const Options& o) {
     // The version texts now rather than at the link's first version poll, 20 s on.
     brix::sendFrame(brix::buildRequest(brix::MessageType::Version).bytes, 12);
     s.start();
-    bool toldAttached = false;
-    bool roleChanged = false;
     s.onEvent([&](const brix::LinkEvent& e) {
         journalPresence(e);
-        roleChanged = roleChanged || std::holds_alternative<brix::RoleChanged>(e.body);
+        journalRecording(e, path);
     });
+    // A store that fails is looked at once a second.
     while (!Session::interrupted()) {
-        // A store that fails is looked at once a second; a change of role wakes at once.
-        s.waitUntil(after(1), [&] { return std::exchange(roleChanged, false); });
+        s.waitUntil(after(1), [] { return false; });
         if (feed.feed().failed())
             return kFailed;  // the reason was printed
-        // The owner records what this program would; it goes on, to take over when it goes.
-        if (!toldAttached && brix::linkRole() == brix::LinkRole::Attached) {
-            toldAttached = true;
-            std::fprintf(stderr,
-                         "brixctl: the link is %s's, which records the history; this program "
-                         "records from when it owns the link\n",
-                         brix::linkOwnerName().c_str());
-        } else if (toldAttached && feed.feed().owning()) {
-            toldAttached = false;
-            std::fprintf(stderr, "brixctl: this program owns the link now and records into %s\n",
-                         path.c_str());
-        }
     }
     return kDone;
 }

@@ -79,8 +79,9 @@ public:
         if (std::holds_alternative<brix::RfReport>(e.body)) {
             lastReportNs_ = nowNs();
         } else if (const auto* r = std::get_if<brix::StatisticsReport>(&e.body)) {
-            if (!r->taken())
-                return;
+            // A report over less than 0.1 s (the answer to a query right after another
+            // program's) is too short for the link's rates, but its counts are traffic all the
+            // same: the totals add up every report.
             const brix::StatisticsCounters& c = r->counts;
             totals_.upstreamFragments += c.txFragments;
             totals_.upstreamPackets += c.txPackets;
@@ -426,8 +427,10 @@ int runServe(const Options& o, const std::string& listen) {
         feed = std::make_unique<HistoryFeed>(historyFile);
     ServeState state;
     Session s;
-    s.onEvent([&state](const brix::LinkEvent& e) {
+    s.onEvent([&state, &historyFile](const brix::LinkEvent& e) {
         journalPresence(e);
+        if (!historyFile.empty())
+            journalRecording(e, historyFile);
         state.take(e);
     });
     if (const int rc = s.open(o.interfaceName))

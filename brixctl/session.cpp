@@ -63,11 +63,13 @@ public:
 
 private:
     // Nothing is due before the next query, retry or look for a silence: the link thread
-    // sleeps until then (at most a second), not a tenth of a second at a time. Link thread.
+    // sleeps until then, not a tenth of a second at a time. Link thread.
     int untilDue() {
         const brix::LinkState& st = brix::linkState();
         const std::int32_t now = nowMs();
-        std::int32_t due = 1000;
+        std::int32_t due = brix::kVersionPeriodMs;
+        if (const std::int64_t silence = brix::msUntilLinkSilence(); silence >= 0)
+            due = static_cast<std::int32_t>(std::min<std::int64_t>(due, silence + 1));
         const auto until = [&](std::int32_t last, std::int32_t period) {
             due = std::min(due, period - brix::elapsedMs(now, last) + 1);
         };
@@ -83,7 +85,7 @@ private:
         }
         if (pending)
             until(st.retryTime, brix::kRetryPeriodMs);
-        return std::clamp(due, 1, 1000);
+        return std::clamp(due, 1, brix::kVersionPeriodMs);
     }
 
     int wake_ = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
@@ -215,8 +217,10 @@ void Session::waitForNews(Clock::time_point deadline) {
 }
 
 void Session::keepLine(const brix::LinkEvent& e, brix::MessageKind kind, std::string text) {
-    if (console_.size() == kMaxKeptLines)
+    if (console_.size() == kMaxKeptLines) {
         console_.pop_front();
+        ++lost_;
+    }
     console_.push_back({std::chrono::system_clock::time_point(std::chrono::milliseconds(e.unixMs)),
                         kind, std::move(text)});
 }
@@ -255,6 +259,8 @@ void Session::take(const brix::LinkEvent& e) {
             } else if constexpr (std::is_same_v<T, brix::LinkNotice>) {
                 if (keepConsole_)
                     keepLine(e, MessageKind::Application, v.text);
+            } else if constexpr (std::is_same_v<T, brix::EventsLost>) {
+                lost_ += v.count;
             }
         },
         e.body);
@@ -295,6 +301,25 @@ void journalPresence(const brix::LinkEvent& e) {
     else if (const auto* heard = std::get_if<brix::LinkHeard>(&e.body))
         std::fprintf(stderr, "brixctl: the modem answers again, silent since %s\n",
                      brix::history::isoTime(heard->silentSinceMs).c_str());
+}
+
+void journalRecording(const brix::LinkEvent& e, const std::string& store) {
+    static bool attached = false;
+    const auto* role = std::get_if<brix::RoleChanged>(&e.body);
+    if (role == nullptr)
+        return;
+    if (role->role == brix::LinkRole::Attached) {
+        attached = true;
+        // The owner records what this program would; it goes on, to take over when it goes.
+        std::fprintf(stderr,
+                     "brixctl: the link is %s's, which records the history; this program "
+                     "records from when it owns the link\n",
+                     role->owner.c_str());
+    } else if (role->role == brix::LinkRole::Owner && attached) {
+        attached = false;
+        std::fprintf(stderr, "brixctl: this program owns the link now and records into %s\n",
+                     store.c_str());
+    }
 }
 
 std::string linkHolderText() {

@@ -12,6 +12,7 @@
 #include <optional>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include "link/link_events.h"
@@ -92,6 +93,9 @@ public:
 
     // Takes the Console lines kept so far.
     std::deque<ConsoleLine> takeConsoleLines();
+    // The link's events (and kept lines) lost since the last call because this program did
+    // not keep up, its output not read fast enough.
+    std::uint64_t takeLost() { return std::exchange(lost_, 0); }
     bool hasConsoleLines() const { return !console_.empty(); }
 
     // What the link told, as waitUntil took it in.
@@ -147,6 +151,7 @@ private:
     std::uint32_t statisticsReports_ = 0;
     std::uint32_t shortStatistics_ = 0;
     bool heard_ = false;
+    std::uint64_t lost_ = 0;
 
     mutable std::mutex mutex_;
     std::optional<Reply> table_;    // guarded by mutex_
@@ -158,6 +163,10 @@ private:
 // A service's line on standard error (its journal) when the modem goes silent or answers again;
 // nothing for other events.
 void journalPresence(const brix::LinkEvent& e);
+
+// A recording program's line on standard error when it attaches to another owner (which
+// records; this one waits) and when it owns the link again and records into `store`.
+void journalRecording(const brix::LinkEvent& e, const std::string& store);
 
 // Who holds the modem link, for people: "owned by this program, offered at PATH" or
 // "attached to brixtool (pid 42) at PATH".

@@ -65,7 +65,8 @@ LinkFeed::~LinkFeed() {
 
 bool LinkFeed::failed() const {
     std::lock_guard lock(recorderMutex_);
-    return recorder_ != nullptr && !recorder_->recording() && !recorder_->waitingForRoom();
+    return recorder_ != nullptr && !recorder_->recording() && !recorder_->waitingForRoom() &&
+           !recorder_->everOpened();
 }
 
 void LinkFeed::startRecording() {
@@ -100,7 +101,10 @@ void LinkFeed::record(const Event& event) {
 }
 
 void LinkFeed::recordLimited(const Event& event) {
-    Limit& l = limits_[event.kind == EventKind::Error ? 1 : 0];
+    std::size_t which = 0;
+    while (which + 1 < std::size(kLimited) && kLimited[which] != event.kind)
+        ++which;
+    Limit& l = limits_[which];
     const auto now = std::chrono::steady_clock::now();
     if (l.refilled == std::chrono::steady_clock::time_point{})
         l.refilled = now;
@@ -120,7 +124,7 @@ void LinkFeed::recordLimited(const Event& event) {
 std::chrono::steady_clock::time_point LinkFeed::tellSuppressed(bool all) {
     const auto now = std::chrono::steady_clock::now();
     auto next = std::chrono::steady_clock::time_point::max();
-    for (int i = 0; i < 2; ++i) {
+    for (std::size_t i = 0; i < std::size(kLimited); ++i) {
         Limit& l = limits_[i];
         if (l.held == 0)
             continue;
@@ -133,7 +137,7 @@ std::chrono::steady_clock::time_point LinkFeed::tellSuppressed(bool all) {
                                          static_cast<long>(1000 * (1 - tokens) / kPerSecond) + 1));
             continue;
         }
-        record(Event{l.firstHeld, i == 1 ? EventKind::Error : EventKind::Embedded,
+        record(Event{l.firstHeld, kLimited[i],
                      std::to_string(l.held) + " more like this suppressed", ""});
         l.held = 0;
     }
@@ -203,7 +207,7 @@ void LinkFeed::handle(const brix::LinkEvent& e) {
                 seen.push_back(v.text);
                 if (seen.size() > 4)
                     seen.pop_front();
-                record(Event{e.unixMs, EventKind::Version, latin1ToUtf8(v.text), ""});
+                recordLimited(Event{e.unixMs, EventKind::Version, latin1ToUtf8(v.text), ""});
             } else if constexpr (std::is_same_v<T, brix::DebugMessage>) {
                 if (!v.text.empty())
                     recordLimited(Event{e.unixMs, EventKind::Embedded, latin1ToUtf8(v.text), ""});
@@ -222,7 +226,7 @@ void LinkFeed::handle(const brix::LinkEvent& e) {
             } else if constexpr (std::is_same_v<T, brix::LinkGap>) {
                 record(Event{v.fromMs, EventKind::Gap, gapText(v), ""});
             } else if constexpr (std::is_same_v<T, brix::ChannelChanged>) {
-                record(Event{e.unixMs, EventKind::ChannelChange, channelChangeText(v), ""});
+                recordLimited(Event{e.unixMs, EventKind::ChannelChange, channelChangeText(v), ""});
             }
         },
         e.body);

@@ -40,8 +40,9 @@ public:
     const std::string& path() const { return path_; }
     // True while this program owns the link and records it.
     bool owning() const { return owning_.load(); }
-    // True once the store has refused what was recorded (the reason was reported), but for a
-    // full disk, on which it keeps trying.
+    // True when the store could not be opened to record at all (the reason was reported), but
+    // for a full disk, on which it keeps trying. A store that was recorded into and fails later
+    // (another program's lock for a while) is tried again, not given up.
     bool failed() const;
 
 private:
@@ -50,9 +51,9 @@ private:
     void stopRecording();
     void handle(const brix::LinkEvent& event);
     void record(const Event& event);
-    // The modem's messages and the errors pass a limit each, so that a sender on the segment
-    // cannot fill the store: a burst of kBurst, then kPerSecond a second; what the limit holds
-    // back is counted and recorded as one "N more like this suppressed".
+    // The modem's messages, the errors, channel changes and versions pass a limit each, so that
+    // a sender on the segment cannot fill the store: a burst of kBurst, then kPerSecond a second;
+    // what the limit holds back is counted and recorded as one "N more like this suppressed".
     void recordLimited(const Event& event);
     // Records the counts held back where the limit has room again; the next time one is due.
     std::chrono::steady_clock::time_point tellSuppressed(bool all);
@@ -77,7 +78,11 @@ private:
     };
     static constexpr double kBurst = 50;
     static constexpr double kPerSecond = 5;
-    Limit limits_[2];  // the modem's messages, errors
+    // The modem's messages, errors, channel changes and version texts: what a sender on the
+    // segment can make the link tell at will.
+    static constexpr EventKind kLimited[4] = {EventKind::Embedded, EventKind::Error,
+                                              EventKind::ChannelChange, EventKind::Version};
+    Limit limits_[4];
     // Samples kept at most this often (a flood of reports is no more news than one a period).
     static constexpr std::int64_t kSampleEveryMs = 50;
     std::int64_t lastRfMs_ = INT64_MIN / 2;

@@ -67,7 +67,8 @@ void Recorder::push(Item item) {
         }
         queue_.push_back(std::move(item));
         ++queued_;
-        wake = queue_.size() >= options_.queueLimit / 2;
+        // The first of a batch wakes the writer, which then waits a second for the rest.
+        wake = queue_.size() == 1 || queue_.size() >= options_.queueLimit / 2;
     }
     if (wake)
         wake_.notify_one();
@@ -89,6 +90,11 @@ std::uint64_t Recorder::dropped() const {
 bool Recorder::recording() const {
     std::lock_guard lock(mutex_);
     return recording_;
+}
+
+bool Recorder::everOpened() const {
+    std::lock_guard lock(mutex_);
+    return everOpened_;
 }
 
 bool Recorder::waitingForRoom() const {
@@ -184,6 +190,7 @@ void Recorder::run() {
         recording_ = usable;
         waitingForRoom_ = !usable && full_;
         opened_ = true;
+        everOpened_ = usable;
     }
     written_.notify_all();
     auto nextConsolidation = std::chrono::steady_clock::now();
@@ -193,6 +200,12 @@ void Recorder::run() {
         bool stopping = false;
         {
             std::unique_lock lock(mutex_);
+            // Nothing to write: asleep until something comes, or consolidation or a retry of
+            // the store is due, rather than waking every second for nothing.
+            auto due = nextConsolidation;
+            if (store_ == nullptr || failed_)
+                due = std::min(due, nextRetry);
+            wake_.wait_until(lock, due, [&] { return stop_ || flushAsked_ || !queue_.empty(); });
             wake_.wait_for(lock, options_.flushEvery, [&] {
                 return stop_ || flushAsked_ || queue_.size() >= options_.queueLimit / 2;
             });
@@ -250,6 +263,7 @@ void Recorder::run() {
             handled_ += handled;
             dropped_ += lost;
             recording_ = store_ != nullptr && !failed_;
+            everOpened_ = everOpened_ || recording_;
             waitingForRoom_ = !recording_ && full_;
         }
         written_.notify_all();

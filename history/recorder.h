@@ -58,6 +58,8 @@ public:
     bool recording() const;
     // True while it does not because the disk is full: it goes on trying.
     bool waitingForRoom() const;
+    // True once the store was open to record (it may have failed since, and is tried again).
+    bool everOpened() const;
 
 private:
     using Item = std::variant<RfSample, StatisticsSample, Event>;
@@ -83,6 +85,7 @@ private:
     bool stop_ = false;
     bool flushAsked_ = false;
     bool opened_ = false;  // the writer has opened the store, or found it cannot
+    bool everOpened_ = false;
 
     // Writer thread only.
     std::unique_ptr<Store> store_;

@@ -175,8 +175,8 @@ private:
     // swap, and the two buffers keep their room between turns.
     std::vector<LinkEvent> queue_;
     std::size_t queuedBytes_ = 0;  // guarded by mutex_
-    std::uint64_t lost_ = 0;  // guarded by mutex_: since the last take
-    bool signalled_ = false;  // guarded by mutex_: fd_ holds a count
+    std::uint64_t lost_ = 0;       // guarded by mutex_: since the last take
+    bool signalled_ = false;       // guarded by mutex_: fd_ holds a count
     // Guarded by mutex_: the reader sleeps on fd_. Only then is it woken: a reader busy with
     // the last events finds the next ones when it looks again, without a system call for them.
     bool waiting_ = false;

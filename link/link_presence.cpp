@@ -1,5 +1,6 @@
 #include "link/link_presence.h"
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <mutex>
@@ -57,6 +58,13 @@ void checkLinkSilence() {
         return;
     silent = true;
     publishLinkEvent(LinkSilent{lastHeardUnixMs.load(std::memory_order_relaxed)});
+}
+
+std::int64_t msUntilLinkSilence() {
+    std::lock_guard lock(presenceMutex);
+    if (!everHeard || silent)
+        return -1;
+    return std::max<std::int64_t>(0, kLinkSilentAfterMs + 1 - msBetween(lastHeard, Steady::now()));
 }
 
 std::int64_t linkLastHeardMs() {

@@ -15,6 +15,9 @@ inline constexpr std::int64_t kLinkGapAfterMs = 6000;
 void noteLinkHeard();
 // Declares the silence once nothing was heard for kLinkSilentAfterMs. Link thread.
 void checkLinkSilence();
+// Milliseconds until checkLinkSilence has a silence to tell; -1 when it has none to look for
+// (nothing heard yet, or the silence was told). For a link thread that sleeps until then.
+std::int64_t msUntilLinkSilence();
 // Unix ms of the last frame heard; 0 when none was since the link opened.
 std::int64_t linkLastHeardMs();
 // Forgets what was heard (the link opens anew).

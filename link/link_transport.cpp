@@ -416,6 +416,19 @@ ssize_t readDatagrams(int fd, unsigned generation, const SenderRule* senders) {
 
 }  // namespace
 
+// True when what the last read took holds a frame of the link (at least 8 bytes, the magic).
+bool readAheadHoldsAFrame() {
+    const ReadAhead& r = readAhead;
+    for (std::size_t at = r.at; at + 2 <= r.end;) {
+        std::uint16_t length = 0;
+        std::memcpy(&length, r.bytes + at, sizeof length);
+        if (length >= 8 && at + 2 + length <= r.end && readU16(r.bytes + at + 2 + 6) == kLinkMagic)
+            return true;
+        at += 2 + length;
+    }
+    return false;
+}
+
 bool receiveFrame(std::uint8_t* buffer, std::uint16_t capacity, std::int16_t& count,
                   LinkClock& clock) {
     std::string notice;
@@ -456,10 +469,16 @@ bool receiveFrame(std::uint8_t* buffer, std::uint16_t capacity, std::int16_t& co
         }
         if (n < 0 && errno == EINPROGRESS)
             errno = EAGAIN;
-        if (n > 0 && fd == udpSocket.load())
-            share::countHeard();  // no relay: the link itself is the one that hears
-        else if (n > 0 && role.load() == LinkRole::Attached)
-            noteLinkHeard();  // the owner hands on what it hears
+        // The modem is heard when a frame of the link comes (not any datagram: a stranger's
+        // junk is no sign of the modem). The relay tells it for an owner that has one; else
+        // the link itself, from what it just read.
+        const bool frame =
+            n > 0 && !packed &&
+            (alone ? n >= 8 && readU16(buffer + 6) == kLinkMagic : readAheadHoldsAFrame());
+        if (frame && direct)
+            share::countHeard();
+        else if (frame)
+            noteLinkHeard();  // attached: the owner hands on what it hears
         if (n > 0 && alone) {
             count = static_cast<std::int16_t>(n);
             return true;

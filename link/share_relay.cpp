@@ -44,7 +44,7 @@ struct Client {
     uid_t uid = 0;
     std::string name;
     std::deque<std::vector<std::uint8_t>> queue;
-    std::size_t queuedBytes = 0;  // of `queue`
+    std::size_t queuedBytes = 0;                      // of `queue`
     std::chrono::steady_clock::time_point lastFrame;  // the last frame it sent (or its start)
 };
 
@@ -233,8 +233,12 @@ private:
     void fromModem() {
         Batch& b = *batch_;
         for (int pass = 0; pass < kBatchesPerPass && b.receive(r_.udp, r_.senders); ++pass) {
-            heard.fetch_add(b.size(), std::memory_order_relaxed);
-            if (b.size() > 0)
+            // The modem is heard when a frame of the link comes, not any datagram.
+            unsigned frames = 0;
+            for (unsigned i = 0; i < b.size(); ++i)
+                frames += b.length(i) >= 8 && readU16(b.data(i) + 6) == kLinkMagic ? 1 : 0;
+            heard.fetch_add(frames, std::memory_order_relaxed);
+            if (frames > 0)
                 noteLinkHeard();
             // The own link is not a client: when it is slow it loses datagrams as a socket does.
             (void)b.sendPacked(r_.toLink);
