@@ -119,7 +119,7 @@ std::uint32_t socketHolds(std::size_t size) {
     int pair[2];
     if (::socketpair(AF_UNIX, SOCK_SEQPACKET, 0, pair) != 0)
         return 0;
-    int buffer = 1 << 20;
+    int buffer = 256 << 10;  // the owner's send buffer for each attached program
     ::setsockopt(pair[0], SOL_SOCKET, SO_SNDBUF, &buffer, sizeof buffer);
     const Bytes f(size, 0);
     std::uint32_t n = 0;
