@@ -152,6 +152,20 @@ std::string text3(const std::array<double, 3>& v, double scale, int decimals) {
            fixed(s[1], decimals + 1) + ")";
 }
 
+// Events are listed one a row, the oldest first, up to kMaxRows: a range with more is cut,
+// which is said (samples and statistics are reduced to slices instead, and are whole).
+void tellIfCut(brix::history::Store& store, const std::string& what, Millis since,
+               Millis until) {
+    if (what != "events")
+        return;
+    const long all = store.countEvents(since, until);
+    if (all > kMaxRows)
+        std::fprintf(stderr,
+                     "brixctl: the oldest %d of the range's %ld events shown; name a shorter "
+                     "range with --since and --until for the rest\n",
+                     kMaxRows, all);
+}
+
 }  // namespace
 
 int runRecord(const Options& o) {
@@ -223,6 +237,7 @@ int runHistory(const Options& o, const std::string& what, const std::string& sin
                 return kInterrupted;
             out.line(h::csvLine(row));
         }
+        tellIfCut(*store, what, *since, *until);
         return kDone;
     }
     ordered_json rows = ordered_json::array();
@@ -281,6 +296,7 @@ int runHistory(const Options& o, const std::string& what, const std::string& sin
         return kInterrupted;
     if (o.format == Format::Json)
         out.json(rows);
+    tellIfCut(*store, what, *since, *until);
     return kDone;
 }
 
