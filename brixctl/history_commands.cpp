@@ -154,8 +154,7 @@ std::string text3(const std::array<double, 3>& v, double scale, int decimals) {
 
 // Events are listed one a row, the oldest first, up to kMaxRows: a range with more is cut,
 // which is said (samples and statistics are reduced to slices instead, and are whole).
-void tellIfCut(brix::history::Store& store, const std::string& what, Millis since,
-               Millis until) {
+void tellIfCut(brix::history::Store& store, const std::string& what, Millis since, Millis until) {
     if (what != "events")
         return;
     const long all = store.countEvents(since, until);

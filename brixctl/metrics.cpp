@@ -9,6 +9,7 @@
 #include <microhttpd.h>
 #include <netdb.h>
 #include <netinet/in.h>
+#include <strings.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -308,10 +309,41 @@ MHD_Result respond(MHD_Connection* connection, unsigned status, const std::strin
 // A request that announces a body is refused as soon as its headers are in, before any of the
 // body is read; the library then closes the connection. Any other is answered on the second
 // call, once the library has seen the request through, so that the connection can stay open.
+// The path a request named with a %00 in it: refused, never cut at the zero byte and served.
+constexpr char kZeroInPath[] = "\x01zero";
+
+// The library's own unescaping, but a %00 anywhere makes the path kZeroInPath.
+std::size_t unescapePath(void*, MHD_Connection*, char* uri) {
+    for (const char* p = uri; *p != '\0'; ++p)
+        if (p[0] == '%' && p[1] == '0' && p[2] == '0') {
+            std::memcpy(uri, kZeroInPath, sizeof kZeroInPath);
+            return sizeof kZeroInPath - 1;
+        }
+    return MHD_http_unescape(uri);
+}
+
+MHD_Result countHeader(void* cls, MHD_ValueKind, const char* key, const char*) {
+    if (strcasecmp(key, MHD_HTTP_HEADER_CONTENT_LENGTH) == 0)
+        ++*static_cast<int*>(cls);
+    return MHD_YES;
+}
+
 MHD_Result answer(void* cls, MHD_Connection* connection, const char* url, const char* method,
-                  const char*, const char*, std::size_t* uploadSize, void** state) {
+                  const char* version, const char*, std::size_t* uploadSize, void** state) {
     static int headersSeen;
     if (*state == nullptr) {
+        // What proxies and caches could read otherwise than we do is refused outright: two
+        // lengths, an HTTP/1.1 request without Host, a path with a zero byte in it.
+        int lengths = 0;
+        MHD_get_connection_values(connection, MHD_HEADER_KIND, countHeader, &lengths);
+        if (lengths > 1)
+            return respond(connection, MHD_HTTP_BAD_REQUEST, "more than one Content-Length\n");
+        if (std::string_view(version) == MHD_HTTP_VERSION_1_1 &&
+            MHD_lookup_connection_value(connection, MHD_HEADER_KIND, MHD_HTTP_HEADER_HOST) ==
+                nullptr)
+            return respond(connection, MHD_HTTP_BAD_REQUEST, "an HTTP/1.1 request needs Host\n");
+        if (std::string_view(url) == kZeroInPath)
+            return respond(connection, MHD_HTTP_BAD_REQUEST, "a zero byte in the path\n");
         const std::string_view m = method;
         if (m != MHD_HTTP_METHOD_GET && m != MHD_HTTP_METHOD_HEAD)
             return respond(connection, MHD_HTTP_METHOD_NOT_ALLOWED, "only GET is served\n");
@@ -439,11 +471,11 @@ int runServe(const Options& o, const std::string& listen) {
     const int fd = listenOn(address);
     if (fd < 0)
         return kFailed;
-    MHD_Daemon* daemon =
-        MHD_start_daemon(MHD_USE_EPOLL_INTERNAL_THREAD | MHD_USE_ITC, 0, nullptr, nullptr, &answer,
-                         &state, MHD_OPTION_LISTEN_SOCKET, fd, MHD_OPTION_CONNECTION_LIMIT,
-                         kMaxConnections, MHD_OPTION_CONNECTION_TIMEOUT, kIdleTimeoutSeconds,
-                         MHD_OPTION_CONNECTION_MEMORY_LIMIT, kConnectionMemory, MHD_OPTION_END);
+    MHD_Daemon* daemon = MHD_start_daemon(
+        MHD_USE_EPOLL_INTERNAL_THREAD | MHD_USE_ITC, 0, nullptr, nullptr, &answer, &state,
+        MHD_OPTION_LISTEN_SOCKET, fd, MHD_OPTION_CONNECTION_LIMIT, kMaxConnections,
+        MHD_OPTION_CONNECTION_TIMEOUT, kIdleTimeoutSeconds, MHD_OPTION_CONNECTION_MEMORY_LIMIT,
+        kConnectionMemory, MHD_OPTION_UNESCAPE_CALLBACK, &unescapePath, nullptr, MHD_OPTION_END);
     if (daemon == nullptr) {
         std::fprintf(stderr, "brixctl: cannot serve on %s: the HTTP server did not start\n",
                      address.shown.c_str());

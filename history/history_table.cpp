@@ -86,11 +86,26 @@ Table statisticsTable(const std::vector<StatisticsRow>& rows) {
     return table;
 }
 
+namespace {
+
+// A text that a spreadsheet would take for a formula (=, +, -, @ first) is marked as text with
+// a leading apostrophe, as spreadsheets expect: the modem's texts come from anyone on the
+// segment.
+std::string asText(const std::string& v) {
+    if (!v.empty() &&
+        (v[0] == '=' || v[0] == '+' || v[0] == '-' || v[0] == '@' || v[0] == '\t' || v[0] == '\r'))
+        return "'" + v;
+    return v;
+}
+
+}  // namespace
+
 Table eventsTable(const std::vector<Event>& events) {
     Table table;
     table.header = {"time", "kind", "text", "program"};
     for (const Event& e : events)
-        table.rows.push_back({isoTime(e.t), eventKindName(e.kind), e.text, e.program});
+        table.rows.push_back(
+            {isoTime(e.t), eventKindName(e.kind), asText(e.text), asText(e.program)});
     return table;
 }
 

@@ -154,19 +154,31 @@ void consoleLine(const std::string& text) {
 }
 
 // The owner has gone: from now on the link thread takes over or attaches again.
+// Link thread only: recovery attempts since the owner went, and whether the user was told why
+// none works.
+int recoveryAttempts = 0;
+bool toldStuck = false;
+// After this many quick attempts (2 s), the port's holder is named and the tries slow down.
+constexpr int kQuickRecoveries = 40;
+constexpr std::int32_t kSlowRecoveryMs = 1000;
+
 void loseOwner() {
     linkState().socket.store(-1);
     share::close();
     role.store(LinkRole::Lost);
     publishLinkEvent(RoleChanged{LinkRole::Lost, {}});
     nextRecoveryMs = msSinceProgramStart();
+    recoveryAttempts = 0;
+    toldStuck = false;
 }
 
 void recover() {
     const std::int32_t now = msSinceProgramStart();
     if (elapsedMs(now, nextRecoveryMs) < 0)
         return;
-    nextRecoveryMs = now + kRecoveryStepMs;
+    ++recoveryAttempts;
+    nextRecoveryMs =
+        now + (recoveryAttempts > kQuickRecoveries ? kSlowRecoveryMs : kRecoveryStepMs);
     BindFailure failure;
     const int udp = bindUdp(openedEndpoints, openedInterface, failure);
     if (udp >= 0) {
@@ -180,6 +192,19 @@ void recover() {
     if (fd >= 0) {
         becomeAttached(fd);
         consoleLine("The modem link's owner went away: attached again, to " + linkOwnerName());
+        return;
+    }
+    // Someone holds the port and offers nothing this program may attach to: said once, with
+    // who and why, rather than tried in silence ten times a second.
+    if (recoveryAttempts == kQuickRecoveries && !toldStuck) {
+        toldStuck = true;
+        const std::string holder = share::portHolder(openedEndpoints.localPort);
+        const std::string refused = share::attachRefusal();
+        consoleLine("The modem link's port " + std::to_string(openedEndpoints.localPort) +
+                    " is held by " + (holder.empty() ? std::string("a program") : holder) +
+                    (refused.empty() ? std::string(", which offers no link to attach to")
+                                     : "; its link was refused: " + refused) +
+                    "; trying again every second");
     }
 }
 

@@ -148,6 +148,12 @@ class Server(unittest.TestCase):
             (b"GET /metrics HTTP/1.1\r\nHost: x\r\n" + b"X-Big: " + b"y" * 40000 + b"\r\n\r\n",
              "431"),
             (b"HEAD /metrics HTTP/1.0\r\n\r\n", "200"),
+            # What a proxy could read otherwise: two lengths, no Host, a zero byte in the path.
+            (b"GET /metrics HTTP/1.1\r\nHost: x\r\nContent-Length: 0\r\nContent-Length: 0"
+             b"\r\n\r\n", "400"),
+            (b"GET /metrics HTTP/1.1\r\n\r\n", "400"),
+            (b"GET /metrics%00 HTTP/1.0\r\n\r\n", "400"),
+            (b"GET /metrics%00.txt HTTP/1.1\r\nHost: x\r\n\r\n", "400"),
         ]:
             got = serve.raw(request)
             self.assertTrue(got.startswith("HTTP/1.1 " + status), (request[:40], got))

@@ -632,6 +632,18 @@ TEST(HistoryTable, CsvColumnsQuotingAndControlCharacters) {
     // A text that is not UTF-8 (a store written by something else) loses no byte and lets no
     // control through: a lone lead byte before a letter is escaped, the letter kept.
     EXPECT_EQ(csvLine({"\xc2\x41\xc2\x9b", "\xff"}), "\\xc2A\\x9b,\\xff");
+
+    // What a spreadsheet would run as a formula is kept as text; the numbers of the other
+    // tables (-8.0 above) are numbers still.
+    const Table formulas =
+        eventsTable({Event{0, EventKind::Embedded, "=HYPERLINK(\"http://x\")", "@evil"},
+                     Event{0, EventKind::Embedded, "-12 dB", "+1"},
+                     Event{0, EventKind::Embedded, "MAP - 10", ""}});
+    EXPECT_EQ(formulas.rows[0][2], "'=HYPERLINK(\"http://x\")");
+    EXPECT_EQ(formulas.rows[0][3], "'@evil");
+    EXPECT_EQ(formulas.rows[1][2], "'-12 dB");
+    EXPECT_EQ(formulas.rows[1][3], "'+1");
+    EXPECT_EQ(formulas.rows[2][2], "MAP - 10");
 }
 
 }  // namespace

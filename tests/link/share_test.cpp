@@ -560,3 +560,52 @@ TEST_F(ShareTest, OneUsersProgramsTakeAShareOfThePlacesAndTheNextIsToldTheLinkIs
 
 }  // namespace
 }  // namespace brix::testing
+
+namespace brix::testing {
+namespace {
+
+// The owner dies and a program that offers no link takes the port first: the attached program
+// says once who holds it, then tries on slowly, and takes over when the port is free.
+TEST_F(ShareTest, AStrangerOnThePortAfterTheOwnerIsNamedOnceAndTheLinkIsTakenWhenItGoes) {
+    BRIX_REQUIRE_PRIVATE_NETNS();
+    int ready[2];
+    ASSERT_EQ(::pipe(ready), 0);
+    const pid_t owner = ::fork();
+    ASSERT_GE(owner, 0);
+    if (owner == 0) {
+        setLinkPeer(nullptr);
+        const char ok = openLinkSocket() ? 'y' : 'n';
+        (void)::write(ready[1], &ok, 1);
+        std::uint8_t buffer[kReceiveCapacity];
+        std::int16_t count = 0;
+        for (;;)
+            receiveFrame(buffer, kReceiveCapacity, count);
+    }
+    char ok = 0;
+    ASSERT_EQ(::read(ready[0], &ok, 1), 1);
+    ASSERT_EQ(ok, 'y');
+    ASSERT_TRUE(openLinkSocket());
+    ASSERT_EQ(linkRole(), LinkRole::Attached);
+
+    ::kill(owner, SIGKILL);
+    ::waitpid(owner, nullptr, 0);
+    const int stranger = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_port = htons(kLocalPort);
+    ASSERT_EQ(::bind(stranger, reinterpret_cast<sockaddr*>(&a), sizeof a), 0);
+    linkReceives(3000, -1);
+    const auto lines = peer.consoleTexts();
+    ASSERT_EQ(lines.size(), 1u) << ::testing::PrintToString(lines);
+    EXPECT_NE(lines[0].find("The modem link's port 30587 is held by link_share_test (pid " +
+                            std::to_string(::getpid()) + "), which offers no link"),
+              std::string::npos)
+        << lines[0];
+
+    ::close(stranger);
+    linkReceives(1500, -1);
+    EXPECT_EQ(linkRole(), LinkRole::Owner);
+}
+
+}  // namespace
+}  // namespace brix::testing
