@@ -190,7 +190,9 @@ bool pollUntil(int own, std::initializer_list<int> also, LinkSubscription::Deadl
 std::size_t LinkSubscription::wait(std::vector<LinkEvent>& out, Deadline deadline,
                                    std::initializer_list<int> also) {
     const auto gathered = [&] {
-        if (take(out) > 0)
+        // Only after more than one event at a time is a flood likely; after one alone (a
+        // report every few seconds) the next wait sleeps at once, not a gather's time first.
+        if (take(out) > 1)
             lastEvents_ = std::chrono::steady_clock::now();
         return out.size();
     };

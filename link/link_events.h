@@ -143,9 +143,9 @@ public:
     static constexpr std::size_t kMaxQueueBytes = 2 << 20;
 
     // Receives every event published from now on, until destroyed. With `gather`, a wait
-    // right after one that returned events first lets that long pass, so that a reader under a
-    // flood wakes at most once a `gather` rather than once an event; an event after a quiet
-    // spell still wakes it at once.
+    // right after one that returned several events first lets that long pass, so that a reader
+    // under a flood wakes at most once a `gather` rather than once an event; an event after a
+    // quiet spell still wakes it at once.
     explicit LinkSubscription(std::size_t capacity = kDefaultCapacity,
                               std::chrono::milliseconds gather = std::chrono::milliseconds(0));
     ~LinkSubscription();
