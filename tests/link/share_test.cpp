@@ -130,6 +130,29 @@ std::uint32_t socketHolds(std::size_t size) {
     return n;
 }
 
+// An owner in a process of its own: holds the link and reads it until it is killed. Its pid,
+// once it owns the link; -1 when it could not.
+pid_t forkOwner() {
+    int ready[2];
+    if (::pipe(ready) != 0)
+        return -1;
+    const pid_t owner = ::fork();
+    if (owner == 0) {
+        setLinkPeer(nullptr);
+        const char ok = openLinkSocket() ? 'y' : 'n';
+        (void)::write(ready[1], &ok, 1);
+        std::uint8_t buffer[kReceiveCapacity];
+        std::int16_t count = 0;
+        for (;;)
+            receiveFrame(buffer, kReceiveCapacity, count);
+    }
+    char ok = 0;
+    const bool started = owner > 0 && ::read(ready[0], &ok, 1) == 1 && ok == 'y';
+    ::close(ready[0]);
+    ::close(ready[1]);
+    return started ? owner : -1;
+}
+
 class ShareTest : public LinkTest {
 protected:
     void SetUp() override {
@@ -299,23 +322,8 @@ TEST_F(ShareTest, AttachesToAnOwnerInAnotherProcessAndTakesOverWhenItIsKilled) {
     BRIX_REQUIRE_PRIVATE_NETNS();
     Modem modem;
     ASSERT_TRUE(modem.bound());
-    int ready[2];
-    ASSERT_EQ(::pipe(ready), 0);
-    const pid_t owner = ::fork();
-    ASSERT_GE(owner, 0);
-    if (owner == 0) {
-        // The owner: holds the link and reads it until it is killed.
-        setLinkPeer(nullptr);
-        const char ok = openLinkSocket() ? 'y' : 'n';
-        (void)::write(ready[1], &ok, 1);
-        std::uint8_t buffer[kReceiveCapacity];
-        std::int16_t count = 0;
-        for (;;)
-            receiveFrame(buffer, kReceiveCapacity, count);
-    }
-    char ok = 0;
-    ASSERT_EQ(::read(ready[0], &ok, 1), 1);
-    ASSERT_EQ(ok, 'y');
+    const pid_t owner = forkOwner();
+    ASSERT_GT(owner, 0);
 
     ASSERT_TRUE(openLinkSocket());
     EXPECT_EQ(linkRole(), LinkRole::Attached);
@@ -568,22 +576,8 @@ namespace {
 // says once who holds it, then tries on slowly, and takes over when the port is free.
 TEST_F(ShareTest, AStrangerOnThePortAfterTheOwnerIsNamedOnceAndTheLinkIsTakenWhenItGoes) {
     BRIX_REQUIRE_PRIVATE_NETNS();
-    int ready[2];
-    ASSERT_EQ(::pipe(ready), 0);
-    const pid_t owner = ::fork();
-    ASSERT_GE(owner, 0);
-    if (owner == 0) {
-        setLinkPeer(nullptr);
-        const char ok = openLinkSocket() ? 'y' : 'n';
-        (void)::write(ready[1], &ok, 1);
-        std::uint8_t buffer[kReceiveCapacity];
-        std::int16_t count = 0;
-        for (;;)
-            receiveFrame(buffer, kReceiveCapacity, count);
-    }
-    char ok = 0;
-    ASSERT_EQ(::read(ready[0], &ok, 1), 1);
-    ASSERT_EQ(ok, 'y');
+    const pid_t owner = forkOwner();
+    ASSERT_GT(owner, 0);
     ASSERT_TRUE(openLinkSocket());
     ASSERT_EQ(linkRole(), LinkRole::Attached);
 
