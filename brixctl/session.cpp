@@ -23,16 +23,14 @@ namespace brixctl {
 
 namespace {
 
-volatile std::sig_atomic_t interruptSeen = 0;
-// The same, for what polls it from another thread or from a library (lock-free, so a signal
-// handler may set it).
+// Set by the signal handler, on whichever thread the signal lands (lock-free, so a handler may
+// set it); read by the main thread and by a long query's progress check.
 std::atomic<bool> interruptAtomic{false};
 static_assert(std::atomic<bool>::is_always_lock_free);
 // Readable once interrupted, so that a wait ends at once (written from the signal handler).
 int interruptFd = -1;
 
 void onSignal(int) {
-    interruptSeen = 1;
     interruptAtomic.store(true, std::memory_order_relaxed);
     if (interruptFd >= 0) {
         const std::uint64_t one = 1;
@@ -178,7 +176,7 @@ bool Session::hasScannerReply() const {
 }
 
 bool Session::interrupted() {
-    return interruptSeen != 0;
+    return interruptAtomic.load(std::memory_order_relaxed);
 }
 
 const std::atomic<bool>& Session::interruptFlag() {
