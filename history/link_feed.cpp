@@ -112,11 +112,13 @@ void LinkFeed::recordLimited(const Event& event) {
         kBurst, l.tokens + kPerSecond * std::chrono::duration<double>(now - l.refilled).count());
     l.refilled = now;
     if (l.tokens < 1) {
-        if (l.held++ == 0)
+        if (l.held++ == 0) {
             l.firstHeld = event.t;
+            l.firstHeldAt = now;
+        }
+        l.lastHeldAt = now;
         return;
     }
-    tellSuppressed(false);
     l.tokens -= 1;
     record(event);
 }
@@ -128,13 +130,9 @@ std::chrono::steady_clock::time_point LinkFeed::tellSuppressed(bool all) {
         Limit& l = limits_[i];
         if (l.held == 0)
             continue;
-        // Told once the limit has room again, so that a long flood is one line a while.
-        const double tokens =
-            l.tokens + kPerSecond * std::chrono::duration<double>(now - l.refilled).count();
-        if (!all && tokens < 1) {
-            next =
-                std::min(next, now + std::chrono::milliseconds(
-                                         static_cast<long>(1000 * (1 - tokens) / kPerSecond) + 1));
+        const auto due = std::min(l.lastHeldAt + kQuietBeforeTelling, l.firstHeldAt + kTellEvery);
+        if (!all && now < due) {
+            next = std::min(next, due);
             continue;
         }
         record(Event{l.firstHeld, kLimited[i],

@@ -75,7 +75,12 @@ private:
         std::chrono::steady_clock::time_point refilled{};
         std::uint64_t held = 0;  // held back since the last told
         Millis firstHeld = 0;
+        std::chrono::steady_clock::time_point firstHeldAt{}, lastHeldAt{};
     };
+    // The count held back is told once the flood has paused this long, or every kTellEvery
+    // while it goes on: a long flood is a line a minute, not one for each event let through.
+    static constexpr auto kQuietBeforeTelling = std::chrono::seconds(1);
+    static constexpr auto kTellEvery = std::chrono::seconds(60);
     static constexpr double kBurst = 50;
     static constexpr double kPerSecond = 5;
     // The modem's messages, errors, channel changes and version texts: what a sender on the
