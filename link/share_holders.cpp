@@ -30,15 +30,24 @@ std::string programName(int pid) {
     for (char& c : name)
         if (static_cast<unsigned char>(c) < 0x20 || static_cast<unsigned char>(c) > 0x7E)
             c = '?';
-    return name.empty() ? std::string("a program") : name;
+    return name;
 }
 
 std::string describe(const std::string& name, int pid) {
-    return name + " (pid " + std::to_string(pid) + ")";
+    return (name.empty() ? std::string("a program") : name) + " (pid " + std::to_string(pid) + ")";
+}
+
+std::string describe(const std::string& name, int pid, uid_t uid) {
+    // Where the name cannot be read (another user's process, a sandboxed service), the process
+    // and its user are what is known.
+    if (name.empty())
+        return "pid " + std::to_string(pid) + ", uid " + std::to_string(uid);
+    return describe(name, pid);
 }
 
 std::string selfName() {
-    return programName(static_cast<int>(::getpid()));
+    const std::string name = programName(static_cast<int>(::getpid()));
+    return name.empty() ? std::string("a program") : name;
 }
 
 namespace {
@@ -97,22 +106,27 @@ bool closedServiceFolder(std::string& folder, std::string& group) {
 }
 
 std::string portHolder(std::uint16_t port) {
-    // The sockets bound to the port, by inode, from the namespace's socket tables.
+    // The sockets bound to the port, by inode, from the namespace's socket tables, and the
+    // users they belong to.
     std::vector<unsigned long> inodes;
+    std::vector<uid_t> owners;
     for (const char* table : {"/proc/net/udp", "/proc/net/udp6"}) {
         std::ifstream in(table);
         std::string line;
         std::getline(in, line);  // heading
         while (std::getline(in, line) && inodes.size() < 64) {
             unsigned long inode = 0;
+            unsigned long uid = 0;
             char local[64] = {};
             // sl local rem st tx:rx tr:when retr uid timeout inode
-            if (std::sscanf(line.c_str(), " %*s %63s %*s %*s %*s %*s %*s %*s %*s %lu", local,
-                            &inode) != 2)
+            if (std::sscanf(line.c_str(), " %*s %63s %*s %*s %*s %*s %*s %lu %*s %lu", local, &uid,
+                            &inode) != 3)
                 continue;
             const char* colon = std::strrchr(local, ':');
-            if (colon != nullptr && std::strtoul(colon + 1, nullptr, 16) == port && inode != 0)
+            if (colon != nullptr && std::strtoul(colon + 1, nullptr, 16) == port && inode != 0) {
                 inodes.push_back(inode);
+                owners.push_back(static_cast<uid_t>(uid));
+            }
         }
     }
     if (inodes.empty())
@@ -144,15 +158,19 @@ std::string portHolder(std::uint16_t port) {
             unsigned long inode = 0;
             if (std::sscanf(target, "socket:[%lu]", &inode) != 1)
                 continue;
-            for (unsigned long i : inodes)
-                if (i == inode)
-                    holder = describe(programName(static_cast<int>(pid)), static_cast<int>(pid));
+            for (std::size_t i = 0; i < inodes.size(); ++i)
+                if (inodes[i] == inode)
+                    holder = describe(programName(static_cast<int>(pid)), static_cast<int>(pid),
+                                      owners[i]);
             if (!holder.empty())
                 break;
         }
         ::closedir(fds);
     }
     ::closedir(proc);
+    // A process this program may not look into: its user is still known.
+    if (holder.empty())
+        holder = "a program of uid " + std::to_string(owners.front());
     return holder;
 }
 

@@ -55,8 +55,10 @@ bool trustedFolder(const std::string& folder, uid_t& owner, std::string& why);
 // share_attach.cpp: the paths where a socket named `name` (a glob pattern) may be offered.
 std::vector<std::string> attachCandidates(const std::string& name);
 
-// share_holders.cpp: a process's name from /proc ("a program" when unknown), and "NAME (pid N)".
+// share_holders.cpp: a process's name from /proc ("" when it cannot be read), and "NAME (pid
+// N)"; with its user, "pid N, uid U" where the name cannot be read.
 std::string programName(int pid);
 std::string describe(const std::string& name, int pid);
+std::string describe(const std::string& name, int pid, uid_t uid);
 
 }  // namespace brix::share

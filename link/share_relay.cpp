@@ -322,7 +322,8 @@ private:
                 return;
             }
             c.lastFrame = std::chrono::steady_clock::now();
-            share::noteRequest(frame, static_cast<std::size_t>(n), c.name);
+            share::noteRequest(frame, static_cast<std::size_t>(n),
+                               c.name.empty() ? describe(c.name, c.pid, c.uid) : c.name);
             (void)::sendto(r_.udp, frame, static_cast<std::size_t>(n), MSG_NOSIGNAL,
                            reinterpret_cast<const sockaddr*>(&r_.destination),
                            sizeof r_.destination);
@@ -379,7 +380,7 @@ private:
 
     void drop(Client& c, const char* why) {
         if (why != nullptr)
-            share::addNotice("Dropped the attached " + describe(c.name, c.pid) + ": " + why);
+            share::addNotice("Dropped the attached " + describe(c.name, c.pid, c.uid) + ": " + why);
         ::close(c.fd);
         c.fd = -1;
         c.queue.clear();
@@ -389,7 +390,7 @@ private:
     Relay& r_;
     bool groupAdmitted_ = false;
     gid_t group_ = 0;
-    std::string self_ = programName(static_cast<int>(::getpid()));
+    std::string self_ = selfName();
     std::unique_ptr<Batch> batch_;  // large: on the heap, not the thread's stack
 };
 
