@@ -51,12 +51,16 @@ bool foldRows(sqlite3* db, const std::vector<Source>& sources, int values, bool 
             double period = 0;
             if (source.raw) {
                 // A report's rates per second are kept in tenths, as the aggregates keep them.
-                const long long p = withPeriod ? sqlite3_column_int64(q, 1) : 0;
+                // A report's fields are at most 32-bit (its period 16-bit): a crafted store's
+                // larger values would overflow the arithmetic below.
+                const long long p =
+                    withPeriod ? std::clamp<long long>(sqlite3_column_int64(q, 1), 0, 65535) : 0;
                 period = static_cast<double>(p);
                 const int first = withPeriod ? 2 : 1;
                 for (int i = 0; i < values; ++i) {
                     const auto k = static_cast<std::size_t>(i);
-                    const long long v = sqlite3_column_int64(q, first + i);
+                    const long long v =
+                        std::clamp<long long>(sqlite3_column_int64(q, first + i), 0, 0xFFFFFFFFLL);
                     sum[k] = static_cast<double>(v);
                     if (!withPeriod) {
                         lo[k] = hi[k] = static_cast<double>(v);
@@ -67,7 +71,7 @@ bool foldRows(sqlite3* db, const std::vector<Source>& sources, int values, bool 
                     }
                 }
             } else {
-                n = sqlite3_column_int64(q, 1);
+                n = std::clamp<long long>(sqlite3_column_int64(q, 1), 0, 1LL << 40);
                 if (withPeriod)
                     period = sqlite3_column_double(q, 2);
                 const int first = withPeriod ? 3 : 2;

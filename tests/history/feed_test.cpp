@@ -74,9 +74,10 @@ TEST_F(FeedTest, RecordsWhatTheModemSaysAndWhoAskedWhatOnceAndOnlyAsTheOwner) {
         // What the modem says, as it says it: reports, a debug text in Latin-1, a sub-type the
         // link does not know (an Error line), versions, a statistics report too short to take.
         // A burst of reports is one sample; the next period's is another.
+        // (The link thread reads after each idle wait of 100 ms: well past that.)
         for (int i = 0; i < 5; ++i)
             modem.send(rfReport(4525, 4, 300, 1, 3));
-        std::this_thread::sleep_for(100ms);
+        std::this_thread::sleep_for(300ms);
         modem.send(rfReport(4525, 4, 300, 1, 3));
         modem.send(statisticsFrame(5, 7));
         modem.send(statisticsFrame(1000, 7));
