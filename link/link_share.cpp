@@ -7,7 +7,6 @@
 #include <cstring>
 #include <deque>
 
-#include "link/link_presence.h"
 #include "link/share_internal.h"
 
 namespace brix {
@@ -20,7 +19,6 @@ std::string sharePath;       // guarded by infoMutex
 std::string ownerHistory;    // guarded by infoMutex: the attached-to owner's store
 std::string offeredHistory;  // guarded by infoMutex: this owner's store
 std::atomic<std::size_t> attachedCount{0};
-std::atomic<std::uint64_t> heard{0};
 
 int attachedFd = -1;
 
@@ -59,10 +57,6 @@ std::size_t linkAttachedCount() {
     return share::attachedCount.load();
 }
 
-std::uint64_t linkDatagramsHeard() {
-    return share::heard.load(std::memory_order_relaxed);
-}
-
 std::string linkOwnerHistory() {
     std::lock_guard<std::mutex> lock(share::infoMutex);
     return share::ownerHistory;
@@ -85,11 +79,6 @@ void close() {
 void offerHistory(std::string path) {
     std::lock_guard<std::mutex> lock(infoMutex);
     offeredHistory = std::move(path);
-}
-
-void countHeard() {
-    heard.fetch_add(1, std::memory_order_relaxed);
-    noteLinkHeard();
 }
 
 bool takeNotice(std::string& text) {

@@ -37,11 +37,6 @@ std::size_t linkAttachedCount();
 // or this program is not attached. An attached window shows it instead of keeping its own.
 std::string linkOwnerHistory();
 
-// Datagrams taken from the link's port by this program as the owner: by the relay, whatever
-// the link thread is doing (a give-up question it waits on does not stop them), or by the link
-// itself when no relay runs. A recorder tells from it whether the modem is still heard.
-std::uint64_t linkDatagramsHeard();
-
 // What a user of this PC asked of the modem: a Tune or a Set, and the program that asked. The
 // owner notes every such frame it sends, its own and its attached programs' alike, so that its
 // history tells who asked what; a frame sent again by the retry rule is one request.
@@ -114,8 +109,6 @@ void offerHistory(std::string path);
 
 // Notes `frame` as a request of `program` when it is a Tune or a Set (see takeLinkRequest).
 void noteRequest(const std::uint8_t* frame, std::size_t length, const std::string& program);
-// Counts a datagram the link read from the port itself (no relay).
-void countHeard();
 // This program's name as others see it ("brixtool").
 std::string selfName();
 

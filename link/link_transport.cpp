@@ -500,10 +500,8 @@ bool receiveFrame(std::uint8_t* buffer, std::uint16_t capacity, std::int16_t& co
         const bool frame =
             n > 0 && !packed &&
             (alone ? n >= 8 && readU16(buffer + 6) == kLinkMagic : readAheadHoldsAFrame());
-        if (frame && direct)
-            share::countHeard();
-        else if (frame)
-            noteLinkHeard();  // attached: the owner hands on what it hears
+        if (frame)
+            noteLinkHeard();  // read here: no relay, or attached (the owner hands on what it hears)
         if (n > 0 && alone) {
             count = static_cast<std::int16_t>(n);
             return true;

@@ -31,7 +31,6 @@ extern std::string sharePath;       // guarded by infoMutex
 extern std::string ownerHistory;    // guarded by infoMutex: the attached-to owner's store
 extern std::string offeredHistory;  // guarded by infoMutex: this owner's store
 extern std::atomic<std::size_t> attachedCount;
-extern std::atomic<std::uint64_t> heard;
 // Made by attach and ended by close, both on the thread that holds the link socket.
 extern int attachedFd;
 

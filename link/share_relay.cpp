@@ -237,7 +237,6 @@ private:
             unsigned frames = 0;
             for (unsigned i = 0; i < b.size(); ++i)
                 frames += b.length(i) >= 8 && readU16(b.data(i) + 6) == kLinkMagic ? 1 : 0;
-            heard.fetch_add(frames, std::memory_order_relaxed);
             if (frames > 0)
                 noteLinkHeard();
             // The own link is not a client: when it is slow it loses datagrams as a socket does.
