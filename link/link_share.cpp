@@ -6,6 +6,7 @@
 
 #include <cstring>
 #include <deque>
+#include <utility>
 
 #include "link/share_internal.h"
 
@@ -17,6 +18,7 @@ std::mutex infoMutex;
 std::string ownerName;       // guarded by infoMutex
 std::string sharePath;       // guarded by infoMutex
 std::string ownerHistory;    // guarded by infoMutex: the attached-to owner's store
+std::string droppedWhy;      // guarded by infoMutex
 std::string offeredHistory;  // guarded by infoMutex: this owner's store
 std::atomic<std::size_t> attachedCount{0};
 
@@ -60,6 +62,11 @@ std::size_t linkAttachedCount() {
 std::string linkOwnerHistory() {
     std::lock_guard<std::mutex> lock(share::infoMutex);
     return share::ownerHistory;
+}
+
+std::string linkDroppedWhy() {
+    std::lock_guard<std::mutex> lock(share::infoMutex);
+    return std::exchange(share::droppedWhy, {});
 }
 
 namespace share {

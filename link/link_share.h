@@ -10,6 +10,8 @@
 // link is offered, who may attach), share_holders.cpp (naming who holds the port or a link),
 // share_requests.cpp (the request log), and link_share.cpp (the state the getters read, close).
 
+#include <sys/types.h>
+
 #include <cstddef>
 #include <cstdint>
 #include <string>
@@ -36,6 +38,9 @@ std::size_t linkAttachedCount();
 // The history store the owner records into, as its greeting told; empty when it records none
 // or this program is not attached. An attached window shows it instead of keeping its own.
 std::string linkOwnerHistory();
+// Why the owner this program attached to last had dropped it a moment before ("it did not read
+// its datagrams"), once; empty when it had not.
+std::string linkDroppedWhy();
 
 // What a user of this PC asked of the modem: a Tune or a Set, and the program that asked. The
 // owner notes every such frame it sends, its own and its attached programs' alike, so that its
@@ -96,13 +101,14 @@ void close();
 // none.
 bool offeredForOtherChoice(const Key& key, std::string& choice);
 
-// A service's folder under /run/brix that this user may not enter, where a link may be offered
-// that attach cannot see ("/run/brix/eth1/"), and the group that may ("brix"); false when there
-// is none.
-bool closedServiceFolder(std::string& folder, std::string& group);
+// A service's folder under /run/brix of user `holder` that this user may not enter, where a link
+// may be offered that attach cannot see ("/run/brix/eth1/"), and the group that may ("brix");
+// false when there is none.
+bool closedServiceFolder(uid_t holder, std::string& folder, std::string& group);
 
-// The program that holds UDP `port`, "python3 (pid 812)", where /proc shows it; else empty.
-std::string portHolder(std::uint16_t port);
+// The program that holds UDP `port` in this network namespace, "python3 (pid 812)" where /proc
+// shows it, else "a program of uid U"; empty when none does. `holderUid` gets its user.
+std::string portHolder(std::uint16_t port, uid_t* holderUid = nullptr);
 
 // Tells attached programs, from now on, which store this owner records into ("" for none).
 void offerHistory(std::string path);

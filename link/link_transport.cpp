@@ -157,6 +157,29 @@ void consoleLine(const std::string& text) {
 // Link thread only: recovery attempts since the owner went, and whether the user was told why
 // none works.
 int recoveryAttempts = 0;
+// Why the port, found taken, gave this program no link: "held by H, which offers no link to
+// attach to", or whose link was refused, is for another interface choice or for a group.
+std::string portHeldText(std::uint16_t port) {
+    uid_t holderUid = 0;
+    const std::string holder = share::portHolder(port, &holderUid);
+    std::string choice, folder, group;
+    const std::string refused = share::attachRefusal();
+    if (!refused.empty())
+        // Someone else's socket where ours would be: never attached to, and said so.
+        return "held by " + (holder.empty() ? std::string("a program") : holder) +
+               "; the link offered for it was refused: " + refused;
+    if (holder.empty())
+        return "in use by a program that offers no link to attach to";
+    if (share::offeredForOtherChoice(shareKey(), choice))
+        return "held by " + holder + ", which offers its link only to programs " +
+               (choice.empty() ? std::string("that name no interface")
+                               : "on interface " + choice.substr(0, 40));
+    if (share::closedServiceFolder(holderUid, folder, group))
+        return "held by " + holder + "; the link it offers in " + folder.substr(0, 48) +
+               " is for the members of group " + group.substr(0, 24);
+    return "held by " + holder + ", which offers no link to attach to";
+}
+
 bool toldStuck = false;
 // After this many quick attempts (2 s), the port's holder is named and the tries slow down.
 constexpr int kQuickRecoveries = 40;
@@ -191,20 +214,20 @@ void recover() {
     const int fd = share::attach(shareKey());
     if (fd >= 0) {
         becomeAttached(fd);
-        consoleLine("The modem link's owner went away: attached again, to " + linkOwnerName());
+        // The owner is still there when it was this program that it let go.
+        const std::string why = linkDroppedWhy();
+        consoleLine(why.empty()
+                        ? "The modem link's owner went away: attached again, to " + linkOwnerName()
+                        : "The modem link's owner dropped this program (" + why +
+                              "): attached again, to " + linkOwnerName());
         return;
     }
     // Someone holds the port and offers nothing this program may attach to: said once, with
     // who and why, rather than tried in silence ten times a second.
     if (recoveryAttempts == kQuickRecoveries && !toldStuck) {
         toldStuck = true;
-        const std::string holder = share::portHolder(openedEndpoints.localPort);
-        const std::string refused = share::attachRefusal();
-        consoleLine("The modem link's port " + std::to_string(openedEndpoints.localPort) +
-                    " is held by " + (holder.empty() ? std::string("a program") : holder) +
-                    (refused.empty() ? std::string(", which offers no link to attach to")
-                                     : "; its link was refused: " + refused) +
-                    "; trying again every second");
+        consoleLine("The modem link's port " + std::to_string(openedEndpoints.localPort) + " is " +
+                    portHeldText(openedEndpoints.localPort) + "; trying again every second");
     }
 }
 
@@ -253,38 +276,9 @@ bool openLinkSocket(const LinkEndpoints& endpoints) {
             if (udp >= 0 || failure.failure != LinkSocketFailure::PortInUse)
                 break;
         }
-        if (udp < 0 && failure.failure == LinkSocketFailure::PortInUse) {
-            const std::string holder = share::portHolder(endpoints.localPort);
-            const unsigned port = endpoints.localPort;
-            // A link on another interface choice is offered, just not to this program's.
-            std::string choice, folder, group;
-            const std::string refused = share::attachRefusal();
-            if (!refused.empty())
-                // Someone else's socket where ours would be: never attached to, and said so.
-                std::snprintf(failure.text, sizeof failure.text,
-                              "port %u is held by %s; the link offered for it was refused: %.240s",
-                              port, holder.empty() ? "a program" : holder.c_str(), refused.c_str());
-            else if (share::offeredForOtherChoice(shareKey(), choice))
-                std::snprintf(failure.text, sizeof failure.text,
-                              "port %u is held by %s, which offers its link only to programs %s%s",
-                              port, holder.empty() ? "a program" : holder.c_str(),
-                              choice.empty() ? "that name no interface" : "on interface ",
-                              choice.substr(0, 40).c_str());
-            else if (holder.empty() && share::closedServiceFolder(folder, group))
-                // Most likely the service, whose folder only its group may enter.
-                std::snprintf(failure.text, sizeof failure.text,
-                              "port %u is in use; the link offered in %.48s is for the members of "
-                              "group %.24s",
-                              port, folder.c_str(), group.c_str());
-            else if (holder.empty())
-                std::snprintf(failure.text, sizeof failure.text,
-                              "port %u is in use by a program that offers no link to attach to",
-                              port);
-            else
-                std::snprintf(failure.text, sizeof failure.text,
-                              "port %u is held by %s, which offers no link to attach to", port,
-                              holder.c_str());
-        }
+        if (udp < 0 && failure.failure == LinkSocketFailure::PortInUse)
+            std::snprintf(failure.text, sizeof failure.text, "port %u is %.360s",
+                          unsigned{endpoints.localPort}, portHeldText(endpoints.localPort).c_str());
     }
     if (udp < 0) {
         lastFailure = failure.failure;

@@ -21,9 +21,19 @@ namespace brix::share {
 
 namespace {
 
-// The owner's greeting: "BRIXLINK1 PID NAME", then perhaps "\nhistory PATH". Anything else is
-// no link of ours; "BRIXFULL WHY" an owner that takes no more programs (`full` says why).
-bool readGreeting(int fd, std::string& owner, std::string& history, std::string& full) {
+// The owner's greeting: "BRIXLINK1 PID NAME", then perhaps "\ndropped WHY" and "\nhistory PATH".
+// Anything else is no link of ours; "BRIXFULL WHY" an owner that takes no more programs (`full`
+// says why).
+std::string printable(std::string text, std::size_t most) {
+    text.resize(std::min(text.size(), most));
+    for (char& c : text)
+        if (static_cast<unsigned char>(c) < 0x20 || static_cast<unsigned char>(c) > 0x7E)
+            c = '?';
+    return text;
+}
+
+bool readGreeting(int fd, std::string& owner, std::string& history, std::string& dropped,
+                  std::string& full) {
     pollfd p{fd, POLLIN, 0};
     if (::poll(&p, 1, 1000) <= 0)
         return false;
@@ -31,11 +41,8 @@ bool readGreeting(int fd, std::string& owner, std::string& history, std::string&
     ssize_t n = ::recv(fd, text, kGreetingMax, MSG_DONTWAIT);
     const std::size_t fullPrefix = sizeof kFullGreeting - 1;
     if (n > static_cast<ssize_t>(fullPrefix) && std::memcmp(text, kFullGreeting, fullPrefix) == 0) {
-        full.assign(text + fullPrefix, static_cast<std::size_t>(n) - fullPrefix);
-        full.resize(std::min<std::size_t>(full.size(), 80));
-        for (char& c : full)
-            if (static_cast<unsigned char>(c) < 0x20 || static_cast<unsigned char>(c) > 0x7E)
-                c = '?';
+        full =
+            printable(std::string(text + fullPrefix, static_cast<std::size_t>(n) - fullPrefix), 80);
         return false;
     }
     const std::size_t prefix = sizeof kGreeting - 1;
@@ -56,10 +63,12 @@ bool readGreeting(int fd, std::string& owner, std::string& history, std::string&
             history.find('\0') != std::string::npos)
             history.clear();
     }
-    for (char& c : name)
-        if (static_cast<unsigned char>(c) < 0x20 || static_cast<unsigned char>(c) > 0x7E)
-            c = '?';
-    owner = describe(name.substr(0, 32), static_cast<int>(pid));
+    dropped.clear();
+    if (const std::size_t line = name.find(kDroppedLine); line != std::string::npos) {
+        dropped = printable(name.substr(line + sizeof kDroppedLine - 1), 80);
+        name.resize(line);
+    }
+    owner = describe(printable(name, 32), static_cast<int>(pid));
     return true;
 }
 
@@ -140,7 +149,7 @@ int attach(const Key& key) {
         int fd = ::socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0);
         if (fd < 0)
             return -1;
-        std::string owner, history;
+        std::string owner, history, dropped;
         if (::connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0) {
             ::close(fd);
             continue;
@@ -153,7 +162,7 @@ int attach(const Key& key) {
             continue;
         }
         std::string full;
-        if (!readGreeting(fd, owner, history, full)) {
+        if (!readGreeting(fd, owner, history, dropped, full)) {
             ::close(fd);
             if (!full.empty()) {
                 std::lock_guard<std::mutex> lock(refusalMutex);
@@ -167,6 +176,7 @@ int attach(const Key& key) {
         sharePath = path;
         ownerName = owner;
         ownerHistory = history;
+        droppedWhy = dropped;
         return fd;
     }
     return -1;

@@ -87,13 +87,15 @@ bool offeredForOtherChoice(const Key& key, std::string& choice) {
     return false;
 }
 
-bool closedServiceFolder(std::string& folder, std::string& group) {
+bool closedServiceFolder(uid_t holder, std::string& folder, std::string& group) {
     glob_t found{};
     bool closed = false;
     if (::glob("/run/brix/*/", GLOB_NOSORT | GLOB_MARK, nullptr, &found) == 0) {
         for (std::size_t i = 0; i < found.gl_pathc && i < 64 && !closed; ++i) {
             struct stat info {};
-            if (::access(found.gl_pathv[i], X_OK) == 0 || ::stat(found.gl_pathv[i], &info) != 0)
+            // Only the holder's own: a service of another network namespace has a folder here too.
+            if (::access(found.gl_pathv[i], X_OK) == 0 || ::stat(found.gl_pathv[i], &info) != 0 ||
+                info.st_uid != holder)
                 continue;
             closed = true;
             folder = found.gl_pathv[i];
@@ -105,7 +107,7 @@ bool closedServiceFolder(std::string& folder, std::string& group) {
     return closed;
 }
 
-std::string portHolder(std::uint16_t port) {
+std::string portHolder(std::uint16_t port, uid_t* holderUid) {
     // The sockets bound to the port, by inode, from the namespace's socket tables, and the
     // users they belong to.
     std::vector<unsigned long> inodes;
@@ -131,6 +133,8 @@ std::string portHolder(std::uint16_t port) {
     }
     if (inodes.empty())
         return {};
+    if (holderUid != nullptr)
+        *holderUid = owners.front();
     // The process with one of them open, where we may look into its descriptors.
     DIR* proc = ::opendir("/proc");
     if (proc == nullptr)

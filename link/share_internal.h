@@ -18,7 +18,9 @@
 namespace brix::share {
 
 inline constexpr char kGreeting[] = "BRIXLINK1 ";
-// "BRIXLINK1 PID NAME", then "\nhistory PATH" when the owner records.
+// "BRIXLINK1 PID NAME", then "\ndropped WHY" to a program it dropped a moment ago, and
+// "\nhistory PATH" when the owner records.
+inline constexpr char kDroppedLine[] = "\ndropped ";
 inline constexpr char kHistoryLine[] = "\nhistory ";
 inline constexpr std::size_t kGreetingMax = 96 + 4096;
 // In place of the greeting when the owner takes no more programs: "BRIXFULL WHY".
@@ -30,6 +32,7 @@ extern std::string ownerName;       // guarded by infoMutex
 extern std::string sharePath;       // guarded by infoMutex
 extern std::string ownerHistory;    // guarded by infoMutex: the attached-to owner's store
 extern std::string offeredHistory;  // guarded by infoMutex: this owner's store
+extern std::string droppedWhy;      // guarded by infoMutex: why the owner dropped this program
 extern std::atomic<std::size_t> attachedCount;
 // Made by attach and ended by close, both on the thread that holds the link socket.
 extern int attachedFd;

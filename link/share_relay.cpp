@@ -358,6 +358,16 @@ private:
         int size = kSocketBuffer;
         (void)::setsockopt(fd, SOL_SOCKET, SO_SNDBUF, &size, sizeof size);
         std::string greeting = kGreeting + std::to_string(::getpid()) + " " + self_;
+        // A program dropped a moment ago that comes back is told why, which its closed
+        // connection could not say (its socket was full, or it was deaf).
+        const auto now = std::chrono::steady_clock::now();
+        std::erase_if(dropped_, [&](const Dropped& d) { return now - d.at > kDropTold; });
+        if (auto it = std::find_if(dropped_.begin(), dropped_.end(),
+                                   [&](const Dropped& d) { return d.pid == cred.pid; });
+            it != dropped_.end()) {
+            greeting += kDroppedLine + it->why;
+            dropped_.erase(it);
+        }
         {
             std::lock_guard<std::mutex> lock(infoMutex);
             if (!offeredHistory.empty() && offeredHistory.size() < 4000)
@@ -378,15 +388,28 @@ private:
     }
 
     void drop(Client& c, const char* why) {
-        if (why != nullptr)
+        if (why != nullptr) {
             share::addNotice("Dropped the attached " + describe(c.name, c.pid, c.uid) + ": " + why);
+            if (dropped_.size() >= kShareMaxClients)
+                dropped_.erase(dropped_.begin());
+            dropped_.push_back(Dropped{c.pid, why, std::chrono::steady_clock::now()});
+        }
         ::close(c.fd);
         c.fd = -1;
         c.queue.clear();
         c.queuedBytes = 0;
     }
 
+    // Programs dropped for a reason, told it when they attach again soon after.
+    struct Dropped {
+        int pid = 0;
+        std::string why;
+        std::chrono::steady_clock::time_point at;
+    };
+    static constexpr auto kDropTold = std::chrono::seconds(10);
+
     Relay& r_;
+    std::vector<Dropped> dropped_;
     bool groupAdmitted_ = false;
     gid_t group_ = 0;
     std::string self_ = selfName();

@@ -354,6 +354,43 @@ TEST_F(ShareTest, AttachesToAnOwnerInAnotherProcessAndTakesOverWhenItIsKilled) {
     EXPECT_EQ(typeOf(modem.receive(1000)), 6);
 }
 
+// An attached program that stopped reading through a flood is dropped by the owner, which goes
+// on; when it reads again it is told so, not that the owner went away, and is attached again.
+TEST_F(ShareTest, AProgramDroppedForNotReadingIsToldWhyAndAttachesAgain) {
+    BRIX_REQUIRE_PRIVATE_NETNS();
+    Modem modem;
+    ASSERT_TRUE(modem.bound());
+    const pid_t owner = forkOwner();
+    ASSERT_GT(owner, 0);
+    ASSERT_TRUE(openLinkSocket());
+    ASSERT_EQ(linkRole(), LinkRole::Attached);
+
+    for (int i = 0; i < 6000; ++i) {
+        modem.broadcast(inbound(3, 40));
+        if (i % 200 == 0)
+            std::this_thread::sleep_for(2ms);  // the owner keeps up; this program does not read
+    }
+    const auto start = std::chrono::steady_clock::now();
+    std::vector<std::string> lines;
+    while (std::chrono::steady_clock::now() - start < 5s) {
+        linkReceives(20, -1);
+        lines = peer.consoleTexts();
+        if (!lines.empty())
+            break;
+    }
+    ASSERT_EQ(lines.size(), 1u) << ::testing::PrintToString(lines);
+    EXPECT_EQ(lines[0].rfind("The modem link's owner dropped this program (it did not read its "
+                             "datagrams): attached again, to ",
+                             0),
+              0u)
+        << lines[0];
+    EXPECT_EQ(linkRole(), LinkRole::Attached);
+    modem.broadcast(inbound(11, 4));
+    EXPECT_EQ(linkReceives(300, 11), 1);
+    ::kill(owner, SIGKILL);
+    ::waitpid(owner, nullptr, 0);
+}
+
 TEST_F(ShareTest, ALinkOfferedForAnotherInterfaceIsNamedNotCalledNone) {
     BRIX_REQUIRE_PRIVATE_NETNS();
     int ready[2];
@@ -489,6 +526,79 @@ TEST_F(ShareTest, ALinkOfferedByAnotherUserOrInAnotherUsersFolderIsNeverBelieved
     ::kill(child, SIGKILL);
     ::waitpid(child, nullptr, 0);
     ::close(holder);
+}
+
+// A service's folder under /run/brix that this user may not enter names the link's group only
+// when its service is the port's holder here: a service of another network namespace (same
+// folder tree, another port) is not the holder, and is not named as if it were.
+TEST_F(ShareTest, AServicesClosedFolderIsNamedOnlyWhenItsServiceHoldsThePort) {
+    BRIX_REQUIRE_PRIVATE_NETNS();
+    if (::geteuid() != 0)
+        GTEST_SKIP() << "needs root to act as a service and another user (CI runs as root)";
+    constexpr uid_t kService = 4243;
+    constexpr gid_t kGroup = 4244;
+    constexpr uid_t kUser = 4245;
+    const bool madeRun = ::mkdir("/run/brix", 0755) == 0;
+    const std::string folder = "/run/brix/share-test-" + std::to_string(::getpid());
+    ASSERT_EQ(::mkdir(folder.c_str(), 0750), 0);
+    ASSERT_EQ(::chown(folder.c_str(), kService, kGroup), 0);
+
+    // The port held by `holder`'s socket; the failure a user's program is given, from a child
+    // that runs as that user.
+    const auto failureAsUser = [&](uid_t holder) {
+        int ready[2], result[2];
+        EXPECT_EQ(::pipe(ready), 0);
+        const pid_t holding = ::fork();
+        if (holding == 0) {
+            if (::setresuid(holder, holder, holder) != 0)
+                ::_exit(1);
+            const int fd = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+            sockaddr_in a{};
+            a.sin_family = AF_INET;
+            a.sin_port = htons(kLocalPort);
+            const char ok = ::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0 ? 'y' : 'n';
+            (void)::write(ready[1], &ok, 1);
+            ::pause();
+        }
+        char ok = 0;
+        EXPECT_EQ(::read(ready[0], &ok, 1), 1);
+        EXPECT_EQ(ok, 'y');
+        EXPECT_EQ(::pipe(result), 0);  // after the holder's fork, which would keep it open
+        const pid_t user = ::fork();
+        if (user == 0) {
+            if (::setresuid(kUser, kUser, kUser) != 0)
+                ::_exit(1);
+            setLinkPeer(nullptr);
+            const std::string text = openLinkSocket() ? "attached" : linkSocketFailureText();
+            (void)::write(result[1], text.data(), text.size());
+            ::_exit(0);
+        }
+        ::close(result[1]);
+        std::string text;
+        char buffer[512];
+        for (ssize_t n; (n = ::read(result[0], buffer, sizeof buffer)) > 0;)
+            text.append(buffer, static_cast<std::size_t>(n));
+        ::waitpid(user, nullptr, 0);
+        ::kill(holding, SIGKILL);
+        ::waitpid(holding, nullptr, 0);
+        for (int fd : {ready[0], ready[1], result[0]})
+            ::close(fd);
+        return text;
+    };
+
+    std::string text = failureAsUser(kService);
+    EXPECT_NE(text.find("port 30587 is held by a program of uid 4243; the link it offers in " +
+                        folder + "/ is for the members of group 4244"),
+              std::string::npos)
+        << text;
+    text = failureAsUser(4246);
+    EXPECT_NE(text.find("port 30587 is held by a program of uid 4246, which offers no link"),
+              std::string::npos)
+        << text;
+
+    ::rmdir(folder.c_str());
+    if (madeRun)
+        ::rmdir("/run/brix");
 }
 
 }  // namespace
