@@ -284,6 +284,37 @@ TEST_F(ShareTest, MisbehavingClientsCostTheOwnerAndTheOthersNothing) {
     EXPECT_EQ(typeOf(modem.receive(1000)), 6);
 }
 
+// A connection that holds a place and sends nothing is dropped after 30 s; one that talks as a
+// link does (a query every few seconds) stays. The dropped one, coming back, is told why.
+TEST_F(ShareTest, AConnectionSilentFor30SecondsIsDroppedAndToldWhyWhenItComesBack) {
+    BRIX_REQUIRE_PRIVATE_NETNS();
+    Modem modem;
+    ASSERT_TRUE(modem.bound());
+    ASSERT_TRUE(openLinkSocket());
+    const std::string path = linkSharePath();
+    RawClient talking(path), silent(path);
+    ASSERT_TRUE(talking.greeted() && silent.greeted());
+    const auto start = std::chrono::steady_clock::now();
+    bool dropped = false;
+    while (!dropped && std::chrono::steady_clock::now() - start < 40s) {
+        ASSERT_TRUE(talking.send(inbound(6)));
+        linkReceives(100, -1);
+        dropped = silent.closedWithin(4900);
+    }
+    const auto after = std::chrono::steady_clock::now() - start;
+    EXPECT_TRUE(dropped);
+    EXPECT_GE(after, 29s);
+    EXPECT_LE(after, 36s);
+    linkReceives(50, -1);
+    EXPECT_EQ(peer.consoleTexts().size(), 1u) << ::testing::PrintToString(peer.consoleTexts());
+    EXPECT_NE(peer.consoleTexts().at(0).find(": it sent nothing for 30 s"), std::string::npos);
+    ASSERT_TRUE(talking.send(inbound(6)));
+    EXPECT_EQ(typeOf(modem.receive(1000)), 6);
+    RawClient back(path);
+    EXPECT_NE(back.greeting().find("\ndropped it sent nothing for 30 s"), std::string::npos)
+        << back.greeting();
+}
+
 TEST_F(ShareTest, AClientThatFallsBehindGetsEveryDatagramInOrderAndEmptyOnesReachNobody) {
     BRIX_REQUIRE_PRIVATE_NETNS();
     Modem modem;
