@@ -8,8 +8,12 @@ import json
 import os
 import re
 import signal
+import socket
+import sqlite3
+import struct
 import subprocess
 import sys
+import threading
 import time
 import unittest
 import urllib.request
@@ -20,6 +24,72 @@ import brixctl_suite as suite
 def metrics(port):
     text = urllib.request.urlopen("http://127.0.0.1:%d/metrics" % port, timeout=2).read().decode()
     return dict(re.findall(r"^(brix_\w+(?:\{[^}]*\})?) (\S+)$", text, re.M))
+
+
+class MemoryLimit:
+    """A memory cgroup of `mb` megabytes without swap, as the service's unit sets (cgroup v2 or
+    v1, where this test may make one); None from make() where it may not."""
+
+    @staticmethod
+    def make(mb):
+        v2 = "/sys/fs/cgroup/cgroup.controllers"
+        try:
+            with open(v2 if os.path.exists(v2) else "/proc/self/cgroup") as f:
+                controllers = f.read()
+            if os.path.exists(v2) and "memory" in controllers:
+                group = "/sys/fs/cgroup/brix-flood-%d" % os.getpid()
+                os.mkdir(group)
+                limit = MemoryLimit(group, "memory.max", "memory.peak", "memory.events")
+                limit.write("memory.swap.max", "0")
+            else:
+                line = [l for l in controllers.splitlines() if ":memory:" in l][0]
+                group = "/sys/fs/cgroup/memory%s/brix-flood-%d" % (
+                    line.strip().split(":")[2].rstrip("/"), os.getpid())
+                os.mkdir(group)
+                limit = MemoryLimit(group, "memory.limit_in_bytes",
+                                    "memory.max_usage_in_bytes", "memory.oom_control")
+            limit.write(limit.max, str(mb << 20))
+            if os.path.exists(os.path.join(group, "memory.memsw.limit_in_bytes")):
+                limit.write("memory.memsw.limit_in_bytes", str(mb << 20))
+            return limit
+        except (OSError, IndexError):
+            return None
+
+    def __init__(self, group, max_file, peak_file, events_file):
+        self.group, self.max, self.peak_file, self.events_file = (
+            group, max_file, peak_file, events_file)
+
+    def write(self, name, value):
+        with open(os.path.join(self.group, name), "w") as f:
+            f.write(value)
+
+    def enter(self):  # in the child, before exec
+        self.write("cgroup.procs", str(os.getpid()))
+
+    def read(self, name):
+        with open(os.path.join(self.group, name)) as f:
+            return f.read()
+
+    def peak_mb(self):
+        path = os.path.join(self.group, self.peak_file)
+        return int(self.read(self.peak_file)) >> 20 if os.path.exists(path) else None
+
+    def oom_kills(self):
+        text = self.read(self.events_file)
+        return int(re.search(r"oom_kill (\d+)", text).group(1)) if "oom_kill" in text else 0
+
+    def remove(self):
+        for _ in range(50):
+            try:
+                os.rmdir(self.group)
+                return
+            except OSError:
+                time.sleep(0.1)
+
+
+def vm(pid, key):
+    with open("/proc/%d/status" % pid) as f:
+        return int(re.search(r"^%s:\s+(\d+)" % key, f.read(), re.M).group(1)) >> 10
 
 
 class Sharing(unittest.TestCase):
@@ -149,6 +219,72 @@ class Sharing(unittest.TestCase):
         time.sleep(2)
         self.assertIn(("tune", "Tune to 452.5 MHz, rate code 4", "brixctl"),
                       [(e["kind"], e["text"], e["program"]) for e in self.history(second)])
+        serve.send_signal(signal.SIGTERM)
+        self.assertEqual(serve.wait(5), 0)
+
+    def test_a_flood_with_slow_readers_attached_stays_within_the_units_memory(self):
+        # The unit's limit: with no cgroup to be had, the resident peak is watched instead.
+        self.modem.stop()  # the flood comes from the modem's port
+        limit = MemoryLimit.make(64)
+        if limit:
+            self.addCleanup(limit.remove)
+        store = os.path.join(suite.WORK, "flood.sqlite3")
+        serve = subprocess.Popen([suite.BRIXCTL, "--history", store, "serve", "--metrics",
+                                  "127.0.0.1:9334"], cwd=suite.WORK, env=self.env,
+                                 stdout=subprocess.DEVNULL, stderr=subprocess.PIPE, text=True,
+                                 preexec_fn=limit.enter if limit else None)
+        self.addCleanup(lambda: (serve.kill(), serve.wait(), serve.stderr.close()))
+        self.assertIn("serving", serve.stderr.readline())
+        folder = os.path.join(self.runtime, "brix")
+        path = os.path.join(folder, [n for n in os.listdir(folder) if n.startswith("link-")][0])
+        stop = threading.Event()
+
+        def slow_reader():  # one datagram each 20 ms; dropped, it attaches again at once
+            while not stop.is_set():
+                s = socket.socket(socket.AF_UNIX, socket.SOCK_SEQPACKET)
+                try:
+                    s.connect(path)
+                    s.settimeout(1)
+                    while not stop.is_set() and s.recv(2048):
+                        time.sleep(0.02)
+                except OSError:
+                    time.sleep(0.05)
+                finally:
+                    s.close()
+
+        readers = [threading.Thread(target=slow_reader) for _ in range(8)]
+        for r in readers:
+            r.start()
+        flood = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
+        flood.setsockopt(socket.SOL_SOCKET, socket.SO_BROADCAST, 1)
+        flood.bind(("0.0.0.0", 30588))
+        text = b"\x1b[2J flood " + b"x" * 1380 + b"\0"
+        frame = b"\xff" * 6 + struct.pack("<HHHH", 0x7779, 17, 12, 3) + text
+        end = time.monotonic() + 12
+        while time.monotonic() < end:
+            for _ in range(200):
+                try:
+                    flood.sendto(frame, ("127.255.255.255", 30587))
+                except OSError:
+                    pass
+        flood.close()
+        stop.set()
+        for r in readers:
+            r.join()
+        time.sleep(1)
+        self.assertIsNone(serve.poll(), "the service died under the flood")
+        peak = limit.peak_mb() if limit else None
+        if limit:
+            self.assertEqual(limit.oom_kills(), 0)
+        else:
+            peak = vm(serve.pid, "VmHWM")
+            self.assertLess(peak, 64)
+        print("\nflood with 8 slow readers: peak %s MB%s" % (
+            peak, " in a 64 MB cgroup" if limit else " resident"), file=sys.stderr)
+        self.assertEqual(metrics(9334)["brix_up"], "1")
+        # The history took the flood's messages only as the limit lets them through.
+        events = sqlite3.connect(store).execute("SELECT count(*) FROM events").fetchone()[0]
+        self.assertLess(events, 200)
         serve.send_signal(signal.SIGTERM)
         self.assertEqual(serve.wait(5), 0)
 
