@@ -228,7 +228,7 @@ class Sharing(unittest.TestCase):
         limit = MemoryLimit.make(64)
         if limit:
             self.addCleanup(limit.remove)
-        store = os.path.join(suite.WORK, "flood.sqlite3")
+        store = suite.fresh_store("flood.sqlite3")
         serve = subprocess.Popen([suite.BRIXCTL, "--history", store, "serve", "--metrics",
                                   "127.0.0.1:9334"], cwd=suite.WORK, env=self.env,
                                  stdout=subprocess.DEVNULL, stderr=subprocess.PIPE, text=True,
