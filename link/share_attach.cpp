@@ -21,9 +21,6 @@ namespace brix::share {
 
 namespace {
 
-// The owner's greeting: "BRIXLINK1 PID NAME", then perhaps "\ndropped WHY" and "\nhistory PATH".
-// Anything else is no link of ours; "BRIXFULL WHY" an owner that takes no more programs (`full`
-// says why).
 std::string printable(std::string text, std::size_t most) {
     text.resize(std::min(text.size(), most));
     for (char& c : text)
@@ -32,47 +29,52 @@ std::string printable(std::string text, std::size_t most) {
     return text;
 }
 
-bool readGreeting(int fd, std::string& owner, std::string& history, std::string& dropped,
-                  std::string& full) {
+bool readGreeting(int fd, Greeting& greeting) {
     pollfd p{fd, POLLIN, 0};
     if (::poll(&p, 1, 1000) <= 0)
         return false;
-    char text[kGreetingMax + 1];
-    ssize_t n = ::recv(fd, text, kGreetingMax, MSG_DONTWAIT);
-    const std::size_t fullPrefix = sizeof kFullGreeting - 1;
-    if (n > static_cast<ssize_t>(fullPrefix) && std::memcmp(text, kFullGreeting, fullPrefix) == 0) {
-        full =
-            printable(std::string(text + fullPrefix, static_cast<std::size_t>(n) - fullPrefix), 80);
-        return false;
-    }
-    const std::size_t prefix = sizeof kGreeting - 1;
-    if (n <= static_cast<ssize_t>(prefix) || std::memcmp(text, kGreeting, prefix) != 0)
-        return false;
-    text[n] = '\0';
-    char* end = nullptr;
-    const long pid = std::strtol(text + prefix, &end, 10);
-    if (end == text + prefix || pid <= 0 || *end != ' ')
-        return false;
-    std::string name(end + 1, static_cast<std::size_t>(text + n - (end + 1)));
-    history.clear();
-    if (const std::size_t line = name.find(kHistoryLine); line != std::string::npos) {
-        history = name.substr(line + sizeof kHistoryLine - 1);
-        name.resize(line);
-        // A path, nothing else: no other line, no zero byte.
-        if (history.empty() || history[0] != '/' || history.find('\n') != std::string::npos ||
-            history.find('\0') != std::string::npos)
-            history.clear();
-    }
-    dropped.clear();
-    if (const std::size_t line = name.find(kDroppedLine); line != std::string::npos) {
-        dropped = printable(name.substr(line + sizeof kDroppedLine - 1), 80);
-        name.resize(line);
-    }
-    owner = describe(printable(name, 32), static_cast<int>(pid));
-    return true;
+    char text[kGreetingMax];
+    const ssize_t n = ::recv(fd, text, sizeof text, MSG_DONTWAIT);
+    return n > 0 && parseGreeting(text, static_cast<std::size_t>(n), greeting);
 }
 
 }  // namespace
+
+bool parseGreeting(const char* bytes, std::size_t n, Greeting& greeting) {
+    greeting = Greeting{};
+    const std::string text(bytes, std::min(n, kGreetingMax));
+    const std::size_t fullPrefix = sizeof kFullGreeting - 1;
+    if (text.size() > fullPrefix && text.compare(0, fullPrefix, kFullGreeting) == 0) {
+        greeting.full = printable(text.substr(fullPrefix), 80);
+        return false;
+    }
+    const std::size_t prefix = sizeof kGreeting - 1;
+    if (text.size() <= prefix || text.compare(0, prefix, kGreeting) != 0)
+        return false;
+    // The pid: digits, then a space.
+    std::size_t at = prefix;
+    long pid = 0;
+    while (at < text.size() && at < prefix + 9 && text[at] >= '0' && text[at] <= '9')
+        pid = pid * 10 + (text[at++] - '0');
+    if (at == prefix || pid <= 0 || at >= text.size() || text[at] != ' ')
+        return false;
+    std::string name = text.substr(at + 1);
+    if (const std::size_t line = name.find(kHistoryLine); line != std::string::npos) {
+        greeting.history = name.substr(line + sizeof kHistoryLine - 1);
+        name.resize(line);
+        // A path, nothing else: no other line, no zero byte.
+        if (greeting.history.empty() || greeting.history[0] != '/' ||
+            greeting.history.find('\n') != std::string::npos ||
+            greeting.history.find('\0') != std::string::npos)
+            greeting.history.clear();
+    }
+    if (const std::size_t line = name.find(kDroppedLine); line != std::string::npos) {
+        greeting.dropped = printable(name.substr(line + sizeof kDroppedLine - 1), 80);
+        name.resize(line);
+    }
+    greeting.owner = describe(printable(name, 32), static_cast<int>(pid));
+    return true;
+}
 
 // The paths where a socket named `name` (a glob pattern) may be offered.
 std::vector<std::string> attachCandidates(const std::string& name) {
@@ -149,7 +151,6 @@ int attach(const Key& key) {
         int fd = ::socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0);
         if (fd < 0)
             return -1;
-        std::string owner, history, dropped;
         if (::connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0) {
             ::close(fd);
             continue;
@@ -161,12 +162,12 @@ int attach(const Key& key) {
             refusal = why;
             continue;
         }
-        std::string full;
-        if (!readGreeting(fd, owner, history, dropped, full)) {
+        Greeting greeting;
+        if (!readGreeting(fd, greeting)) {
             ::close(fd);
-            if (!full.empty()) {
+            if (!greeting.full.empty()) {
                 std::lock_guard<std::mutex> lock(refusalMutex);
-                refusal = "the link at " + path + " is full: " + full;
+                refusal = "the link at " + path + " is full: " + greeting.full;
             }
             continue;
         }
@@ -174,9 +175,9 @@ int attach(const Key& key) {
         attachedFd = fd;
         std::lock_guard<std::mutex> lock(infoMutex);
         sharePath = path;
-        ownerName = owner;
-        ownerHistory = history;
-        droppedWhy = dropped;
+        ownerName = greeting.owner;
+        ownerHistory = greeting.history;
+        droppedWhy = greeting.dropped;
         return fd;
     }
     return -1;

@@ -26,6 +26,17 @@ inline constexpr std::size_t kGreetingMax = 96 + 4096;
 // In place of the greeting when the owner takes no more programs: "BRIXFULL WHY".
 inline constexpr char kFullGreeting[] = "BRIXFULL ";
 
+// What an attaching program takes from an owner's first message, which it reads only once the
+// owner is known to be trusted, and still as text from another program: printable, bounded.
+struct Greeting {
+    std::string owner;    // "brixctl (pid 42)"
+    std::string history;  // an absolute path, or empty
+    std::string dropped;  // why this program was dropped a moment ago, or empty
+    std::string full;     // why an owner that takes no more programs refused, or empty
+};
+// False for anything but a greeting (a "BRIXFULL" refusal sets `full`).
+bool parseGreeting(const char* text, std::size_t size, Greeting& greeting);
+
 // link_share.cpp: who this program shares the link with, as the getters tell it.
 extern std::mutex infoMutex;
 extern std::string ownerName;       // guarded by infoMutex

@@ -10,6 +10,7 @@
 #include <set>
 
 #include "fuzz/link_fuzz_input.h"
+#include "fuzz/share_fuzz_input.h"
 #include "link_test_support.h"
 
 namespace brix::testing {
@@ -93,6 +94,28 @@ TEST_F(FuzzTest, EveryModeWithShortInputsRunsClean) {
                 << "mode " << mode << " size " << size;
         }
     }
+}
+
+// What another local program sends over the link's socket, from the share fuzz target's seeds
+// and random bytes after each: a greeting and an attached program's frame are taken bounded and
+// printable, whatever they hold.
+TEST(ShareFuzzTest, SeedsAndTheirMutationsRunClean) {
+    namespace fs = std::filesystem;
+    std::mt19937 rng(20261209);
+    int files = 0;
+    for (const auto& entry : fs::directory_iterator(BRIX_SHARE_CORPUS_DIR)) {
+        std::ifstream in(entry.path(), std::ios::binary);
+        Bytes input{std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+        ++files;
+        EXPECT_EQ(fuzz::runShareInput(input.data(), input.size()), 0) << entry.path();
+        for (int i = 0; i < 2000 && input.size() > 1; ++i) {
+            Bytes mutated = input;
+            for (int k = 0; k < 4; ++k)
+                mutated[1 + rng() % (mutated.size() - 1)] = static_cast<std::uint8_t>(rng());
+            ASSERT_EQ(fuzz::runShareInput(mutated.data(), mutated.size()), 0) << entry.path();
+        }
+    }
+    EXPECT_GE(files, 8);
 }
 
 }  // namespace
