@@ -136,15 +136,18 @@ int runDiscover(const Options& o) {
     for (Probe& p : probes) {
         int bindError = 0;
         if (!openProbe(p, bindError) && bindError == EADDRINUSE) {
+            // Its own probes closed first, so that the holder named is the other program.
+            for (Probe& q : probes)
+                if (q.fd >= 0) {
+                    ::close(q.fd);
+                    q.fd = -1;
+                }
             const std::string holder = brix::share::portHolder(brix::kLocalPort);
             std::fprintf(stderr,
                          "brixctl: port %u is in use%s%s: discover hears the answers there; run "
                          "it while no other program has the modem link\n",
                          static_cast<unsigned>(brix::kLocalPort), holder.empty() ? "" : " by ",
                          holder.c_str());
-            for (Probe& q : probes)
-                if (q.fd >= 0)
-                    ::close(q.fd);
             return kPortInUse;
         }
     }

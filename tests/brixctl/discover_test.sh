@@ -69,6 +69,21 @@ rc=0
 [ "$rc" -eq 4 ] && grep -q "port 30587 is in use by brixctl (pid $serve)" err.txt ||
   fail "discover beside serve: exit $rc, $(cat err.txt)"
 kill $serve; wait $serve 2>/dev/null || true; serve=
+# ...also when it is another user's, on one interface only: discover, whose own probes on the
+# other interfaces hold the port too, names the holder it can tell, never itself.
+if [ "$(id -u)" -eq 0 ] && command -v setpriv >/dev/null; then
+  as() { uid=$1; shift; setpriv --reuid="$uid" --regid="$uid" --clear-groups "$@"; }
+  mkdir -p other mine && chown 65534 other && chown 65533 mine && chmod 700 other mine
+  XDG_RUNTIME_DIR=$work/other setpriv --reuid=65534 --regid=65534 --clear-groups "$brixctl" \
+    --interface c0 serve --metrics 127.0.0.1:9339 >serve.log 2>&1 &
+  serve=$!
+  for _ in $(seq 100); do [ -S "$work/other/brix/"link-*-c0 ] 2>/dev/null && break; sleep 0.05; done
+  rc=0
+  XDG_RUNTIME_DIR=$work/mine as 65533 "$brixctl" discover --timeout 1 >out.txt 2>err.txt || rc=$?
+  [ "$rc" -eq 4 ] && grep -q "port 30587 is in use by .*uid 65534" err.txt ||
+    fail "discover beside another user's serve on c0: exit $rc, $(cat err.txt)"
+  kill $serve; wait $serve 2>/dev/null || true; serve=
+fi
 
 kill $modem; wait $modem 2>/dev/null || true
 rc=0
