@@ -35,10 +35,11 @@ int runTune(const Options& o, const std::string& mhz, const std::optional<std::s
 int runServe(const Options& o, const std::string& listen);
 // Records the modem's reports into the history until interrupted.
 int runRecord(const Options& o);
-// `what`: samples, statistics or events; `since`/`until`: "2h", "30m", "7d" ago, an ISO time
-// ("2026-12-09T03:00:00Z", or local without the Z), or empty (the last hour / now).
+// `what`: samples, statistics, events, or backup (to `file`); `since`/`until`: "2h", "30m", "7d"
+// ago, an ISO time ("2026-12-09T03:00:00Z", or local without the Z), or empty (the last hour /
+// now).
 int runHistory(const Options& o, const std::string& what, const std::string& since,
-               const std::string& until);
+               const std::string& until, const std::string& file);
 
 // "2026-12-08T17:30:00.123Z".
 using brix::history::isoTime;

@@ -5,6 +5,7 @@
 #include <cmath>
 #include <cstdio>
 #include <ctime>
+#include <limits>
 #include <optional>
 #include <string>
 #include <utility>
@@ -194,8 +195,28 @@ int runRecord(const Options& o) {
     return kDone;
 }
 
+namespace {
+
+// `brixctl history backup FILE`: a whole copy of the store while its writer goes on.
+int backupHistory(brix::history::Store& store, const std::string& path, const std::string& file) {
+    if (file.empty()) {
+        std::fprintf(stderr, "brixctl: history backup needs the FILE to write\n");
+        return kUsage;
+    }
+    std::string error;
+    if (!store.backup(file, error)) {
+        std::fprintf(stderr, "brixctl: the history in %s is not copied: %s\n", path.c_str(),
+                     error.c_str());
+        return kFailed;
+    }
+    std::printf("The history in %s copied to %s\n", path.c_str(), file.c_str());
+    return kDone;
+}
+
+}  // namespace
+
 int runHistory(const Options& o, const std::string& what, const std::string& sinceText,
-               const std::string& untilText) {
+               const std::string& untilText, const std::string& file) {
     const Millis now = brix::unixMsNow();
     const auto since =
         sinceText.empty() ? std::optional<Millis>(now - 3'600'000) : parseTime(sinceText, now);
@@ -212,17 +233,36 @@ int runHistory(const Options& o, const std::string& what, const std::string& sin
         std::fprintf(stderr, "brixctl: --since is after --until\n");
         return kUsage;
     }
-    const std::string path = historyPath(o.history);
+    std::string lookedAt;
+    const std::string path = historyToRead(o.history, o.interfaceName, lookedAt);
     std::string error;
     auto store = path.empty() ? nullptr : brix::history::Store::open(path, true, error);
     if (store == nullptr) {
-        std::fprintf(stderr, "brixctl: no history to read: %s\n",
-                     path.empty() ? "set HOME or use --history" : error.c_str());
+        if (!lookedAt.empty())
+            std::fprintf(stderr, "brixctl: no history found: looked at %s%s\n", lookedAt.c_str(),
+                         path.empty() ? "" : (": " + error.substr(path.size() + 2)).c_str());
+        else
+            std::fprintf(stderr, "brixctl: no history to read: %s\n",
+                         path.empty() ? "set HOME or use --history" : error.c_str());
+        return kFailed;
+    }
+    if (what == "backup")
+        return backupHistory(*store, path, file);
+    // A store with no row at all is no history to show as empty: most often a copy of a store
+    // being written, made without its write-ahead log.
+    if (store->newest() == 0 && store->countEvents(0, std::numeric_limits<Millis>::max()) == 0) {
+        std::fprintf(stderr,
+                     "brixctl: %s holds nothing at all; a copy of a store made while it was "
+                     "written lacks what its -wal file held: copy one with brixctl history "
+                     "backup FILE\n",
+                     path.c_str());
         return kFailed;
     }
     // Ctrl-C or SIGTERM end a long query too, not only the output after it.
     store->interruptWhen(&Session::interruptFlag());
     Output out(o.format);
+    if (o.format == Format::Text)
+        out.line("History in " + path);
     if (o.format == Format::Csv) {
         // The columns the History window exports too.
         namespace h = brix::history;

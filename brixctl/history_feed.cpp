@@ -1,10 +1,21 @@
 #include "brixctl/history_feed.h"
 
+#include <glob.h>
+#include <unistd.h>
+
 #include <cstdio>
 #include <cstdlib>
+#include <string>
+#include <vector>
+
+#include "link/link_share.h"
+#include "link/link_transport.h"
 
 namespace brixctl {
 namespace {
+
+// Where the packaged service keeps each interface's history ($STATE_DIRECTORY of its unit).
+constexpr char kServiceStateFolder[] = "/var/lib/brixctl-serve";
 
 void toStderr(const std::string& text) {
     std::fprintf(stderr, "brixctl: %s\n", text.c_str());
@@ -22,6 +33,47 @@ std::string historyPath(const std::string& option) {
         return first + "/history.sqlite3";
     }
     return brix::history::defaultStorePath();
+}
+
+std::string historyToRead(const std::string& option, const std::string& interfaceName,
+                          std::string& lookedAt) {
+    lookedAt.clear();
+    if (!option.empty() || std::getenv("STATE_DIRECTORY") != nullptr)
+        return historyPath(option);
+    // The owner's greeting names its store; it is believed only from an owner that attach
+    // trusts (this user's own folder and program, or a service's).
+    if (brix::share::attach(brix::share::Key{brix::kLocalPort, interfaceName}) >= 0) {
+        const std::string owner = brix::linkOwnerName();
+        const std::string offered = brix::linkOwnerHistory();
+        brix::share::close();
+        if (!offered.empty() && ::access(offered.c_str(), R_OK) == 0)
+            return offered;
+        lookedAt =
+            "the link's owner, " + owner + ", " +
+            (offered.empty() ? std::string("records no history") : "records into " + offered);
+    } else {
+        lookedAt = "no link's owner here";
+    }
+    // A service that is not running now: its state folder.
+    const std::string pattern = std::string(kServiceStateFolder) + "/" +
+                                (interfaceName.empty() ? std::string("*") : interfaceName) +
+                                "/history.sqlite3";
+    std::vector<std::string> readable;
+    glob_t found{};
+    if (::glob(pattern.c_str(), GLOB_NOSORT, nullptr, &found) == 0)
+        for (std::size_t i = 0; i < found.gl_pathc && i < 64; ++i)
+            if (::access(found.gl_pathv[i], R_OK) == 0)
+                readable.emplace_back(found.gl_pathv[i]);
+    ::globfree(&found);
+    if (readable.size() == 1)
+        return readable.front();
+    lookedAt += "; " + pattern +
+                (readable.empty() ? std::string(": none this user may read")
+                                  : ": " + std::to_string(readable.size()) +
+                                        " (choose one with --interface or --history)");
+    const std::string own = brix::history::defaultStorePath();
+    lookedAt += "; " + (own.empty() ? std::string("no store of this user's (HOME unset)") : own);
+    return own;
 }
 
 HistoryFeed::HistoryFeed(const std::string& path) : feed_(path, toStderr, toStderr) {}

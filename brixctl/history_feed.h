@@ -13,6 +13,14 @@ namespace brixctl {
 // ($STATE_DIRECTORY) for the unit, else the user's ($XDG_STATE_HOME/brixtool/history.sqlite3).
 std::string historyPath(const std::string& option);
 
+// The store `brixctl history` reads, found as the link is: --history FILE; else the store that
+// the link's owner records into (the service, or a user's program in its place); else the
+// service's of `interfaceName` (or the only service's) in its state folder, where this user
+// may read it; else the user's. `lookedAt` tells where it looked, for a message when the store
+// is not there.
+std::string historyToRead(const std::string& option, const std::string& interfaceName,
+                          std::string& lookedAt);
+
 // Records what the link tells into the store at `path` while it lives; the store's messages go
 // to standard error. Make it before the session starts.
 class HistoryFeed {

@@ -127,10 +127,11 @@ int main(int argc, char** argv) {
     app.add_option("--history", o.history,
                    "the history store (default: $XDG_STATE_HOME/brixtool/history.sqlite3)");
     auto* record = app.add_subcommand("record", "record the modem's reports into the history");
-    std::string historyWhat = "samples", since, until;
+    std::string historyWhat = "samples", since, until, backupFile;
     auto* history = app.add_subcommand("history", "what the history holds, without the modem");
-    history->add_option("WHAT", historyWhat, "samples (default), statistics or events")
-        ->check(CLI::IsMember({"samples", "statistics", "events"}));
+    history->add_option("WHAT", historyWhat, "samples (default), statistics, events, or backup")
+        ->check(CLI::IsMember({"samples", "statistics", "events", "backup"}));
+    history->add_option("FILE", backupFile, "with backup: the new file to copy the store to");
     history->add_option("--since", since, "2h, 30m, 7d ago or an ISO time (default 1h)");
     history->add_option("--until", until, "as --since (default now)");
 
@@ -180,7 +181,7 @@ int main(int argc, char** argv) {
         if (*record)
             return runRecord(o);
         if (*history)
-            return runHistory(o, historyWhat, since, until);
+            return runHistory(o, historyWhat, since, until, backupFile);
         if (*discover)
             return runDiscover(o);
     } catch (const WriteFailed& e) {

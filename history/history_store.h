@@ -142,6 +142,12 @@ public:
                               const std::vector<EventKind>& kinds, bool newest);
     long countEvents(Millis since, Millis until);
 
+    // Moves what the write-ahead log holds into the main file, as far as no reader holds it.
+    bool checkpoint();
+    // Writes a whole copy of the store as it is now to `file` (a new file, one of its own
+    // without side files), while a writer goes on. False with the reason in `error`.
+    bool backup(const std::string& file, std::string& error);
+
     // The newest time recorded (0 when none): a writer never records before it, so that a clock
     // that jumps backwards does not reorder the history.
     Millis newest();

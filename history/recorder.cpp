@@ -194,6 +194,7 @@ void Recorder::run() {
     }
     written_.notify_all();
     auto nextConsolidation = std::chrono::steady_clock::now();
+    auto nextCheckpoint = nextConsolidation + options_.checkpointEvery;
     auto nextRetry = std::chrono::steady_clock::now() + options_.retryAfter;
     std::vector<Item> batch;
     for (;;) {
@@ -257,6 +258,10 @@ void Recorder::run() {
             const long moved = store_->consolidate(unixMsNow(), 5000);
             nextConsolidation =
                 now + (moved > 0 ? std::chrono::milliseconds(100) : options_.consolidateEvery);
+            if (now >= nextCheckpoint) {
+                (void)store_->checkpoint();
+                nextCheckpoint = now + options_.checkpointEvery;
+            }
         }
         {
             std::lock_guard lock(mutex_);

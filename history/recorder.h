@@ -30,6 +30,9 @@ public:
         std::chrono::milliseconds flushEvery{1000};
         std::chrono::milliseconds retryAfter{std::chrono::seconds(30)};
         std::chrono::milliseconds consolidateEvery{std::chrono::minutes(1)};
+        // The write-ahead log moved into the main file at least this often (at the
+        // consolidation after it is due), so that a copy of the main file alone is near whole.
+        std::chrono::milliseconds checkpointEvery{std::chrono::minutes(2)};
     };
     // `onError` and `onNotice` are called on the writer thread; each must not block for long.
     using Report = std::function<void(const std::string&)>;

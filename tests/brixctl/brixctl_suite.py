@@ -7,10 +7,12 @@ the modem's own log of received frames.
     brixctl_suite.py BUILD_DIR WORK_DIR [unittest arguments, e.g. Commands]
 """
 import csv
+import glob
 import io
 import json
 import os
 import re
+import shutil
 import signal
 import sqlite3
 import socket
@@ -591,6 +593,56 @@ class History(unittest.TestCase):
         p = run("--history", os.path.join(WORK, "none.sqlite3"), "history")
         self.assertEqual(p.returncode, 1)
         self.assertIn("no history to read", p.stderr)
+
+    def test_the_record_is_found_without_options_copied_whole_and_a_bare_copy_is_told(self):
+        runtime, home = os.path.join(WORK, "find-runtime"), os.path.join(WORK, "find-home")
+        shell("rm -rf %s %s" % (runtime, home))
+        os.makedirs(runtime, mode=0o700)
+        os.makedirs(home)
+        env = dict(os.environ, XDG_RUNTIME_DIR=runtime, HOME=home)
+        env.pop("XDG_STATE_HOME", None)
+        # Nothing anywhere: where it looked is said (unless this box runs the service).
+        if not glob.glob("/var/lib/brixctl-serve/*/history.sqlite3"):
+            p = run("history", env=env)
+            self.assertEqual(p.returncode, 1)
+            self.assertIn("no history found: looked at no link's owner here; ", p.stderr)
+            self.assertIn(home + "/.local/state/brixtool/history.sqlite3: no such file", p.stderr)
+
+        store = fresh_store("found.sqlite3")
+        m = Modem()
+        self.addCleanup(m.stop)
+        serve = subprocess.Popen([BRIXCTL, "--history", store, "serve", "--metrics", "9342"],
+                                 cwd=WORK, env=env, stderr=subprocess.DEVNULL)
+        self.addCleanup(serve.kill)
+        time.sleep(6)
+        # The owner's store, named first; a bare copy of its main file is told, not read empty.
+        p = run("history", "--since", "5m", env=env)
+        self.assertEqual(p.returncode, 0, p.stderr)
+        self.assertEqual(p.stdout.splitlines()[0], "History in " + store)
+        self.assertGreater(len(p.stdout.splitlines()), 2)
+        bare = fresh_store("bare-copy.sqlite3")
+        shutil.copyfile(store, bare)
+        p = run("--history", bare, "history")
+        self.assertEqual(p.returncode, 1, p.stdout)
+        self.assertTrue(p.stderr.startswith("brixctl: " + bare), p.stderr)
+
+        copy = fresh_store("backup.sqlite3")
+        p = run("history", "backup", copy, env=env)
+        self.assertEqual(p.returncode, 0, p.stderr)
+        self.assertEqual(p.stdout, "The history in %s copied to %s\n" % (store, copy))
+        self.assertEqual(sorted(n for n in os.listdir(WORK) if n.startswith("backup.sqlite3")),
+                         ["backup.sqlite3"])  # one file, no side files, no part left
+        p = run("history", "backup", copy, env=env)
+        self.assertEqual(p.returncode, 1)
+        self.assertIn(copy + " exists", p.stderr)
+        time.sleep(2)  # the writer goes on; the copy holds every row up to its moment
+        copied = json.loads(run("--history", copy, "--json", "history", "--since", "5m").stdout)
+        source = json.loads(run("--history", store, "--json", "history", "--since", "5m",
+                                "--until", copied[-1]["time"]).stdout)
+        self.assertGreaterEqual(len(copied), 3)
+        self.assertEqual(copied, source)
+        serve.send_signal(signal.SIGTERM)
+        self.assertEqual(serve.wait(5), 0)
 
     def test_times_read_back_and_what_is_no_store_is_refused_at_once(self):
         store = fresh_store("times.sqlite3")
