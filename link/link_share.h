@@ -14,6 +14,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <string>
 
 #include "link/link_frame.h"
@@ -109,6 +110,32 @@ bool closedServiceFolder(uid_t holder, std::string& folder, std::string& group);
 // The program that holds UDP `port` in this network namespace, "python3 (pid 812)" where /proc
 // shows it, else "a program of uid U"; empty when none does. `holderUid` gets its user.
 std::string portHolder(std::uint16_t port, uid_t* holderUid = nullptr);
+
+// Whether this program runs as the link's service (its folder made under /run/brix): it claims
+// the link from any other owner, and hands it to nobody.
+bool runsAsService();
+// The service's claim, made while another program holds the port: a socket in its folder
+// that owners look for ("claim-netN-PORT"). Kept until dropClaim; -1 when none could be made.
+int claimLink(std::uint16_t port);
+void dropClaim();
+// The service that claims the link of `port` in this network namespace, "brixctl (pid 9)", or
+// empty: a claim in a service's folder made by the program of the folder's user.
+std::string serviceClaim(std::uint16_t port);
+// An owner that hands the link to the service tells its attached programs with this notice (no
+// frame of the link), last before it closes their connection. The relay never hands on a
+// datagram of the port that reads as the notice.
+inline constexpr char kHandoverNotice[] = "BRIXHANDOVER";
+inline bool isHandoverNotice(const void* data, std::size_t size) {
+    return size == sizeof kHandoverNotice - 1 &&
+           std::memcmp(data, kHandoverNotice, sizeof kHandoverNotice - 1) == 0;
+}
+
+// Attaches to the link a service offers for `port`, whatever interface it was started for;
+// the socket, or -1.
+int attachToService(std::uint16_t port);
+// Ends the offer as close does, telling each attached program that the link goes to the
+// service, so that it attaches to the service rather than take the port.
+void handOver();
 
 // Tells attached programs, from now on, which store this owner records into ("" for none).
 void offerHistory(std::string path);

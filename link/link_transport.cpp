@@ -42,6 +42,17 @@ std::string openedInterface;
 std::int32_t nextRecoveryMs = 0;
 
 constexpr std::int32_t kRecoveryStepMs = 50;
+// The service takes the link from another owner: how long it waits for the port after its
+// claim is up, how often an owner looks for a claim, and how long the programs that had the
+// link attach only (to the service) rather than take the port.
+constexpr std::int32_t kClaimWaitMs = 3000;
+constexpr std::int32_t kClaimLookMs = 500;
+constexpr std::int32_t kHandoverMs = 3000;
+// Link thread only.
+bool asService = false;
+std::int32_t nextClaimLookMs = 0;
+std::int32_t handoverUntilMs = 0;
+bool handingOver = false;
 
 // What one read of the link socket took, handed out a datagram a call: under a flood a poll and
 // a recv for each datagram cost the link thread more than the datagram's handling. Each datagram
@@ -137,6 +148,9 @@ void becomeOwner(int udp) {
     st.socket.store(link >= 0 ? link : udp);
     role.store(LinkRole::Owner);
     publishLinkEvent(RoleChanged{LinkRole::Owner, {}});
+    share::dropClaim();
+    handingOver = false;
+    nextClaimLookMs = msSinceProgramStart() + kClaimLookMs;
 }
 
 void becomeAttached(int fd) {
@@ -202,6 +216,22 @@ void recover() {
     ++recoveryAttempts;
     nextRecoveryMs =
         now + (recoveryAttempts > kQuickRecoveries ? kSlowRecoveryMs : kRecoveryStepMs);
+    if (handingOver) {
+        // The link went to the service: this program attaches to it, and takes the port only
+        // when no service came for it.
+        if (elapsedMs(now, handoverUntilMs) < 0) {
+            const int fd = share::attachToService(openedEndpoints.localPort);
+            if (fd >= 0) {
+                handingOver = false;
+                becomeAttached(fd);
+                consoleLine("The modem link is the service's now: attached to " + linkOwnerName());
+            }
+            return;
+        }
+        handingOver = false;
+    }
+    if (asService)
+        (void)share::claimLink(openedEndpoints.localPort);  // kept up until the port is ours
     BindFailure failure;
     const int udp = bindUdp(openedEndpoints, openedInterface, failure);
     if (udp >= 0) {
@@ -229,6 +259,48 @@ void recover() {
         consoleLine("The modem link's port " + std::to_string(openedEndpoints.localPort) + " is " +
                     portHeldText(openedEndpoints.localPort) + "; trying again every second");
     }
+}
+
+// The service claims the link: the port and the offer are given up, the attached programs told,
+// and this program attaches to the service as they do.
+void handOverLink(const std::string& service) {
+    consoleLine("The service, " + service + ", claims the modem link: handing it over");
+    const int fd = linkState().socket.exchange(-1);
+    const int udp = udpSocket.exchange(-1);
+    socketGeneration.fetch_add(1);
+    role.store(LinkRole::Lost);
+    share::handOver();
+    if (fd >= 0 && fd != udp)
+        ::close(fd);
+    if (udp >= 0)
+        ::close(udp);
+    publishLinkEvent(RoleChanged{LinkRole::Lost, {}});
+    const std::int32_t now = msSinceProgramStart();
+    handingOver = true;
+    handoverUntilMs = now + kHandoverMs;
+    nextRecoveryMs = now + kRecoveryStepMs;
+    recoveryAttempts = 0;
+    toldStuck = false;
+}
+
+// The owner this program is attached to hands the link to the service: when its connection
+// ends, this program attaches to the service rather than take the port.
+void noteHandover() {
+    if (asService)
+        return;
+    handingOver = true;
+    handoverUntilMs = msSinceProgramStart() + kHandoverMs;
+}
+
+// An owner that is no service looks for the service's claim now and then.
+void lookForClaim() {
+    const std::int32_t now = msSinceProgramStart();
+    if (asService || !shared() || elapsedMs(now, nextClaimLookMs) < 0)
+        return;
+    nextClaimLookMs = now + kClaimLookMs;
+    const std::string service = share::serviceClaim(openedEndpoints.localPort);
+    if (!service.empty())
+        handOverLink(service);
 }
 
 }  // namespace
@@ -259,8 +331,20 @@ bool openLinkSocket(const LinkEndpoints& endpoints) {
     openedEndpoints = endpoints;
     openedInterface = interfaceName;
 
+    handingOver = false;
+    asService = share::runsAsService();
     BindFailure failure;
     int udp = bindUdp(endpoints, interfaceName, failure);
+    if (udp < 0 && failure.failure == LinkSocketFailure::PortInUse && shared() && asService &&
+        share::claimLink(endpoints.localPort) >= 0) {
+        // The service's by right: the owner hands it over once it sees the claim.
+        const std::int32_t giveUp = msSinceProgramStart() + kClaimWaitMs;
+        while (udp < 0 && failure.failure == LinkSocketFailure::PortInUse &&
+               elapsedMs(msSinceProgramStart(), giveUp) < 0) {
+            ::usleep(kRecoveryStepMs * 1000);
+            udp = bindUdp(endpoints, interfaceName, failure);
+        }
+    }
     if (udp < 0 && failure.failure == LinkSocketFailure::PortInUse && shared()) {
         const std::int32_t giveUp = msSinceProgramStart() + kAttachPatienceMs;
         for (;;) {
@@ -308,6 +392,7 @@ void closeLinkSocket() {
     const int udp = udpSocket.exchange(-1);
     const LinkRole was = role.exchange(LinkRole::Closed);
     socketGeneration.fetch_add(1);
+    share::dropClaim();
     if (was != LinkRole::Closed)
         publishLinkEvent(RoleChanged{LinkRole::Closed, {}});
     // The relay ends before the socket it reads is closed; an attached socket is the share's.
@@ -416,6 +501,10 @@ ssize_t readDatagrams(int fd, unsigned generation, const SenderRule* senders) {
         if (length == 0)
             continue;
         any = true;
+        if (senders == nullptr && share::isHandoverNotice(r.bytes + i * kSlot + 2, length)) {
+            noteHandover();
+            continue;
+        }
         if (senders != nullptr && !acceptedSender(from[i], *senders))
             continue;
         std::memcpy(r.bytes + r.end, &length, sizeof length);
@@ -455,6 +544,8 @@ bool receiveFrame(std::uint8_t* buffer, std::uint16_t capacity, std::int16_t& co
         consoleLine(notice);
     if (role.load() == LinkRole::Lost)
         recover();
+    else if (role.load() == LinkRole::Owner)
+        lookForClaim();
     // The count is 16-bit signed; no larger capacity can be reported.
     const std::size_t room = capacity > 32767 ? 32767 : capacity;
     const unsigned generation = socketGeneration.load();
@@ -480,6 +571,12 @@ bool receiveFrame(std::uint8_t* buffer, std::uint16_t capacity, std::int16_t& co
                                      reinterpret_cast<sockaddr*>(&from), &fromLength)
                         : readDatagrams(fd, generation, direct ? &senders : nullptr);
             if (n > 0 && alone && direct && !acceptedSender(from, senders)) {
+                n = -1;
+                errno = EINPROGRESS;
+            }
+            if (n > 0 && alone && !direct &&
+                share::isHandoverNotice(buffer, static_cast<std::size_t>(n))) {
+                noteHandover();
                 n = -1;
                 errno = EINPROGRESS;
             }

@@ -131,13 +131,15 @@ std::string attachRefusal() {
     return refusal;
 }
 
-int attach(const Key& key) {
+namespace {
+
+int attachTo(const std::vector<std::string>& paths) {
     close();
     {
         std::lock_guard<std::mutex> lock(refusalMutex);
         refusal.clear();
     }
-    for (const std::string& path : attachCandidates(key)) {
+    for (const std::string& path : paths) {
         sockaddr_un address{};
         if (!makeAddress(path, address))
             continue;
@@ -181,6 +183,28 @@ int attach(const Key& key) {
         return fd;
     }
     return -1;
+}
+
+}  // namespace
+
+int attach(const Key& key) {
+    return attachTo(attachCandidates(key));
+}
+
+int attachToService(std::uint16_t port) {
+    // Whatever interface it was started for: "link-netN-PORT" or "link-netN-PORT-IFACE".
+    const std::string stem = socketName(Key{port, {}});
+    std::vector<std::string> paths;
+    glob_t found{};
+    if (::glob(("/run/brix/*/" + stem + "*").c_str(), GLOB_NOSORT, nullptr, &found) == 0)
+        for (std::size_t i = 0; i < found.gl_pathc && i < 64; ++i) {
+            const std::string path = found.gl_pathv[i];
+            const std::string name = path.substr(path.rfind('/') + 1);
+            if (name == stem || name.compare(stem.size(), 1, "-") == 0)
+                paths.push_back(path);
+        }
+    ::globfree(&found);
+    return attachTo(paths);
 }
 
 }  // namespace brix::share

@@ -97,6 +97,24 @@ bool trustedFolder(const std::string& folder, uid_t& owner, std::string& why) {
     return false;
 }
 
+bool runsAsService() {
+    uid_t owner = 0;
+    return serviceFolderOf(serviceFolder(), owner) && owner == ::geteuid();
+}
+
+bool serviceFolderOf(const std::string& folder, uid_t& owner) {
+    if (folder.rfind("/run/brix/", 0) != 0 || folder.find('/', 10) != std::string::npos)
+        return false;
+    struct stat above {};
+    struct stat info {};
+    if (::lstat("/run/brix", &above) != 0 || !S_ISDIR(above.st_mode) || above.st_uid != 0 ||
+        (above.st_mode & 0022) != 0 || ::lstat(folder.c_str(), &info) != 0 ||
+        !S_ISDIR(info.st_mode) || (info.st_mode & 0022) != 0)
+        return false;
+    owner = info.st_uid;
+    return true;
+}
+
 std::string socketName(const Key& key) {
     struct stat ns {};
     const unsigned long long net =

@@ -26,6 +26,10 @@ inline constexpr std::size_t kGreetingMax = 96 + 4096;
 // In place of the greeting when the owner takes no more programs: "BRIXFULL WHY".
 inline constexpr char kFullGreeting[] = "BRIXFULL ";
 
+// share_folders.cpp: whether `folder` is a service's: under /run/brix, which only root writes,
+// so made by the service manager; `owner` gets its user.
+bool serviceFolderOf(const std::string& folder, uid_t& owner);
+
 // What an attaching program takes from an owner's first message, which it reads only once the
 // owner is known to be trusted, and still as text from another program: printable, bounded.
 struct Greeting {

@@ -11,6 +11,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <chrono>
 #include <cstring>
@@ -61,7 +62,8 @@ struct Relay {
     SenderRule senders;         // whom datagrams are taken from
     std::string path;
     std::thread thread;
-    std::vector<Client> clients;  // relay thread only
+    std::vector<Client> clients;           // relay thread only
+    std::atomic<bool> handingOver{false};  // the clients are told as the relay ends
 };
 
 // Made by offer and ended by close, both on the thread that holds the link socket.
@@ -108,7 +110,8 @@ public:
         // another sender than the modem.
         count_ = 0;
         for (unsigned i = 0; i < received_; ++i) {
-            if (inHeaders_[i].msg_len == 0 || !acceptedSender(from_[i], senders))
+            if (inHeaders_[i].msg_len == 0 || !acceptedSender(from_[i], senders) ||
+                isHandoverNotice(data_[i], inHeaders_[i].msg_len))
                 continue;
             if (count_ != i)
                 std::memcpy(data_[count_], data_[i], inHeaders_[i].msg_len);
@@ -222,9 +225,19 @@ public:
     }
 
     ~RelayLoop() {
+        const bool handingOver = r_.handingOver.load();
         for (Client& c : r_.clients)
-            if (c.fd >= 0)
-                ::close(c.fd);
+            if (c.fd >= 0) {
+                // After what waits for it, so that it reads every datagram before the notice.
+                if (handingOver) {
+                    flush(c);
+                    if (c.fd >= 0)
+                        (void)::send(c.fd, kHandoverNotice, sizeof kHandoverNotice - 1,
+                                     MSG_DONTWAIT | MSG_NOSIGNAL);
+                }
+                if (c.fd >= 0)
+                    ::close(c.fd);
+            }
         r_.clients.clear();
         attachedCount.store(0);
     }
@@ -418,6 +431,11 @@ private:
 
 }  // namespace
 
+void handOver() {
+    relay.handingOver.store(true);
+    close();
+}
+
 void closeRelay() {
     if (relay.thread.joinable()) {
         const std::uint64_t one = 1;
@@ -433,7 +451,12 @@ void closeRelay() {
         ::close(relay.wake);
     if (relay.toLink >= 0)
         ::close(relay.toLink);
-    relay = Relay{};
+    relay.udp = relay.listener = relay.wake = relay.toLink = -1;
+    relay.destination = sockaddr_in{};
+    relay.senders = SenderRule{};
+    relay.path.clear();
+    relay.clients.clear();
+    relay.handingOver.store(false);
 }
 
 int offer(int udp, const Key& key, std::uint32_t modemAddress, std::uint16_t modemPort) {

@@ -14,6 +14,8 @@
 #include <memory>
 #include <string>
 #include <thread>
+#include <tuple>
+#include <utility>
 
 #include "link/link_senders.h"
 #include "link/link_share.h"
@@ -557,6 +559,105 @@ TEST_F(ShareTest, ALinkOfferedByAnotherUserOrInAnotherUsersFolderIsNeverBelieved
     ::kill(child, SIGKILL);
     ::waitpid(child, nullptr, 0);
     ::close(holder);
+}
+
+// The service claims the link from a user's program that owns it: the owner hands it over, and
+// it and its attached programs attach to the service within 2 s; when the service dies a user's
+// program takes over, and hands the link back when the service is there again.
+TEST_F(ShareTest, TheServiceTakesItsLinkBackFromAUsersProgramAndTheirProgramsFollow) {
+    BRIX_REQUIRE_PRIVATE_NETNS();
+    if (::geteuid() != 0)
+        GTEST_SKIP() << "needs root to make a service's folder under /run/brix (CI runs as root)";
+    Modem modem;
+    ASSERT_TRUE(modem.bound());
+    const bool madeRun = ::mkdir("/run/brix", 0755) == 0;
+    const std::string folder = "/run/brix/share-test-" + std::to_string(::getpid());
+    ASSERT_EQ(::mkdir(folder.c_str(), 0750), 0);
+    // The service: a process of its own with the folder the service manager gives it.
+    const auto startService = [&] {
+        int ready[2];
+        EXPECT_EQ(::pipe(ready), 0);
+        const pid_t service = ::fork();
+        if (service == 0) {
+            // A program of its own: not this one's port, which a fork keeps open.
+            for (int fd = 3; fd < 1024; ++fd) {
+                sockaddr_in a{};
+                socklen_t length = sizeof a;
+                if (::getsockname(fd, reinterpret_cast<sockaddr*>(&a), &length) == 0 &&
+                    a.sin_family == AF_INET && ntohs(a.sin_port) == kLocalPort)
+                    ::close(fd);
+            }
+            ::setenv("RUNTIME_DIRECTORY", folder.c_str(), 1);
+            setLinkPeer(nullptr);
+            const char ok = openLinkSocket() && linkRole() == LinkRole::Owner ? 'y' : 'n';
+            (void)::write(ready[1], &ok, 1);
+            std::uint8_t buffer[kReceiveCapacity];
+            std::int16_t count = 0;
+            for (;;)
+                receiveFrame(buffer, kReceiveCapacity, count);
+        }
+        ::close(ready[1]);
+        return std::pair{service, ready[0]};
+    };
+    // Whether it got the link (once it has tried: this program's link must be read meanwhile).
+    const auto serviceOwns = [](int ready) {
+        char ok = 0;
+        const bool owns = ::read(ready, &ok, 1) == 1 && ok == 'y';
+        ::close(ready);
+        return owns;
+    };
+    // Reads this program's link until its Console has `lines` lines or 3 s went by.
+    const auto readUntil = [&](std::size_t lines) {
+        const auto start = std::chrono::steady_clock::now();
+        while (peer.consoleTexts().size() < lines && std::chrono::steady_clock::now() - start < 3s)
+            linkReceives(20, -1);
+        return std::chrono::steady_clock::now() - start;
+    };
+
+    const pid_t user = forkOwner();
+    ASSERT_GT(user, 0);
+    ASSERT_TRUE(openLinkSocket());
+    ASSERT_EQ(linkRole(), LinkRole::Attached);
+    auto [service, ready] = startService();
+    auto took = readUntil(1);
+    EXPECT_LT(took, 2s);
+    EXPECT_TRUE(serviceOwns(ready));
+    ASSERT_EQ(peer.consoleTexts().size(), 1u) << ::testing::PrintToString(peer.consoleTexts());
+    EXPECT_EQ(peer.consoleTexts()[0],
+              "The modem link is the service's now: attached to " + linkOwnerName());
+    EXPECT_NE(linkOwnerName().find("(pid " + std::to_string(service) + ")"), std::string::npos);
+    EXPECT_EQ(linkRole(), LinkRole::Attached);
+    modem.broadcast(inbound(11, 4));
+    EXPECT_EQ(linkReceives(300, 11), 1);
+    ::kill(user, SIGKILL);
+    ::waitpid(user, nullptr, 0);
+
+    // The service dies: this program takes over; the service is back: it gets the link again.
+    ::kill(service, SIGKILL);
+    ::waitpid(service, nullptr, 0);
+    peer.clear();
+    readUntil(1);
+    EXPECT_EQ(linkRole(), LinkRole::Owner);
+    peer.clear();
+    std::tie(service, ready) = startService();
+    took = readUntil(2);
+    EXPECT_LT(took, 2s);
+    EXPECT_TRUE(serviceOwns(ready));
+    const auto lines = peer.consoleTexts();
+    ASSERT_EQ(lines.size(), 2u) << ::testing::PrintToString(lines);
+    EXPECT_EQ(lines[0].rfind("The service, ", 0), 0u) << lines[0];
+    EXPECT_NE(lines[0].find("claims the modem link: handing it over"), std::string::npos);
+    EXPECT_EQ(lines[1].rfind("The modem link is the service's now: attached to ", 0), 0u);
+    EXPECT_EQ(linkRole(), LinkRole::Attached);
+    sendFrame(buildRequest(MessageType::RfQuery).bytes, 12);
+    EXPECT_EQ(typeOf(modem.receive(1000)), 6);
+
+    ::kill(service, SIGKILL);
+    ::waitpid(service, nullptr, 0);
+    closeLinkSocket();
+    std::system(("rm -rf " + folder).c_str());
+    if (madeRun)
+        ::rmdir("/run/brix");
 }
 
 // A service's folder under /run/brix that this user may not enter names the link's group only
