@@ -7,6 +7,7 @@ import calendar
 import json
 import os
 import re
+import shutil
 import signal
 import socket
 import sqlite3
@@ -219,6 +220,42 @@ class Sharing(unittest.TestCase):
         time.sleep(2)
         self.assertIn(("tune", "Tune to 452.5 MHz, rate code 4", "brixctl"),
                       [(e["kind"], e["text"], e["program"]) for e in self.history(second)])
+        serve.send_signal(signal.SIGTERM)
+        self.assertEqual(serve.wait(5), 0)
+
+    @unittest.skipUnless(os.geteuid() == 0, "a service's folder under /run/brix is root's to make")
+    def test_the_service_takes_its_link_back_and_a_users_watch_goes_on(self):
+        made = not os.path.isdir("/run/brix")
+        os.makedirs("/run/brix", mode=0o755, exist_ok=True)
+        folder = "/run/brix/sharing-test-%d" % os.getpid()
+        os.mkdir(folder, 0o750)
+        self.addCleanup(lambda: (shutil.rmtree(folder, ignore_errors=True),
+                                 made and os.rmdir("/run/brix")))
+        watch = self.start("--json", "watch", "--interval", "0.5")
+        self.assertIn("receive", watch.stdout.readline())
+        self.assertEqual(self.link_of()["owner"], "brixctl (pid %d)" % watch.pid)
+
+        # The service starts while the user's watch owns the link: it has it within 2 s, and
+        # records; the watch goes on attached to it, without a pause.
+        store = suite.fresh_store("service.sqlite3")
+        env = dict(self.env, RUNTIME_DIRECTORY=folder)
+        started = time.time()
+        serve = subprocess.Popen([suite.BRIXCTL, "--history", store, "serve", "--metrics",
+                                  "127.0.0.1:9335"], cwd=suite.WORK, env=env,
+                                 stderr=subprocess.PIPE, text=True)
+        self.addCleanup(lambda: (serve.kill(), serve.wait(), serve.stderr.close()))
+        self.assertIn("serving", serve.stderr.readline())
+        self.assertLess(time.time() - started, 2.5)
+        link = self.link_of()
+        self.assertEqual((link["role"], link["owner"]), ("attached", "brixctl (pid %d)" % serve.pid))
+        times = []
+        for _ in range(8):
+            watch.stdout.readline()
+            times.append(time.time())
+        self.assertLess(max(b - a for a, b in zip(times, times[1:])), 1.5, times)
+        self.assertIsNone(watch.poll())
+        time.sleep(2)
+        self.assertTrue(self.history(store, "samples"))
         serve.send_signal(signal.SIGTERM)
         self.assertEqual(serve.wait(5), 0)
 
