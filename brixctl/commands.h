@@ -43,5 +43,6 @@ int runHistory(const Options& o, const std::string& what, const std::string& sin
 
 // "2026-12-08T17:30:00.123Z".
 using brix::history::isoTime;
+using brix::history::localTime;
 
 }  // namespace brixctl

@@ -33,10 +33,36 @@ using namespace std::chrono_literals;
 
 constexpr int kMaxRows = 100000;
 
-// "90s", "30m", "2h", "7d" before now, or an ISO time; nullopt when it is neither.
+// "90s", "30m", "2h", "7d", "1y" before now, "today", "yesterday", "13:01", or an ISO time;
+// nullopt when it is none of them.
 std::optional<Millis> parseTime(const std::string& text, Millis now) {
     if (text == "now")
         return now;
+    // Calendar words and years, in local time: the start of today or yesterday, a time of day
+    // today ("13:01"), years before now ("1y").
+    const std::time_t nowSeconds = static_cast<std::time_t>(now / 1000);
+    std::tm local{};
+    localtime_r(&nowSeconds, &local);
+    local.tm_isdst = -1;
+    int hour = 0, minute = 0, used = 0;
+    if (text == "today" || text == "yesterday") {
+        local.tm_hour = local.tm_min = local.tm_sec = 0;
+        local.tm_mday -= text == "yesterday" ? 1 : 0;
+        return static_cast<Millis>(std::mktime(&local)) * 1000;
+    }
+    if (text.size() == 5 && std::sscanf(text.c_str(), "%2d:%2d%n", &hour, &minute, &used) == 2 &&
+        used == 5 && std::isdigit(static_cast<unsigned char>(text[0])) && hour < 24 &&
+        minute < 60) {
+        local.tm_hour = hour;
+        local.tm_min = minute;
+        local.tm_sec = 0;
+        return static_cast<Millis>(std::mktime(&local)) * 1000;
+    }
+    if (text.size() >= 2 && text.size() <= 4 && text.back() == 'y' &&
+        text.find_first_not_of("0123456789") == text.size() - 1) {
+        local.tm_year -= std::stoi(text.substr(0, text.size() - 1));
+        return static_cast<Millis>(std::mktime(&local)) * 1000 + now % 1000;
+    }
     if (text.size() >= 2 && text.size() <= 12 &&
         text.find_first_not_of("0123456789") == text.size() - 1) {
         const long long n = std::stoll(text.substr(0, text.size() - 1));
@@ -224,8 +250,8 @@ int runHistory(const Options& o, const std::string& what, const std::string& sin
     if (!since || !until) {
         std::fprintf(
             stderr,
-            "brixctl: %s is no time: give 90s, 30m, 2h, 7d or 2w ago, or an ISO time such as "
-            "2026-12-09T03:00:00Z\n",
+            "brixctl: %s is no time: give 90s, 30m, 2h, 7d, 2w or 1y ago, today, yesterday, a "
+            "time of day such as 13:01, or an ISO time such as 2026-12-09T03:00:00Z\n",
             (!since ? sinceText : untilText).c_str());
         return kUsage;
     }
@@ -293,7 +319,7 @@ int runHistory(const Options& o, const std::string& what, const std::string& sin
             if (o.format == Format::Json)
                 rows.push_back(row);
             else
-                out.line(isoTime(r.t) + "  rx " + text3(r.fields[0], 0.1, 1) + " MHz code " +
+                out.line(localTime(r.t) + "  rx " + text3(r.fields[0], 0.1, 1) + " MHz code " +
                          text3(r.fields[1], 1, 0) + "  tx " + text3(r.fields[2], 0.1, 1) +
                          " MHz code " + text3(r.fields[3], 1, 0) + "  attenuation " +
                          text3(r.fields[4], -2, 0) + " dBmV");
@@ -304,7 +330,7 @@ int runHistory(const Options& o, const std::string& what, const std::string& sin
                 return kInterrupted;
             ordered_json row{
                 {"time", isoTime(r.t)}, {"reports", r.reports}, {"seconds", rounded(r.seconds)}};
-            std::string line = isoTime(r.t) + "  " + fixed(r.seconds, 2) + " s";
+            std::string line = localTime(r.t) + "  " + fixed(r.seconds, 2) + " s";
             for (std::size_t k = 0; k < brix::history::kCounts; ++k) {
                 const std::string name = brix::history::kCountNames[k];
                 row[name + "_per_second"] = rateSpread(r.rates[k]);
@@ -327,7 +353,7 @@ int runHistory(const Options& o, const std::string& what, const std::string& sin
             if (o.format == Format::Json)
                 rows.push_back(row);
             else
-                out.line(isoTime(e.t) + "  " + brix::history::eventKindName(e.kind) + "  " +
+                out.line(localTime(e.t) + "  " + brix::history::eventKindName(e.kind) + "  " +
                          e.text + (e.program.empty() ? "" : "  (" + e.program + ")"));
         }
     }

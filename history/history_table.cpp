@@ -49,6 +49,19 @@ std::string isoTime(Millis t) {
     return text;
 }
 
+std::string localTime(Millis t) {
+    const std::time_t seconds = static_cast<std::time_t>(t / 1000);
+    std::tm tm{};
+    localtime_r(&seconds, &tm);
+    const long offset = tm.tm_gmtoff / 60;  // minutes east of UTC
+    char text[64];
+    std::snprintf(text, sizeof text, "%04d-%02d-%02dT%02d:%02d:%02d.%03d%c%02ld:%02ld",
+                  tm.tm_year + 1900, tm.tm_mon + 1, tm.tm_mday, tm.tm_hour, tm.tm_min, tm.tm_sec,
+                  static_cast<int>(t % 1000), offset < 0 ? '-' : '+', std::labs(offset) / 60,
+                  std::labs(offset) % 60);
+    return text;
+}
+
 Table samplesTable(const std::vector<RfRow>& rows) {
     Table table;
     table.header = {"time", "samples"};

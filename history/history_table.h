@@ -26,5 +26,8 @@ std::string csvLine(const std::vector<std::string>& cells);
 
 // "2026-12-09T03:00:00.000Z".
 std::string isoTime(Millis t);
+// The same time for people: in the local time zone, with its offset
+// ("2026-12-09T04:00:00.000+01:00"); it reads back as an ISO time does.
+std::string localTime(Millis t);
 
 }  // namespace brix::history

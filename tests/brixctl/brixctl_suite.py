@@ -663,7 +663,19 @@ class History(unittest.TestCase):
         for good in ("2w", last[:10], last[:16] + "+00:00", last.lower()):
             self.assertEqual(run("--history", store, "history", "--since", good).returncode, 0,
                              good)
-        for bad in ("2026-02-30", "2026-12-09T25:00Z", "2026-12-09T03:00+1", "1h30m"):
+        # Text for people is in their time zone with its offset, and reads back too; JSON and
+        # CSV stay UTC.
+        cet = dict(os.environ, TZ="CET-1")
+        p = run("--history", store, "history", "events", env=cet)
+        local = p.stdout.splitlines()[-1].split("  ")[0]
+        self.assertRegex(local, r"^\d{4}-\d\d-\d\dT\d\d:\d\d:\d\d\.\d{3}\+01:00$")
+        self.assertEqual(json.loads(run("--history", store, "--json", "history", "events",
+                                        "--since", local, env=cet).stdout)[0]["time"], last)
+        for good in ("1y", "5y", "today", "yesterday", "00:00"):
+            self.assertEqual(run("--history", store, "history", "--since", good,
+                                 env=cet).returncode, 0, good)
+        for bad in ("2026-02-30", "2026-12-09T25:00Z", "2026-12-09T03:00+1", "1h30m", "24:00",
+                    "1:00", "y"):
             p = run("--history", store, "history", "--since", bad)
             self.assertEqual(p.returncode, 2, bad)
             self.assertIn("is no time", p.stderr)
