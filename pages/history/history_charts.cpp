@@ -20,6 +20,7 @@
 #include <algorithm>
 #include <array>
 
+#include "domain/clock.h"
 #include "pages/history/history_text.h"
 
 namespace brix {
@@ -171,6 +172,7 @@ HistoryCharts::Chart HistoryCharts::addChart(QVBoxLayout* layout, const char* ti
         line->attachAxis(c.value);
         c.lines.push_back(line);
     }
+    c.pieces.resize(c.lines.size());
     auto* view = new QChartView(c.chart, this);
     view->setRenderHint(QPainter::Antialiasing, false);
     view->setRubberBand(QChartView::HorizontalRubberBand);
@@ -183,6 +185,55 @@ HistoryCharts::Chart HistoryCharts::addChart(QVBoxLayout* layout, const char* ti
                              onZoom(min.toMSecsSinceEpoch(), max.toMSecsSinceEpoch());
                      });
     return c;
+}
+
+void HistoryCharts::draw(Chart& c, std::size_t line, const QList<QPointF>& points,
+                         const HistoryWindow::Data& d,
+                         const std::vector<std::pair<Millis, Millis>>& spans) {
+    // A line is not drawn across a time when the link was down or nothing was recorded: more
+    // than three of the steps its rows are apart there (a slice of the range, or the store's
+    // resolution at that age: a report, a minute, an hour).
+    const Millis now = unixMsNow();
+    // The store gives a range in as many slices as the chart has pixels: never more than 1000.
+    const Millis slice = (d.until - d.since) / 1000;
+    const auto step = [&](Millis t) {
+        const Millis age = now - t;
+        const Millis kept = age <= history::kFullResolutionKept ? 10 * history::kSecond
+                            : age <= history::kMinutesKept      ? history::kMinute
+                                                                : history::kHour;
+        return std::max(kept, slice);
+    };
+    const auto apart = [&](const QPointF& a, const QPointF& b) {
+        const auto from = static_cast<Millis>(a.x());
+        const auto to = static_cast<Millis>(b.x());
+        if (to - from > 3 * step(to))
+            return true;
+        for (const auto& [down, up] : spans)
+            if (down < to && up > from && (down > from || up < to))
+                return true;
+        return false;
+    };
+    constexpr std::size_t kMostPieces = 200;  // beyond, the rest is drawn as one
+    std::vector<QList<QPointF>> pieces(1);
+    for (qsizetype i = 0; i < points.size(); ++i) {
+        if (i > 0 && pieces.size() < kMostPieces && apart(points[i - 1], points[i]))
+            pieces.emplace_back();
+        pieces.back().append(points[i]);
+    }
+    c.lines[line]->replace(pieces[0]);
+    auto& extra = c.pieces[line];
+    while (extra.size() + 1 < pieces.size()) {
+        auto* piece = new QLineSeries;
+        piece->setPen(c.lines[line]->pen());
+        c.chart->addSeries(piece);
+        piece->attachAxis(c.time);
+        piece->attachAxis(c.value);
+        for (QLegendMarker* m : c.chart->legend()->markers(piece))
+            m->setVisible(false);
+        extra.push_back(piece);
+    }
+    for (std::size_t i = 0; i < extra.size(); ++i)
+        extra[i]->replace(i + 1 < pieces.size() ? pieces[i + 1] : QList<QPointF>());
 }
 
 QScatterSeries* HistoryCharts::addMarkers(Chart& c, const char* name, QColor color,
@@ -224,7 +275,7 @@ void HistoryCharts::fill(Chart& c, const std::vector<QList<QPointF>>& series,
         high = low + 1;
     high += (high - low) * 0.08;  // room for the event markers
     for (std::size_t i = 0; i < series.size() && i < c.lines.size(); ++i)
-        c.lines[i]->replace(series[i]);
+        draw(c, i, series[i], d, spans);
     c.value->setRange(low, high);
     c.value->applyNiceNumbers();
     low = c.value->min();

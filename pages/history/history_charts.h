@@ -49,12 +49,18 @@ private:
         QDateTimeAxis* time = nullptr;
         QValueAxis* value = nullptr;
         std::vector<QLineSeries*> lines;
+        // The pieces of each line after its first, where nothing was recorded between them
+        // (made as needed, kept for the next range).
+        std::vector<std::vector<QLineSeries*>> pieces;
         QAreaSeries* down = nullptr;
     };
 
     Chart addChart(QVBoxLayout* layout, const char* title, const char* unit,
                    std::initializer_list<const char*> names);
     QScatterSeries* addMarkers(Chart& c, const char* name, QColor color, QStringList& texts);
+    void draw(Chart& c, std::size_t line, const QList<QPointF>& points,
+              const HistoryWindow::Data& d,
+              const std::vector<std::pair<history::Millis, history::Millis>>& spans);
     void fill(Chart& c, const std::vector<QList<QPointF>>& series, const HistoryWindow::Data& d,
               const std::vector<std::pair<history::Millis, history::Millis>>& spans,
               double atLeast);

@@ -3,6 +3,7 @@
 #include <QAbstractButton>
 #include <QButtonGroup>
 #include <QCloseEvent>
+#include <QDateTime>
 #include <QFileDialog>
 #include <QFileInfo>
 #include <QHBoxLayout>
@@ -18,6 +19,8 @@
 #include <QTimer>
 #include <QTreeWidget>
 #include <QVBoxLayout>
+
+#include <cstdlib>
 
 #include <algorithm>
 
@@ -165,8 +168,14 @@ HistoryWindow::HistoryWindow(std::function<std::string()> storePath, QWidget* pa
     events_->setAccessibleName(QStringLiteral("Events"));
     events_->setRootIsDecorated(false);
     events_->setUniformRowHeights(true);
-    events_->setHeaderLabels({QStringLiteral("Time"), QStringLiteral("Event"),
-                              QStringLiteral("Text"), QStringLiteral("Program")});
+    // Local times, with the zone's offset said once.
+    const int offset = QDateTime::currentDateTime().offsetFromUtc() / 60;
+    const QString zone = QStringLiteral("Time (UTC%1%2:%3)")
+                             .arg(offset < 0 ? QLatin1Char('-') : QLatin1Char('+'))
+                             .arg(std::abs(offset) / 60, 2, 10, QLatin1Char('0'))
+                             .arg(std::abs(offset) % 60, 2, 10, QLatin1Char('0'));
+    events_->setHeaderLabels(
+        {zone, QStringLiteral("Event"), QStringLiteral("Text"), QStringLiteral("Program")});
     events_->header()->setStretchLastSection(false);
     events_->header()->setSectionResizeMode(2, QHeaderView::Stretch);
     split->addWidget(charts_);
@@ -322,10 +331,31 @@ void HistoryWindow::loaded(std::shared_ptr<const Data> result, quint64 generatio
 }
 
 void HistoryWindow::exportCsv() {
-    QString chosen;
-    QString path = QFileDialog::getSaveFileName(
-        this, QStringLiteral("Export the shown range as CSV"), QStringLiteral("brix-history.csv"),
-        QStringLiteral("Samples (*.csv);;Statistics (*.csv);;Events (*.csv)"), &chosen);
+    // Each kind has a name of its own, which follows the kind chosen until the user types one.
+    static const QStringList kKinds = {QStringLiteral("Samples"), QStringLiteral("Statistics"),
+                                       QStringLiteral("Events")};
+    const auto nameOf = [](const QString& kind) {
+        return QStringLiteral("brix-%1.csv").arg(kind.toLower());
+    };
+    QFileDialog dialog(this, QStringLiteral("Export the shown range as CSV"));
+    dialog.setAcceptMode(QFileDialog::AcceptSave);
+    QStringList filters;
+    for (const QString& kind : kKinds)
+        filters << kind + QStringLiteral(" (*.csv)");
+    dialog.setNameFilters(filters);
+    dialog.selectFile(nameOf(kKinds[0]));
+    connect(&dialog, &QFileDialog::filterSelected, &dialog, [&](const QString& filter) {
+        const QString typed = QFileInfo(dialog.selectedFiles().value(0)).fileName();
+        for (const QString& kind : kKinds)
+            if (typed == nameOf(kind) || typed.isEmpty()) {
+                dialog.selectFile(nameOf(filter.section(QLatin1Char(' '), 0, 0)));
+                break;
+            }
+    });
+    if (dialog.exec() != QDialog::Accepted || dialog.selectedFiles().isEmpty())
+        return;
+    QString path = dialog.selectedFiles().first();
+    const QString chosen = dialog.selectedNameFilter();
     if (path.isEmpty())
         return;
     if (QFileInfo(path).suffix().isEmpty())

@@ -756,18 +756,37 @@ def history_window_by_ctrl_h_and_click_shows_the_silence_the_retune_and_the_even
         u.wait_until("the summary back at 10 minutes",
                      lambda: tool.description(summary).startswith("Last 10 minutes:"), 5)
 
-        # Export CSV through the file dialog: a name typed, Return; the events of the range.
+        # Export CSV through the file dialog: the kind switched to Events by the keyboard (the
+        # name offered follows it), a name typed, Return; the events of the range.
         exported = os.path.join(d, "exported")
         tool.click(tool.find("push button", "Export CSV...", root=window))
         dialog = u.wait_until("the file dialog",
                               lambda: tool.window("Export the shown range as CSV"), 5)
+
+        def offered():
+            return [tool.text(t) for t in tool.find_all(dialog, "text")
+                    if tool.text(t).endswith(".csv")]
+
+        u.wait_until("the samples' name", lambda: offered() == ["brix-samples.csv"], 5)
+        kinds = [c for c in tool.find_all(dialog, "combo box") if "Samples" in c.name]
+        if not kinds:
+            raise u.Failure("no kind to choose in the file dialog")
+        tool.click(kinds[0])
+        time.sleep(0.5)
+        for key in ("Down", "Down", "Return"):
+            tool.key(key)
+        try:
+            u.wait_until("the events' name", lambda: offered() == ["brix-events.csv"], 5)
+        except u.Failure:
+            raise u.Failure(f"the dialog offers {offered()}")
+        tool.click([t for t in tool.find_all(dialog, "text") if tool.text(t).endswith(".csv")][0])
         press_on(tool, dialog, "ctrl+a")
         tool.type_text(exported)
         tool.key("Return")
         u.wait_until("the exported file", lambda: os.path.exists(exported + ".csv"), 5)
         with open(exported + ".csv") as f:
             header = f.readline().strip()
-        if not header.startswith("time,samples,receive_frequency_mhz.min"):
+        if header != "time,kind,text,program":
             raise u.Failure(f"the export begins {header!r}")
 
         # Put away with Escape, and back with a real click on the main window's History.
