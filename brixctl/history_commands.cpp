@@ -286,16 +286,46 @@ int runHistory(const Options& o, const std::string& what, const std::string& sin
     }
     // Ctrl-C or SIGTERM end a long query too, not only the output after it.
     store->interruptWhen(&Session::interruptFlag());
+    // One record: what a user's program recorded while it had the link in the service's place
+    // is read with the service's, and the other way round; not when a store was named.
+    std::unique_ptr<brix::history::Store> companion;
+    const std::string companionPath =
+        o.history.empty() ? brix::history::companionStore(path, o.interfaceName) : std::string();
+    if (!companionPath.empty()) {
+        std::string ignored;
+        companion = brix::history::Store::open(companionPath, true, ignored);
+        if (companion != nullptr)
+            companion->interruptWhen(&Session::interruptFlag());
+    }
+    const auto rfRows = [&] {
+        auto rows = store->rf(*since, *until, kMaxRows);
+        if (companion != nullptr)
+            brix::history::mergeByTime(rows, companion->rf(*since, *until, kMaxRows));
+        return rows;
+    };
+    const auto statisticsRows = [&] {
+        auto rows = store->statistics(*since, *until, kMaxRows);
+        if (companion != nullptr)
+            brix::history::mergeByTime(rows, companion->statistics(*since, *until, kMaxRows));
+        return rows;
+    };
+    const auto eventRows = [&] {
+        auto rows = store->events(*since, *until, kMaxRows);
+        if (companion != nullptr)
+            brix::history::mergeByTime(rows, companion->events(*since, *until, kMaxRows));
+        if (rows.size() > static_cast<std::size_t>(kMaxRows))
+            rows.resize(kMaxRows);
+        return rows;
+    };
     Output out(o.format);
     if (o.format == Format::Text)
-        out.line("History in " + path);
+        out.line("History in " + path + (companion != nullptr ? " and " + companionPath : ""));
     if (o.format == Format::Csv) {
         // The columns the History window exports too.
         namespace h = brix::history;
-        const h::Table table =
-            what == "samples"      ? h::samplesTable(store->rf(*since, *until, kMaxRows))
-            : what == "statistics" ? h::statisticsTable(store->statistics(*since, *until, kMaxRows))
-                                   : h::eventsTable(store->events(*since, *until, kMaxRows));
+        const h::Table table = what == "samples"      ? h::samplesTable(rfRows())
+                               : what == "statistics" ? h::statisticsTable(statisticsRows())
+                                                      : h::eventsTable(eventRows());
         out.line(h::csvLine(table.header));
         for (const auto& row : table.rows) {
             if (Session::interrupted())
@@ -307,7 +337,7 @@ int runHistory(const Options& o, const std::string& what, const std::string& sin
     }
     ordered_json rows = ordered_json::array();
     if (what == "samples") {
-        for (const auto& r : store->rf(*since, *until, kMaxRows)) {
+        for (const auto& r : rfRows()) {
             if (Session::interrupted())
                 return kInterrupted;
             ordered_json row{{"time", isoTime(r.t)}, {"samples", r.samples}};
@@ -325,7 +355,7 @@ int runHistory(const Options& o, const std::string& what, const std::string& sin
                          text3(r.fields[4], -2, 0) + " dBmV");
         }
     } else if (what == "statistics") {
-        for (const auto& r : store->statistics(*since, *until, kMaxRows)) {
+        for (const auto& r : statisticsRows()) {
             if (Session::interrupted())
                 return kInterrupted;
             ordered_json row{
@@ -343,7 +373,7 @@ int runHistory(const Options& o, const std::string& what, const std::string& sin
                 out.line(line);
         }
     } else {
-        for (const auto& e : store->events(*since, *until, kMaxRows)) {
+        for (const auto& e : eventRows()) {
             if (Session::interrupted())
                 return kInterrupted;
             const ordered_json row{{"time", isoTime(e.t)},

@@ -1,6 +1,5 @@
 #include "brixctl/history_feed.h"
 
-#include <glob.h>
 #include <unistd.h>
 
 #include <cstdio>
@@ -13,9 +12,6 @@
 
 namespace brixctl {
 namespace {
-
-// Where the packaged service keeps each interface's history ($STATE_DIRECTORY of its unit).
-constexpr char kServiceStateFolder[] = "/var/lib/brixctl-serve";
 
 void toStderr(const std::string& text) {
     std::fprintf(stderr, "brixctl: %s\n", text.c_str());
@@ -55,16 +51,10 @@ std::string historyToRead(const std::string& option, const std::string& interfac
         lookedAt = "no link's owner here";
     }
     // A service that is not running now: its state folder.
-    const std::string pattern = std::string(kServiceStateFolder) + "/" +
+    const std::string pattern = std::string(brix::history::kServiceStateFolder) + "/" +
                                 (interfaceName.empty() ? std::string("*") : interfaceName) +
                                 "/history.sqlite3";
-    std::vector<std::string> readable;
-    glob_t found{};
-    if (::glob(pattern.c_str(), GLOB_NOSORT, nullptr, &found) == 0)
-        for (std::size_t i = 0; i < found.gl_pathc && i < 64; ++i)
-            if (::access(found.gl_pathv[i], R_OK) == 0)
-                readable.emplace_back(found.gl_pathv[i]);
-    ::globfree(&found);
+    const std::vector<std::string> readable = brix::history::serviceStores(interfaceName);
     if (readable.size() == 1)
         return readable.front();
     lookedAt += "; " + pattern +

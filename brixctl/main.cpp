@@ -189,6 +189,9 @@ int main(int argc, char** argv) {
         // yes; any other failed write is an error.
         if (e.error == EPIPE)
             return kReaderGone;
+        // Ctrl-C or SIGTERM while the reader let the output wait: the interrupt ends it.
+        if (e.error == EINTR && Session::interrupted())
+            return kInterrupted;
         std::fprintf(stderr, "brixctl: cannot write the output: %s\n", std::strerror(e.error));
         return kFailed;
     }

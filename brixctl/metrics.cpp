@@ -322,9 +322,23 @@ std::size_t unescapePath(void*, MHD_Connection*, char* uri) {
     return MHD_http_unescape(uri);
 }
 
+// Headers that a request may hold once (Content-Length and Host), and whether a name is not
+// one ("Content-Length : 5", which a proxy may read as the length and this server not).
+struct Once {
+    int lengths = 0;
+    int hosts = 0;
+    bool badName = false;
+};
+
 MHD_Result countHeader(void* cls, MHD_ValueKind, const char* key, const char*) {
+    auto& once = *static_cast<Once*>(cls);
+    for (const char* c = key; *c != '\0'; ++c)
+        if (*c <= ' ' || *c >= 0x7f || std::strchr("\"(),/:;<=>?@[\\]{}", *c) != nullptr)
+            once.badName = true;
     if (strcasecmp(key, MHD_HTTP_HEADER_CONTENT_LENGTH) == 0)
-        ++*static_cast<int*>(cls);
+        ++once.lengths;
+    if (strcasecmp(key, MHD_HTTP_HEADER_HOST) == 0)
+        ++once.hosts;
     return MHD_YES;
 }
 
@@ -334,10 +348,14 @@ MHD_Result answer(void* cls, MHD_Connection* connection, const char* url, const 
     if (*state == nullptr) {
         // What proxies and caches could read otherwise than we do is refused outright: two
         // lengths, an HTTP/1.1 request without Host, a path with a zero byte in it.
-        int lengths = 0;
-        MHD_get_connection_values(connection, MHD_HEADER_KIND, countHeader, &lengths);
-        if (lengths > 1)
+        Once once;
+        MHD_get_connection_values(connection, MHD_HEADER_KIND, countHeader, &once);
+        if (once.lengths > 1)
             return respond(connection, MHD_HTTP_BAD_REQUEST, "more than one Content-Length\n");
+        if (once.hosts > 1)
+            return respond(connection, MHD_HTTP_BAD_REQUEST, "more than one Host\n");
+        if (once.badName)
+            return respond(connection, MHD_HTTP_BAD_REQUEST, "a header name that is none\n");
         if (std::string_view(version) == MHD_HTTP_VERSION_1_1 &&
             MHD_lookup_connection_value(connection, MHD_HEADER_KIND, MHD_HTTP_HEADER_HOST) ==
                 nullptr)
@@ -475,7 +493,9 @@ int runServe(const Options& o, const std::string& listen) {
         MHD_USE_EPOLL_INTERNAL_THREAD | MHD_USE_ITC, 0, nullptr, nullptr, &answer, &state,
         MHD_OPTION_LISTEN_SOCKET, fd, MHD_OPTION_CONNECTION_LIMIT, kMaxConnections,
         MHD_OPTION_CONNECTION_TIMEOUT, kIdleTimeoutSeconds, MHD_OPTION_CONNECTION_MEMORY_LIMIT,
-        kConnectionMemory, MHD_OPTION_UNESCAPE_CALLBACK, &unescapePath, nullptr, MHD_OPTION_END);
+        kConnectionMemory, MHD_OPTION_UNESCAPE_CALLBACK, &unescapePath, nullptr,
+        // Headers as the standard writes them: no space before the colon, no folded lines.
+        MHD_OPTION_STRICT_FOR_CLIENT, 1, MHD_OPTION_END);
     if (daemon == nullptr) {
         std::fprintf(stderr, "brixctl: cannot serve on %s: the HTTP server did not start\n",
                      address.shown.c_str());

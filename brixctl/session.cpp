@@ -68,6 +68,8 @@ private:
         std::int32_t due = brix::kVersionPeriodMs;
         if (const std::int64_t silence = brix::msUntilLinkSilence(); silence >= 0)
             due = static_cast<std::int32_t>(std::min<std::int64_t>(due, silence + 1));
+        if (const std::int32_t link = brix::msUntilLinkDue(); link >= 0)
+            due = std::min(due, link + 1);
         const auto until = [&](std::int32_t last, std::int32_t period) {
             due = std::min(due, period - brix::elapsedMs(now, last) + 1);
         };

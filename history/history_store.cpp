@@ -2,6 +2,7 @@
 // of ours, and setting a damaged one aside.
 #include "history/history_store.h"
 
+#include <glob.h>
 #include <sqlite3.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -364,6 +365,10 @@ std::string Store::lastError() const {
     return sqlite3_errstr(lastCode_) + std::string(lastCode_ == SQLITE_OK ? "" : "");
 }
 
+bool Store::lastFailureWasLock() const {
+    return (lastCode_ & 0xff) == SQLITE_BUSY || (lastCode_ & 0xff) == SQLITE_LOCKED;
+}
+
 bool Store::lastFailureWasFullDisk() const {
     return (lastCode_ & 0xff) == SQLITE_FULL || (lastCode_ & 0xff) == SQLITE_IOERR;
 }
@@ -376,6 +381,36 @@ std::string defaultStorePath() {
     if (home != nullptr && home[0] == '/')
         return std::string(home) + "/.local/state/brixtool/history.sqlite3";
     return {};
+}
+
+std::vector<std::string> serviceStores(const std::string& interfaceName) {
+    const std::string pattern = std::string(kServiceStateFolder) + "/" +
+                                (interfaceName.empty() ? std::string("*") : interfaceName) +
+                                "/history.sqlite3";
+    std::vector<std::string> readable;
+    glob_t found{};
+    if (::glob(pattern.c_str(), 0, nullptr, &found) == 0)
+        for (std::size_t i = 0; i < found.gl_pathc && i < 64; ++i)
+            if (::access(found.gl_pathv[i], R_OK) == 0)
+                readable.emplace_back(found.gl_pathv[i]);
+    ::globfree(&found);
+    return readable;
+}
+
+std::string companionStore(const std::string& read, const std::string& interfaceName) {
+    const std::string own = defaultStorePath();
+    std::string other;
+    if (!own.empty() && own != read) {
+        other = own;
+    } else {
+        const std::vector<std::string> services = serviceStores(interfaceName);
+        if (services.size() == 1 && services.front() != read)
+            other = services.front();
+    }
+    struct stat info {};
+    return !other.empty() && ::stat(other.c_str(), &info) == 0 && S_ISREG(info.st_mode)
+               ? other
+               : std::string();
 }
 
 bool makeParentFolders(const std::string& path, std::string& error) {

@@ -7,9 +7,12 @@
 // A Store is one connection and is used by one thread at a time. The file is in WAL mode, so
 // readers in other processes never block the one writer (Recorder, recorder.h).
 
+#include <algorithm>
 #include <array>
 #include <atomic>
+#include <cstddef>
 #include <cstdint>
+#include <iterator>
 #include <memory>
 #include <optional>
 #include <string>
@@ -161,6 +164,8 @@ public:
     std::string lastError() const;
     // True when the last failure was a full disk (so the writer may try again later).
     bool lastFailureWasFullDisk() const;
+    // True when the last failure was another program's lock on the store (it passes).
+    bool lastFailureWasLock() const;
 
 private:
     explicit Store(sqlite3* db);
@@ -179,5 +184,30 @@ std::string defaultStorePath();
 
 // Makes the folders of `path` (mode 0700 for those it makes). False with the reason in `error`.
 bool makeParentFolders(const std::string& path, std::string& error);
+
+// Where the packaged service keeps each interface's history ($STATE_DIRECTORY of its unit).
+inline constexpr char kServiceStateFolder[] = "/var/lib/brixctl-serve";
+// The services' stores this user may read: of `interfaceName`, or of every interface when it
+// is empty.
+std::vector<std::string> serviceStores(const std::string& interfaceName);
+
+// The other half of one record: while a user's program owned the link in the service's place
+// it recorded into the user's store, so the service's store and the user's are read as one.
+// The store beside `read` that holds the rest: the user's when `read` is another, else the
+// service's (the only one, or that of `interfaceName`); empty when there is none.
+std::string companionStore(const std::string& read, const std::string& interfaceName);
+
+// `more` into `into`, both ordered by time, as one list ordered by time (equal times: `into`'s
+// first).
+template <typename Row>
+void mergeByTime(std::vector<Row>& into, std::vector<Row>&& more) {
+    if (more.empty())
+        return;
+    const auto middle = static_cast<std::ptrdiff_t>(into.size());
+    into.insert(into.end(), std::make_move_iterator(more.begin()),
+                std::make_move_iterator(more.end()));
+    std::inplace_merge(into.begin(), into.begin() + middle, into.end(),
+                       [](const Row& a, const Row& b) { return a.t < b.t; });
+}
 
 }  // namespace brix::history

@@ -7,7 +7,10 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <chrono>
+#include <cstddef>
 #include <cstring>
+#include <iterator>
 
 #include "domain/clock.h"
 
@@ -56,6 +59,13 @@ void Recorder::record(const StatisticsSample& s) {
 void Recorder::record(const Event& e) {
     push(e);
 }
+
+namespace {
+
+// How soon rows held back by another program's lock are tried again.
+constexpr auto kLockRetry = std::chrono::seconds(1);
+
+}  // namespace
 
 void Recorder::push(Item item) {
     bool wake = false;
@@ -197,6 +207,8 @@ void Recorder::run() {
     auto nextCheckpoint = nextConsolidation + options_.checkpointEvery;
     auto nextRetry = std::chrono::steady_clock::now() + options_.retryAfter;
     std::vector<Item> batch;
+    // What another program's lock on the store held back, written with the next batch.
+    std::vector<Item> held;
     for (;;) {
         bool stopping = false;
         {
@@ -206,6 +218,8 @@ void Recorder::run() {
             auto due = nextConsolidation;
             if (store_ == nullptr || failed_)
                 due = std::min(due, nextRetry);
+            if (!held.empty())
+                due = std::min(due, std::chrono::steady_clock::now() + kLockRetry);
             wake_.wait_until(lock, due, [&] { return stop_ || flushAsked_ || !queue_.empty(); });
             wake_.wait_for(lock, options_.flushEvery, [&] {
                 return stop_ || flushAsked_ || queue_.size() >= options_.queueLimit / 2;
@@ -215,10 +229,32 @@ void Recorder::run() {
             batch.swap(queue_);
             stopping = stop_;
         }
+        const std::size_t taken = batch.size();
+        if (!held.empty()) {
+            held.insert(held.end(), std::make_move_iterator(batch.begin()),
+                        std::make_move_iterator(batch.end()));
+            batch.swap(held);
+            held.clear();
+        }
         std::size_t lost = 0;
-        if (!batch.empty() && (store_ == nullptr || failed_)) {
+        const bool writable = store_ != nullptr && !failed_;
+        const bool wrote = batch.empty() || (writable && write(batch));
+        if (!batch.empty() && !writable) {
             lost = batch.size();
-        } else if (!batch.empty() && !write(batch)) {
+        } else if (!wrote && store_->lastFailureWasLock() && !stopping) {
+            // Another program holds a lock on the store for a while: the rows wait for it to
+            // go (as many as the queue holds), tried again each second, not lost.
+            if (batch.size() > options_.queueLimit) {
+                lost = batch.size() - options_.queueLimit;
+                batch.erase(batch.begin(), batch.begin() + static_cast<std::ptrdiff_t>(lost));
+            }
+            held.swap(batch);
+            if (!toldLock_ && onNotice_)
+                onNotice_("history held back: " + path_ +
+                          " is locked by another program; what comes meanwhile is written when "
+                          "the lock is gone");
+            toldLock_ = true;
+        } else if (!wrote) {
             lost = batch.size();
             failed_ = true;
             const bool full = store_->lastFailureWasFullDisk();
@@ -231,12 +267,12 @@ void Recorder::run() {
             if (!full)
                 store_.reset();
             nextRetry = std::chrono::steady_clock::now() + options_.retryAfter;
-        } else if (!batch.empty() && toldFailure_) {
-            toldFailure_ = false;
+        } else if (!batch.empty() && (toldFailure_ || toldLock_)) {
+            toldFailure_ = toldLock_ = false;
             if (onNotice_)
                 onNotice_("history recorded again: " + path_);
         }
-        const std::size_t handled = batch.size();
+        const std::size_t handled = taken;
         batch.clear();
         const auto now = std::chrono::steady_clock::now();
         if (failed_ && store_ != nullptr && now >= nextRetry) {

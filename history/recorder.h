@@ -97,6 +97,7 @@ private:
     bool failed_ = false;
     bool full_ = false;  // the last failure was a full disk
     bool toldFailure_ = false;
+    bool toldLock_ = false;
     int writerLock_ = -1;
 
     std::thread writer_;

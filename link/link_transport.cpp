@@ -262,9 +262,8 @@ void recover() {
 }
 
 // The service claims the link: the port and the offer are given up, the attached programs told,
-// and this program attaches to the service as they do.
-void handOverLink(const std::string& service) {
-    consoleLine("The service, " + service + ", claims the modem link: handing it over");
+// and this program attaches to the service as they do (one Console line, when it has).
+void handOverLink() {
     const int fd = linkState().socket.exchange(-1);
     const int udp = udpSocket.exchange(-1);
     socketGeneration.fetch_add(1);
@@ -298,9 +297,8 @@ void lookForClaim() {
     if (asService || !shared() || elapsedMs(now, nextClaimLookMs) < 0)
         return;
     nextClaimLookMs = now + kClaimLookMs;
-    const std::string service = share::serviceClaim(openedEndpoints.localPort);
-    if (!service.empty())
-        handOverLink(service);
+    if (!share::serviceClaim(openedEndpoints.localPort).empty())
+        handOverLink();
 }
 
 }  // namespace
@@ -612,6 +610,16 @@ bool receiveFrame(std::uint8_t* buffer, std::uint16_t capacity, std::int16_t& co
 
 bool receiveFrame(std::uint8_t* buffer, std::uint16_t capacity, std::int16_t& count) {
     return receiveFrame(buffer, capacity, count, steadyLinkClock());
+}
+
+std::int32_t msUntilLinkDue() {
+    const std::int32_t now = msSinceProgramStart();
+    const LinkRole current = role.load();
+    if (current == LinkRole::Lost)
+        return std::max(0, -elapsedMs(now, nextRecoveryMs));
+    if (current == LinkRole::Owner && !asService && shared())
+        return std::max(0, -elapsedMs(now, nextClaimLookMs));
+    return -1;
 }
 
 bool linkReadAheadWaiting() {

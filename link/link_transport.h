@@ -66,5 +66,9 @@ bool receiveFrame(std::uint8_t* buffer, std::uint16_t capacity, std::int16_t& co
 bool receiveFrame(std::uint8_t* buffer, std::uint16_t capacity, std::int16_t& count);
 // True while datagrams that one read took are still to be handed out (link thread).
 bool linkReadAheadWaiting();
+// Milliseconds until the link itself has something to do that no datagram brings (another try
+// to take over or attach after the owner went, a look for the service's claim); -1 for nothing.
+// A clock that sleeps until something is due wakes for it. Link thread.
+std::int32_t msUntilLinkDue();
 
 }  // namespace brix

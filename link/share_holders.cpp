@@ -42,6 +42,9 @@ std::string describe(const std::string& name, int pid, uid_t uid) {
     // and its user are what is known.
     if (name.empty())
         return "pid " + std::to_string(pid) + ", uid " + std::to_string(uid);
+    // Another user's program may have any name it likes: its user is said beside it.
+    if (uid != ::geteuid())
+        return name + " (pid " + std::to_string(pid) + ", uid " + std::to_string(uid) + ")";
     return describe(name, pid);
 }
 

@@ -334,8 +334,12 @@ private:
                 return;
             }
             c.lastFrame = std::chrono::steady_clock::now();
+            // Another user's program is told by its user too: its name is its own choice.
             share::noteRequest(frame, static_cast<std::size_t>(n),
-                               c.name.empty() ? describe(c.name, c.pid, c.uid) : c.name);
+                               c.name.empty() ? describe(c.name, c.pid, c.uid)
+                               : c.uid != ::geteuid()
+                                   ? c.name + " (uid " + std::to_string(c.uid) + ")"
+                                   : c.name);
             (void)::sendto(r_.udp, frame, static_cast<std::size_t>(n), MSG_NOSIGNAL,
                            reinterpret_cast<const sockaddr*>(&r_.destination),
                            sizeof r_.destination);
@@ -419,7 +423,7 @@ private:
         std::string why;
         std::chrono::steady_clock::time_point at;
     };
-    static constexpr auto kDropTold = std::chrono::seconds(10);
+    static constexpr auto kDropTold = std::chrono::minutes(5);
 
     Relay& r_;
     std::vector<Dropped> dropped_;

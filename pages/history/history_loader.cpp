@@ -4,6 +4,8 @@
 #include <sys/stat.h>
 
 #include <future>
+#include <string>
+#include <vector>
 
 namespace brix {
 
@@ -96,10 +98,26 @@ std::shared_ptr<const HistoryWindow::Data> HistoryLoader::load(const Request& r)
     // whole, however many debug messages a long range holds.
     d->events = store_->events(r.since, r.until, kMaxEvents, {}, true);
     d->eventCount = store_->countEvents(r.since, r.until);
-    d->counted = store_->events(r.since, r.until, 1'000'000,
-                                {EventKind::LinkUp, EventKind::LinkDown, EventKind::Tune,
-                                 EventKind::Error, EventKind::Gap, EventKind::ChannelChange},
-                                false);
+    const std::vector<EventKind> counted = {EventKind::LinkUp, EventKind::LinkDown,
+                                            EventKind::Tune,   EventKind::Error,
+                                            EventKind::Gap,    EventKind::ChannelChange};
+    d->counted = store_->events(r.since, r.until, 1'000'000, counted, false);
+    // One record: the service's store and what a user's program recorded in its place.
+    const std::string other = history::companionStore(r.path, {});
+    std::string error;
+    auto companion = other.empty() ? nullptr : history::Store::open(other, true, error, false);
+    if (companion != nullptr) {
+        companion->interruptWhen(&closing_);
+        history::mergeByTime(d->rf, companion->rf(r.since, r.until, r.columns));
+        history::mergeByTime(d->statistics, companion->statistics(r.since, r.until, r.columns));
+        history::mergeByTime(d->events, companion->events(r.since, r.until, kMaxEvents, {}, true));
+        if (d->events.size() > static_cast<std::size_t>(kMaxEvents))
+            d->events.erase(d->events.begin(), d->events.end() - kMaxEvents);  // the newest
+        d->eventCount += companion->countEvents(r.since, r.until);
+        history::mergeByTime(d->counted,
+                             companion->events(r.since, r.until, 1'000'000, counted, false));
+        d->path += " and " + other;
+    }
     return d;
 }
 

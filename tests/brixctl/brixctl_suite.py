@@ -611,15 +611,28 @@ class History(unittest.TestCase):
         store = fresh_store("found.sqlite3")
         m = Modem()
         self.addCleanup(m.stop)
+        # A user's program had the link while the service was away: its store holds that part.
+        record = subprocess.Popen([BRIXCTL, "record"], cwd=WORK, env=env,
+                                  stderr=subprocess.DEVNULL)
+        time.sleep(4)
+        record.send_signal(signal.SIGINT)
+        self.assertEqual(record.wait(5), 0)
+        own = home + "/.local/state/brixtool/history.sqlite3"
+        before = json.loads(run("--history", own, "--json", "history", "--since", "5m").stdout)
+        self.assertTrue(before)
         serve = subprocess.Popen([BRIXCTL, "--history", store, "serve", "--metrics", "9342"],
                                  cwd=WORK, env=env, stderr=subprocess.DEVNULL)
         self.addCleanup(serve.kill)
         time.sleep(6)
-        # The owner's store, named first; a bare copy of its main file is told, not read empty.
+        # The owner's store, named first, read with the user's as one record.
         p = run("history", "--since", "5m", env=env)
         self.assertEqual(p.returncode, 0, p.stderr)
-        self.assertEqual(p.stdout.splitlines()[0], "History in " + store)
-        self.assertGreater(len(p.stdout.splitlines()), 2)
+        self.assertEqual(p.stdout.splitlines()[0], "History in %s and %s" % (store, own))
+        rows = json.loads(run("--json", "history", "--since", "5m", env=env).stdout)
+        self.assertEqual(rows[:len(before)], before)
+        self.assertGreater(len(rows), len(before) + 2)
+        self.assertEqual(rows, sorted(rows, key=lambda r: r["time"]))
+        # A bare copy of the store's main file is told, not read as empty.
         bare = fresh_store("bare-copy.sqlite3")
         shutil.copyfile(store, bare)
         p = run("--history", bare, "history")
@@ -696,6 +709,31 @@ class History(unittest.TestCase):
         self.assertEqual(p.returncode, 1, p.stderr)
         self.assertIn("another program", p.stderr)
         self.assertEqual(open(other, "rb").read(), before)
+
+    def test_ctrl_c_while_the_reader_lets_the_output_wait_ends_with_130(self):
+        store = fresh_store("waiting.sqlite3")
+        m = Modem()
+        self.addCleanup(m.stop)
+        rec = subprocess.Popen([BRIXCTL, "--history", store, "record"], cwd=WORK,
+                               stderr=subprocess.DEVNULL)
+        time.sleep(3)
+        rec.send_signal(signal.SIGINT)
+        self.assertEqual(rec.wait(5), 0)
+        now = int(time.time() * 1000)
+        with sqlite3.connect(store) as db:
+            db.executemany("INSERT INTO events VALUES(?, 5, ?, '')",
+                           [(now - 60000 + i // 10, "line %d" % i) for i in range(50000)])
+        # A reader that opens the pipe and never reads: the output waits in write.
+        reader, writer = os.pipe()
+        p = subprocess.Popen([BRIXCTL, "--history", store, "history", "events", "--since", "5m"],
+                             cwd=WORK, stdout=writer, stderr=subprocess.PIPE, text=True)
+        os.close(writer)
+        time.sleep(2)
+        p.send_signal(signal.SIGINT)
+        rc = p.wait(5)
+        os.close(reader)
+        self.assertEqual(rc, 130, p.stderr.read())
+        p.stderr.close()
 
     def test_a_store_that_is_no_database_is_set_aside_and_serve_goes_on(self):
         store = os.path.join(WORK, "damaged.sqlite3")

@@ -154,6 +154,8 @@ class Server(unittest.TestCase):
             (b"GET /metrics HTTP/1.1\r\n\r\n", "400"),
             (b"GET /metrics%00 HTTP/1.0\r\n\r\n", "400"),
             (b"GET /metrics%00.txt HTTP/1.1\r\nHost: x\r\n\r\n", "400"),
+            (b"GET /metrics HTTP/1.1\r\nHost: x\r\nHost: y\r\n\r\n", "400"),
+            (b"GET /metrics HTTP/1.1\r\nHost: x\r\nContent-Length : 5\r\n\r\n", "400"),
         ]:
             got = serve.raw(request)
             self.assertTrue(got.startswith("HTTP/1.1 " + status), (request[:40], got))
