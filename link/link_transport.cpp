@@ -241,7 +241,9 @@ void recover() {
     }
     if (failure.failure != LinkSocketFailure::PortInUse)
         return;
-    const int fd = share::attach(shareKey());
+    int fd = share::attach(shareKey());
+    if (fd < 0 && openedInterface.empty())
+        fd = share::attachToService(openedEndpoints.localPort);
     if (fd >= 0) {
         becomeAttached(fd);
         // The owner is still there when it was this program that it let go.
@@ -346,7 +348,11 @@ bool openLinkSocket(const LinkEndpoints& endpoints) {
     if (udp < 0 && failure.failure == LinkSocketFailure::PortInUse && shared()) {
         const std::int32_t giveUp = msSinceProgramStart() + kAttachPatienceMs;
         for (;;) {
-            const int fd = share::attach(shareKey());
+            int fd = share::attach(shareKey());
+            // A program that chose no interface takes the service's link, whichever interface
+            // the service was started for: it is the link of this PC's modem.
+            if (fd < 0 && interfaceName.empty())
+                fd = share::attachToService(endpoints.localPort);
             if (fd >= 0) {
                 becomeAttached(fd);
                 return true;

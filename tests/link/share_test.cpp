@@ -1,8 +1,10 @@
 // One link for several programs: the owner's relay against real local clients, attaching to an
 // owner in another process, and taking over when it is killed. Only inside tools/netns-run.
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <spawn.h>
 #include <sys/stat.h>
 #include <sys/un.h>
 #include <sys/wait.h>
@@ -14,8 +16,7 @@
 #include <memory>
 #include <string>
 #include <thread>
-#include <tuple>
-#include <utility>
+#include <vector>
 
 #include "link/link_senders.h"
 #include "link/link_share.h"
@@ -573,38 +574,31 @@ TEST_F(ShareTest, TheServiceTakesItsLinkBackFromAUsersProgramAndTheirProgramsFol
     const bool madeRun = ::mkdir("/run/brix", 0755) == 0;
     const std::string folder = "/run/brix/share-test-" + std::to_string(::getpid());
     ASSERT_EQ(::mkdir(folder.c_str(), 0750), 0);
-    // The service: a process of its own with the folder the service manager gives it.
+    // The service: brixctl serve, with the folder the service manager gives it.
+    int services = 0;
     const auto startService = [&] {
-        int ready[2];
-        EXPECT_EQ(::pipe(ready), 0);
-        const pid_t service = ::fork();
-        if (service == 0) {
-            // A program of its own: not this one's port, which a fork keeps open.
-            for (int fd = 3; fd < 1024; ++fd) {
-                sockaddr_in a{};
-                socklen_t length = sizeof a;
-                if (::getsockname(fd, reinterpret_cast<sockaddr*>(&a), &length) == 0 &&
-                    a.sin_family == AF_INET && ntohs(a.sin_port) == kLocalPort)
-                    ::close(fd);
-            }
-            ::setenv("RUNTIME_DIRECTORY", folder.c_str(), 1);
-            setLinkPeer(nullptr);
-            const char ok = openLinkSocket() && linkRole() == LinkRole::Owner ? 'y' : 'n';
-            (void)::write(ready[1], &ok, 1);
-            std::uint8_t buffer[kReceiveCapacity];
-            std::int16_t count = 0;
-            for (;;)
-                receiveFrame(buffer, kReceiveCapacity, count);
-        }
-        ::close(ready[1]);
-        return std::pair{service, ready[0]};
+        const std::string metrics = "127.0.0.1:" + std::to_string(19460 + services++);
+        const std::vector<std::string> args = {BRIX_BRIXCTL_PATH, "serve", "--no-history",
+                                               "--metrics", metrics};
+        std::vector<std::string> env = {"RUNTIME_DIRECTORY=" + folder,
+                                        "XDG_RUNTIME_DIR=" + runtime_, "PATH=/usr/bin:/bin"};
+        std::vector<char*> argv, envp;
+        for (const std::string& a : args)
+            argv.push_back(const_cast<char*>(a.c_str()));
+        argv.push_back(nullptr);
+        for (const std::string& e : env)
+            envp.push_back(const_cast<char*>(e.c_str()));
+        envp.push_back(nullptr);
+        posix_spawn_file_actions_t quiet;
+        posix_spawn_file_actions_init(&quiet);
+        posix_spawn_file_actions_addopen(&quiet, 2, "/dev/null", O_WRONLY, 0);
+        pid_t pid = -1;
+        EXPECT_EQ(::posix_spawn(&pid, argv[0], &quiet, nullptr, argv.data(), envp.data()), 0);
+        posix_spawn_file_actions_destroy(&quiet);
+        return pid;
     };
-    // Whether it got the link (once it has tried: this program's link must be read meanwhile).
-    const auto serviceOwns = [](int ready) {
-        char ok = 0;
-        const bool owns = ::read(ready, &ok, 1) == 1 && ok == 'y';
-        ::close(ready);
-        return owns;
+    const auto serviceOwns = [&](pid_t service) {
+        return linkOwnerName().find("(pid " + std::to_string(service) + ")") != std::string::npos;
     };
     // Reads this program's link until its Console has `lines` lines or 3 s went by.
     const auto readUntil = [&](std::size_t lines) {
@@ -618,14 +612,13 @@ TEST_F(ShareTest, TheServiceTakesItsLinkBackFromAUsersProgramAndTheirProgramsFol
     ASSERT_GT(user, 0);
     ASSERT_TRUE(openLinkSocket());
     ASSERT_EQ(linkRole(), LinkRole::Attached);
-    auto [service, ready] = startService();
+    pid_t service = startService();
     auto took = readUntil(1);
     EXPECT_LT(took, 2s);
-    EXPECT_TRUE(serviceOwns(ready));
+    EXPECT_TRUE(serviceOwns(service)) << linkOwnerName();
     ASSERT_EQ(peer.consoleTexts().size(), 1u) << ::testing::PrintToString(peer.consoleTexts());
     EXPECT_EQ(peer.consoleTexts()[0],
               "The modem link is the service's now: attached to " + linkOwnerName());
-    EXPECT_NE(linkOwnerName().find("(pid " + std::to_string(service) + ")"), std::string::npos);
     EXPECT_EQ(linkRole(), LinkRole::Attached);
     modem.broadcast(inbound(11, 4));
     EXPECT_EQ(linkReceives(300, 11), 1);
@@ -639,10 +632,10 @@ TEST_F(ShareTest, TheServiceTakesItsLinkBackFromAUsersProgramAndTheirProgramsFol
     readUntil(1);
     EXPECT_EQ(linkRole(), LinkRole::Owner);
     peer.clear();
-    std::tie(service, ready) = startService();
+    service = startService();
     took = readUntil(1);
     EXPECT_LT(took, 2s);
-    EXPECT_TRUE(serviceOwns(ready));
+    EXPECT_TRUE(serviceOwns(service)) << linkOwnerName();
     readUntil(2);  // no second line
     const auto lines = peer.consoleTexts();
     ASSERT_EQ(lines.size(), 1u) << ::testing::PrintToString(lines);
