@@ -252,14 +252,14 @@ class Sharing(unittest.TestCase):
                                  stderr=subprocess.PIPE, text=True)
         self.addCleanup(lambda: (serve.kill(), serve.wait(), serve.stderr.close()))
         self.assertIn("serving", serve.stderr.readline())
-        self.assertLess(time.time() - started, 2.5)
+        self.assertLess(time.time() - started, 3)  # its start, and the handover within 2 s
         link = self.link_of()
         self.assertEqual((link["role"], link["owner"]), ("attached", "brixctl (pid %d)" % serve.pid))
         times = []
         for _ in range(8):
             watch.stdout.readline()
             times.append(time.time())
-        self.assertLess(max(b - a for a, b in zip(times, times[1:])), 1.5, times)
+        self.assertLess(max(b - a for a, b in zip(times, times[1:])), 2, times)
         self.assertIsNone(watch.poll())
         time.sleep(2)
         self.assertTrue(self.history(store, "samples"))
