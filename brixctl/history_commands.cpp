@@ -297,22 +297,24 @@ int runHistory(const Options& o, const std::string& what, const std::string& sin
         if (companion != nullptr)
             companion->interruptWhen(&Session::interruptFlag());
     }
+    const Millis companionSince = companion != nullptr ? std::max(*since, store->oldest()) : *since;
     const auto rfRows = [&] {
         auto rows = store->rf(*since, *until, kMaxRows);
         if (companion != nullptr)
-            brix::history::mergeByTime(rows, companion->rf(*since, *until, kMaxRows));
+            brix::history::mergeByTime(rows, companion->rf(companionSince, *until, kMaxRows));
         return rows;
     };
     const auto statisticsRows = [&] {
         auto rows = store->statistics(*since, *until, kMaxRows);
         if (companion != nullptr)
-            brix::history::mergeByTime(rows, companion->statistics(*since, *until, kMaxRows));
+            brix::history::mergeByTime(rows,
+                                       companion->statistics(companionSince, *until, kMaxRows));
         return rows;
     };
     const auto eventRows = [&] {
         auto rows = store->events(*since, *until, kMaxRows);
         if (companion != nullptr)
-            brix::history::mergeByTime(rows, companion->events(*since, *until, kMaxRows));
+            brix::history::mergeByTime(rows, companion->events(companionSince, *until, kMaxRows));
         if (rows.size() > static_cast<std::size_t>(kMaxRows))
             rows.resize(kMaxRows);
         return rows;

@@ -151,6 +151,8 @@ public:
     // without side files), while a writer goes on. False with the reason in `error`.
     bool backup(const std::string& file, std::string& error);
 
+    // The oldest time recorded (0 when none).
+    Millis oldest();
     // The newest time recorded (0 when none): a writer never records before it, so that a clock
     // that jumps backwards does not reorder the history.
     Millis newest();
@@ -192,7 +194,9 @@ inline constexpr char kServiceStateFolder[] = "/var/lib/brixctl-serve";
 std::vector<std::string> serviceStores(const std::string& interfaceName);
 
 // The other half of one record: while a user's program owned the link in the service's place
-// it recorded into the user's store, so the service's store and the user's are read as one.
+// it recorded into the user's store, so the service's store and the user's are read as one,
+// the companion's rows from the time the store read began on (what a user recorded before the
+// service was there is not the service's record).
 // The store beside `read` that holds the rest: the user's when `read` is another, else the
 // service's (the only one, or that of `interfaceName`); empty when there is none.
 std::string companionStore(const std::string& read, const std::string& interfaceName);

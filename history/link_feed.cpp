@@ -11,6 +11,7 @@
 #include "domain/rates.h"
 #include "history/history_table.h"
 #include "link/link_share.h"
+#include "link/link_transport.h"
 
 namespace brix::history {
 namespace {
@@ -53,10 +54,13 @@ std::string gapText(const brix::LinkGap& g) {
 
 LinkFeed::LinkFeed(std::string path, Recorder::Report onError, Recorder::Report onNotice)
     : path_(std::move(path)), onError_(std::move(onError)), onNotice_(std::move(onNotice)) {
+    // A program that records takes the link over first when its owner goes.
+    setLinkRecordsHistory(true);
     thread_ = std::thread([this] { run(); });
 }
 
 LinkFeed::~LinkFeed() {
+    setLinkRecordsHistory(false);
     stop_ = true;
     events_.wake();
     thread_.join();

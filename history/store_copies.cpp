@@ -26,16 +26,22 @@ bool Store::backup(const std::string& file, std::string& error) {
         error = file + " exists: name a new file";
         return false;
     }
-    // Written beside its place and moved there when whole: never half a copy under its name.
-    const std::string part = file + ".part";
-    ::unlink(part.c_str());
+    // Written beside its place under a name of its own (made here, never someone else's file
+    // that was waiting there) and moved to its name when whole: never half a copy under it.
+    std::string part = file + ".part-XXXXXX";
+    const int made = ::mkstemp(part.data());
+    if (made < 0) {
+        error = file + ": " + std::strerror(errno);
+        return false;
+    }
+    ::close(made);
     sqlite3* copy = nullptr;
     if (sqlite3_open_v2(part.c_str(), &copy,
-                        SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_NOFOLLOW |
-                            SQLITE_OPEN_EXRESCODE,
+                        SQLITE_OPEN_READWRITE | SQLITE_OPEN_NOFOLLOW | SQLITE_OPEN_EXRESCODE,
                         nullptr) != SQLITE_OK) {
         error = part + ": " + (copy != nullptr ? sqlite3_errmsg(copy) : "cannot be made");
         sqlite3_close(copy);
+        ::unlink(part.c_str());
         return false;
     }
     // One step: the copy is of one moment, however the writer goes on meanwhile.

@@ -110,7 +110,26 @@ bool foldRows(sqlite3* db, const std::vector<Source>& sources, int values, bool 
     return true;
 }
 
-Millis sliceWidth(Millis since, Millis until, int maxRows) {
+// The slices a range is read in: each row its own while the range holds no more than
+// `maxRows` rows in `tables` (every row it keeps, at the resolution it keeps them), else about
+// `maxRows` slices of equal length.
+Millis sliceWidth(sqlite3* db, std::initializer_list<const char*> tables, Millis since,
+                  Millis until, int maxRows) {
+    long long rows = 0;
+    for (const char* table : tables) {
+        sqlite3_stmt* q = nullptr;
+        const std::string sql =
+            std::string("SELECT count(*) FROM ") + table + " WHERE t BETWEEN ?1 AND ?2";
+        if (sqlite3_prepare_v2(db, sql.c_str(), -1, &q, nullptr) == SQLITE_OK) {
+            sqlite3_bind_int64(q, 1, since);
+            sqlite3_bind_int64(q, 2, until);
+            if (sqlite3_step(q) == SQLITE_ROW)
+                rows += sqlite3_column_int64(q, 0);
+        }
+        sqlite3_finalize(q);
+    }
+    if (rows <= maxRows)
+        return 1;
     return std::max<Millis>(1, (until - since) / std::max(1, maxRows) + 1);
 }
 
@@ -134,7 +153,9 @@ std::vector<RfRow> Store::rf(Millis since, Millis until, int maxRows) {
         raw += std::string(", ") + field;
     if (!foldRows(db_,
                   {{rfAggregate("rf_hour")}, {rfAggregate("rf_minute")}, {raw + " FROM rf", true}},
-                  5, false, since, until, sliceWidth(since, until, maxRows), slices, lastCode_))
+                  5, false, since, until,
+                  sliceWidth(db_, {"rf_hour", "rf_minute", "rf"}, since, until, maxRows), slices,
+                  lastCode_))
         return out;
     out.reserve(slices.size());
     for (const Slice& s : slices) {
@@ -161,8 +182,10 @@ std::vector<StatisticsRow> Store::statistics(Millis since, Millis until, int max
                   {{statisticsAggregate("statistics_hour")},
                    {statisticsAggregate("statistics_minute")},
                    {raw + " FROM statistics", true}},
-                  kCounts, true, since, until, sliceWidth(since, until, maxRows), slices,
-                  lastCode_))
+                  kCounts, true, since, until,
+                  sliceWidth(db_, {"statistics_hour", "statistics_minute", "statistics"}, since,
+                             until, maxRows),
+                  slices, lastCode_))
         return out;
     out.reserve(slices.size());
     for (const Slice& s : slices) {
@@ -236,6 +259,20 @@ long Store::countEvents(Millis since, Millis until) {
     }
     sqlite3_finalize(q);
     return n;
+}
+
+Millis Store::oldest() {
+    sqlite3_stmt* q = nullptr;
+    Millis t = 0;
+    if (sqlite3_prepare_v2(db_,
+                           "SELECT min(m) FROM (SELECT min(t) AS m FROM rf UNION ALL SELECT "
+                           "min(t) FROM statistics UNION ALL SELECT min(t) FROM events UNION ALL "
+                           "SELECT min(t) FROM rf_minute UNION ALL SELECT min(t) FROM rf_hour)",
+                           -1, &q, nullptr) == SQLITE_OK &&
+        sqlite3_step(q) == SQLITE_ROW)
+        t = sqlite3_column_int64(q, 0);
+    sqlite3_finalize(q);
+    return t;
 }
 
 Millis Store::newest() {

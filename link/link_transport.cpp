@@ -48,7 +48,11 @@ constexpr std::int32_t kRecoveryStepMs = 50;
 constexpr std::int32_t kClaimWaitMs = 3000;
 constexpr std::int32_t kClaimLookMs = 500;
 constexpr std::int32_t kHandoverMs = 3000;
+// A program that records no history tries only to attach this long after its owner went.
+constexpr std::int32_t kDeferToRecorderMs = 600;
+std::atomic<bool> recordsHistory{false};
 // Link thread only.
+std::int32_t lostAtMs = 0;
 bool asService = false;
 std::int32_t nextClaimLookMs = 0;
 std::int32_t handoverUntilMs = 0;
@@ -191,6 +195,11 @@ std::string portHeldText(std::uint16_t port) {
     if (share::closedServiceFolder(holderUid, folder, group))
         return "held by " + holder + "; the link it offers in " + folder.substr(0, 48) +
                " is for the members of group " + group.substr(0, 24);
+    // Another user's program may offer its link in a folder only its user can see.
+    if (holderUid != ::geteuid() && holderUid != 0)
+        return "held by " + holder +
+               (holder.rfind("a program of uid", 0) == 0 ? "," : ", a program of another user,") +
+               " whose link (if it offers one) is not for this user";
     return "held by " + holder + ", which offers no link to attach to";
 }
 
@@ -200,6 +209,7 @@ constexpr int kQuickRecoveries = 40;
 constexpr std::int32_t kSlowRecoveryMs = 1000;
 
 void loseOwner() {
+    lostAtMs = msSinceProgramStart();
     linkState().socket.store(-1);
     share::close();
     role.store(LinkRole::Lost);
@@ -207,6 +217,24 @@ void loseOwner() {
     nextRecoveryMs = msSinceProgramStart();
     recoveryAttempts = 0;
     toldStuck = false;
+}
+
+// Attaches to the owner there is now (or, for a program that chose no interface, to the
+// service's link) and says so; false when there is none to attach to.
+bool attachAgain() {
+    int fd = share::attach(shareKey());
+    if (fd < 0 && openedInterface.empty())
+        fd = share::attachToService(openedEndpoints.localPort);
+    if (fd < 0)
+        return false;
+    becomeAttached(fd);
+    // The owner is still there when it was this program that it let go.
+    const std::string why = linkDroppedWhy();
+    consoleLine(why.empty()
+                    ? "The modem link's owner went away: attached again, to " + linkOwnerName()
+                    : "The modem link's owner dropped this program (" + why +
+                          "): attached again, to " + linkOwnerName());
+    return true;
 }
 
 void recover() {
@@ -232,6 +260,13 @@ void recover() {
     }
     if (asService)
         (void)share::claimLink(openedEndpoints.localPort);  // kept up until the port is ours
+    // A program that records no history lets one that does take over first (the window, a
+    // recorder), so that the time until the service is back is recorded: it only attaches at
+    // first.
+    if (!recordsHistory.load() && elapsedMs(now, lostAtMs) < kDeferToRecorderMs) {
+        (void)attachAgain();
+        return;
+    }
     BindFailure failure;
     const int udp = bindUdp(openedEndpoints, openedInterface, failure);
     if (udp >= 0) {
@@ -241,19 +276,8 @@ void recover() {
     }
     if (failure.failure != LinkSocketFailure::PortInUse)
         return;
-    int fd = share::attach(shareKey());
-    if (fd < 0 && openedInterface.empty())
-        fd = share::attachToService(openedEndpoints.localPort);
-    if (fd >= 0) {
-        becomeAttached(fd);
-        // The owner is still there when it was this program that it let go.
-        const std::string why = linkDroppedWhy();
-        consoleLine(why.empty()
-                        ? "The modem link's owner went away: attached again, to " + linkOwnerName()
-                        : "The modem link's owner dropped this program (" + why +
-                              "): attached again, to " + linkOwnerName());
+    if (attachAgain())
         return;
-    }
     // Someone holds the port and offers nothing this program may attach to: said once, with
     // who and why, rather than tried in silence ten times a second.
     if (recoveryAttempts == kQuickRecoveries && !toldStuck) {
@@ -367,7 +391,18 @@ bool openLinkSocket(const LinkEndpoints& endpoints) {
         if (udp < 0 && failure.failure == LinkSocketFailure::PortInUse)
             std::snprintf(failure.text, sizeof failure.text, "port %u is %.360s",
                           unsigned{endpoints.localPort}, portHeldText(endpoints.localPort).c_str());
+        // The service does not give up its link to a program that will not hand it over (of
+        // a user outside its group): it says so and waits, claim up, for the port to be free.
+        if (udp < 0 && failure.failure == LinkSocketFailure::PortInUse && asService) {
+            consoleLine("The modem link's " + std::string(failure.text) +
+                        "; the service waits for it");
+            loseOwner();
+            toldStuck = true;
+            return true;
+        }
     }
+    if (udp < 0)
+        share::dropClaim();
     if (udp < 0) {
         lastFailure = failure.failure;
         std::memcpy(failureText, failure.text, sizeof failureText);
@@ -616,6 +651,10 @@ bool receiveFrame(std::uint8_t* buffer, std::uint16_t capacity, std::int16_t& co
 
 bool receiveFrame(std::uint8_t* buffer, std::uint16_t capacity, std::int16_t& count) {
     return receiveFrame(buffer, capacity, count, steadyLinkClock());
+}
+
+void setLinkRecordsHistory(bool records) {
+    recordsHistory.store(records);
 }
 
 std::int32_t msUntilLinkDue() {

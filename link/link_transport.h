@@ -70,5 +70,8 @@ bool linkReadAheadWaiting();
 // to take over or attach after the owner went, a look for the service's claim); -1 for nothing.
 // A clock that sleeps until something is due wakes for it. Link thread.
 std::int32_t msUntilLinkDue();
+// Whether this program records the history while it owns the link: when the owner goes, one
+// that does takes over before one that does not.
+void setLinkRecordsHistory(bool records);
 
 }  // namespace brix

@@ -135,10 +135,6 @@ namespace {
 
 int attachTo(const std::vector<std::string>& paths) {
     close();
-    {
-        std::lock_guard<std::mutex> lock(refusalMutex);
-        refusal.clear();
-    }
     for (const std::string& path : paths) {
         sockaddr_un address{};
         if (!makeAddress(path, address))
@@ -188,6 +184,10 @@ int attachTo(const std::vector<std::string>& paths) {
 }  // namespace
 
 int attach(const Key& key) {
+    {
+        std::lock_guard<std::mutex> lock(refusalMutex);
+        refusal.clear();
+    }
     return attachTo(attachCandidates(key));
 }
 

@@ -3,6 +3,7 @@
 // listened on by the folder's user) hands the link over.
 #include <glob.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/un.h>
 #include <unistd.h>
 
@@ -45,8 +46,13 @@ int claimLink(std::uint16_t port) {
     if (fd < 0)
         return -1;
     ::unlink(path.c_str());  // our own folder: a file left by a service that died
+    // The members of the folder's group are the owners that look for it: whatever the umask,
+    // they may connect.
+    gid_t group = 0;
+    const bool groupAdmitted = admittedGroup(folder, group);
     if (::bind(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0 ||
-        ::listen(fd, 16) != 0) {
+        ::chmod(path.c_str(), groupAdmitted ? 0660 : 0600) != 0 || ::listen(fd, 16) != 0) {
+        ::unlink(path.c_str());
         ::close(fd);
         return -1;
     }

@@ -108,14 +108,15 @@ std::shared_ptr<const HistoryWindow::Data> HistoryLoader::load(const Request& r)
     auto companion = other.empty() ? nullptr : history::Store::open(other, true, error, false);
     if (companion != nullptr) {
         companion->interruptWhen(&closing_);
-        history::mergeByTime(d->rf, companion->rf(r.since, r.until, r.columns));
-        history::mergeByTime(d->statistics, companion->statistics(r.since, r.until, r.columns));
-        history::mergeByTime(d->events, companion->events(r.since, r.until, kMaxEvents, {}, true));
+        const Millis from = std::max(r.since, store_->oldest());
+        history::mergeByTime(d->rf, companion->rf(from, r.until, r.columns));
+        history::mergeByTime(d->statistics, companion->statistics(from, r.until, r.columns));
+        history::mergeByTime(d->events, companion->events(from, r.until, kMaxEvents, {}, true));
         if (d->events.size() > static_cast<std::size_t>(kMaxEvents))
             d->events.erase(d->events.begin(), d->events.end() - kMaxEvents);  // the newest
-        d->eventCount += companion->countEvents(r.since, r.until);
+        d->eventCount += companion->countEvents(from, r.until);
         history::mergeByTime(d->counted,
-                             companion->events(r.since, r.until, 1'000'000, counted, false));
+                             companion->events(from, r.until, 1'000'000, counted, false));
         d->path += " and " + other;
     }
     return d;
