@@ -654,11 +654,16 @@ class History(unittest.TestCase):
         self.assertLess(rows[0]["time"], before[0]["time"])  # the service's, before the gap
 
         copy = fresh_store("backup.sqlite3")
+        with open(copy + ".part", "w") as f:  # someone's file where a careless copy would write
+            f.write("mine\n")
         p = run("history", "backup", copy, env=env)
         self.assertEqual(p.returncode, 0, p.stderr)
         self.assertEqual(p.stdout, "The history in %s copied to %s\n" % (store, copy))
+        # One file, no side files, nothing of its own left, and the other file untouched.
         self.assertEqual(sorted(n for n in os.listdir(WORK) if n.startswith("backup.sqlite3")),
-                         ["backup.sqlite3"])  # one file, no side files, no part left
+                         ["backup.sqlite3", "backup.sqlite3.part"])
+        with open(copy + ".part") as f:
+            self.assertEqual(f.read(), "mine\n")
         p = run("history", "backup", copy, env=env)
         self.assertEqual(p.returncode, 1)
         self.assertIn(copy + " exists", p.stderr)

@@ -296,6 +296,50 @@ class Sharing(unittest.TestCase):
         self.assertRegex(text, held)
         stranger.close()
 
+    @unittest.skipUnless(os.geteuid() == 0, "a service's folder under /run/brix is root's to make")
+    def test_the_service_waits_for_a_port_held_by_a_program_that_will_not_hand_it_over(self):
+        self.modem.stop()
+        made = not os.path.isdir("/run/brix")
+        os.makedirs("/run/brix", mode=0o755, exist_ok=True)
+        folder = "/run/brix/sharing-wait-%d" % os.getpid()
+        os.mkdir(folder, 0o750)
+
+        def clean():
+            shutil.rmtree(folder, ignore_errors=True)
+            if made:
+                try:
+                    os.rmdir("/run/brix")
+                except OSError:
+                    pass
+
+        self.addCleanup(clean)
+        holder = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
+        holder.bind(("0.0.0.0", 30587))
+        env = dict(self.env, RUNTIME_DIRECTORY=folder)
+        serve = subprocess.Popen([suite.BRIXCTL, "serve", "--no-history", "--metrics",
+                                  "127.0.0.1:9336"], cwd=suite.WORK, env=env,
+                                 stderr=subprocess.PIPE, text=True)
+        self.addCleanup(lambda: (serve.kill(), serve.wait(), serve.stderr.close()))
+        told = ""
+        for _ in range(4):
+            told = serve.stderr.readline()
+            if "waits" in told:
+                break
+        self.assertIn("is held by python3 (pid %d)" % os.getpid(), told)
+        self.assertIn("the service waits for it", told)
+        time.sleep(2)
+        self.assertIsNone(serve.poll(), "the service gave up")
+        holder.close()
+        # Once the port is free, the service owns it and offers its link in its folder.
+        deadline = time.time() + 4
+        offered = []
+        while time.time() < deadline and not offered:
+            time.sleep(0.2)
+            offered = [n for n in os.listdir(folder) if n.startswith("link-")]
+        self.assertTrue(offered, os.listdir(folder))
+        serve.send_signal(signal.SIGTERM)
+        self.assertEqual(serve.wait(5), 0)
+
     def test_a_flood_with_slow_readers_attached_stays_within_the_units_memory(self):
         # The unit's limit: with no cgroup to be had, the resident peak is watched instead.
         self.modem.stop()  # the flood comes from the modem's port

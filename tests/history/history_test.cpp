@@ -133,6 +133,25 @@ TEST(HistoryStore, WhatGoesInComesOutAndLongRangesAreReducedToMinMeanMax) {
     EXPECT_EQ(store->newest(), kNow + 599 * 3000);
 }
 
+// A long range that holds few rows gives every one of them as kept, not slices of its length.
+TEST(HistoryStore, ALongRangeOfFewRowsIsReadRowByRow) {
+    Folder dir;
+    auto store = openStore(dir.file("few.sqlite3"));
+    store->begin();
+    for (int i = 0; i < 232; ++i)
+        store->add(RfSample{kNow - 7 * kMinute + i * 1800, 4525, 4, 300, 2, 6});
+    ASSERT_TRUE(store->commit());
+    for (const Millis span : {kHour, 7 * kDay, 365 * kDay, 5 * 365 * kDay})
+        EXPECT_EQ(store->rf(kNow - span, kNow + kSecond).size(), 232u) << span;
+    // More rows than asked for: slices, every sample in one of them.
+    const auto sliced = store->rf(kNow - kHour, kNow + kSecond, 100);
+    EXPECT_LE(sliced.size(), 101u);
+    int samples = 0;
+    for (const auto& r : sliced)
+        samples += r.samples;
+    EXPECT_EQ(samples, 232);
+}
+
 TEST(HistoryStore, AgeingMovesFullResolutionToMinutesToHoursAndDropsBeyondFiveYears) {
     Folder dir;
     auto store = openStore(dir.file("h.sqlite3"));

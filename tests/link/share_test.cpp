@@ -632,7 +632,16 @@ TEST_F(ShareTest, TheServiceTakesItsLinkBackFromAUsersProgramAndTheirProgramsFol
     readUntil(1);
     EXPECT_EQ(linkRole(), LinkRole::Owner);
     peer.clear();
+    // Under the unit's umask, the claim is still for the folder's group to see and answer.
+    const mode_t mask = ::umask(027);
     service = startService();
+    ::umask(mask);
+    const std::string claim =
+        folder + "/claim-" + share::socketName(share::Key{kLocalPort, {}}).substr(5);
+    struct stat info {};
+    for (int i = 0; i < 100 && ::stat(claim.c_str(), &info) != 0; ++i)
+        std::this_thread::sleep_for(20ms);
+    EXPECT_EQ(info.st_mode & 0777, 0660u) << claim;
     took = readUntil(1);
     EXPECT_LT(took, 2s);
     EXPECT_TRUE(serviceOwns(service)) << linkOwnerName();
