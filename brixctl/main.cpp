@@ -132,7 +132,8 @@ int main(int argc, char** argv) {
     history->add_option("WHAT", historyWhat, "samples (default), statistics, events, or backup")
         ->check(CLI::IsMember({"samples", "statistics", "events", "backup"}));
     history->add_option("FILE", backupFile, "with backup: the new file to copy the store to");
-    history->add_option("--since", since, "2h, 30m, 7d ago or an ISO time (default 1h)");
+    history->add_option("--since", since,
+                        "2h, 30m, 7d, 1y ago, today, yesterday, 13:01 or an ISO time (default 1h)");
     history->add_option("--until", until, "as --since (default now)");
 
     auto* discover =
