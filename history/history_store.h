@@ -171,6 +171,7 @@ public:
 
 private:
     explicit Store(sqlite3* db);
+    Millis timeBound(const char* aggregate);
     bool exec(const char* sql);
     bool prepareWrites();
     sqlite3* db_;

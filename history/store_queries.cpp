@@ -261,32 +261,29 @@ long Store::countEvents(Millis since, Millis until) {
     return n;
 }
 
-Millis Store::oldest() {
+// The earliest or latest time of every table, by `aggregate` ("min" or "max"); 0 when none.
+Millis Store::timeBound(const char* aggregate) {
+    std::string sql = std::string("SELECT ") + aggregate + "(m) FROM (";
+    const char* const tables[] = {"rf", "statistics", "events", "rf_minute", "rf_hour"};
+    for (const char* table : tables)
+        sql += std::string(table == tables[0] ? "" : " UNION ALL ") + "SELECT " + aggregate +
+               "(t) AS m FROM " + table;
+    sql += ")";
     sqlite3_stmt* q = nullptr;
     Millis t = 0;
-    if (sqlite3_prepare_v2(db_,
-                           "SELECT min(m) FROM (SELECT min(t) AS m FROM rf UNION ALL SELECT "
-                           "min(t) FROM statistics UNION ALL SELECT min(t) FROM events UNION ALL "
-                           "SELECT min(t) FROM rf_minute UNION ALL SELECT min(t) FROM rf_hour)",
-                           -1, &q, nullptr) == SQLITE_OK &&
+    if (sqlite3_prepare_v2(db_, sql.c_str(), -1, &q, nullptr) == SQLITE_OK &&
         sqlite3_step(q) == SQLITE_ROW)
         t = sqlite3_column_int64(q, 0);
     sqlite3_finalize(q);
     return t;
 }
 
+Millis Store::oldest() {
+    return timeBound("min");
+}
+
 Millis Store::newest() {
-    sqlite3_stmt* q = nullptr;
-    Millis t = 0;
-    if (sqlite3_prepare_v2(db_,
-                           "SELECT max(m) FROM (SELECT max(t) AS m FROM rf UNION ALL SELECT max(t) "
-                           "FROM statistics UNION ALL SELECT max(t) FROM events UNION ALL SELECT "
-                           "max(t) FROM rf_minute UNION ALL SELECT max(t) FROM rf_hour)",
-                           -1, &q, nullptr) == SQLITE_OK &&
-        sqlite3_step(q) == SQLITE_ROW)
-        t = sqlite3_column_int64(q, 0);
-    sqlite3_finalize(q);
-    return t;
+    return timeBound("max");
 }
 
 }  // namespace brix::history

@@ -93,6 +93,15 @@ class Modem:
         self.log.close()
 
 
+def record_for(seconds, *args, env=None):
+    """brixctl record for a while, then Ctrl-C: it must end well."""
+    rec = subprocess.Popen([BRIXCTL, *args, "record"], cwd=WORK, env=env,
+                           stderr=subprocess.DEVNULL)
+    time.sleep(seconds)
+    rec.send_signal(signal.SIGINT)
+    assert rec.wait(5) == 0
+
+
 def comm(pid):
     with open("/proc/%d/comm" % pid) as f:
         return f.read().strip()
@@ -630,11 +639,7 @@ class History(unittest.TestCase):
         time.sleep(3)
         first.send_signal(signal.SIGTERM)
         self.assertEqual(first.wait(5), 0)
-        record = subprocess.Popen([BRIXCTL, "record"], cwd=WORK, env=env,
-                                  stderr=subprocess.DEVNULL)
-        time.sleep(4)
-        record.send_signal(signal.SIGINT)
-        self.assertEqual(record.wait(5), 0)
+        record_for(4, env=env)
         own = home + "/.local/state/brixtool/history.sqlite3"
         before = json.loads(run("--history", own, "--json", "history", "--since", "5m").stdout)
         self.assertTrue(before)
@@ -680,11 +685,7 @@ class History(unittest.TestCase):
         store = fresh_store("times.sqlite3")
         m = Modem("--debug", "1")
         self.addCleanup(m.stop)
-        rec = subprocess.Popen([BRIXCTL, "--history", store, "record"], cwd=WORK,
-                               stderr=subprocess.DEVNULL)
-        time.sleep(4)
-        rec.send_signal(signal.SIGINT)
-        self.assertEqual(rec.wait(5), 0)
+        record_for(4, "--history", store)
         events = json.loads(run("--history", store, "--json", "history", "events").stdout)
         self.assertTrue(events)
         # A time as brixctl prints it reads back, to the millisecond.
@@ -733,11 +734,7 @@ class History(unittest.TestCase):
         store = fresh_store("waiting.sqlite3")
         m = Modem()
         self.addCleanup(m.stop)
-        rec = subprocess.Popen([BRIXCTL, "--history", store, "record"], cwd=WORK,
-                               stderr=subprocess.DEVNULL)
-        time.sleep(3)
-        rec.send_signal(signal.SIGINT)
-        self.assertEqual(rec.wait(5), 0)
+        record_for(3, "--history", store)
         now = int(time.time() * 1000)
         with sqlite3.connect(store) as db:
             db.executemany("INSERT INTO events VALUES(?, 5, ?, '')",

@@ -110,6 +110,24 @@ class Sharing(unittest.TestCase):
     def run_ctl(self, *args):
         return suite.run(*args, env=self.env)
 
+    def service_folder(self, name):
+        """A service's folder as the service manager makes it (root only), gone afterwards."""
+        made = not os.path.isdir("/run/brix")
+        os.makedirs("/run/brix", mode=0o755, exist_ok=True)
+        folder = "/run/brix/%s-%d" % (name, os.getpid())
+        os.mkdir(folder, 0o750)
+
+        def clean():
+            shutil.rmtree(folder, ignore_errors=True)
+            if made:
+                try:
+                    os.rmdir("/run/brix")
+                except OSError:
+                    pass  # another test's folder is in it now
+
+        self.addCleanup(clean)
+        return folder
+
     def link_of(self, *args):
         p = self.run_ctl("--json", *args, "status")
         self.assertEqual(p.returncode, 0, p.stderr)
@@ -225,19 +243,7 @@ class Sharing(unittest.TestCase):
 
     @unittest.skipUnless(os.geteuid() == 0, "a service's folder under /run/brix is root's to make")
     def test_the_service_takes_its_link_back_and_a_users_watch_goes_on(self):
-        made = not os.path.isdir("/run/brix")
-        os.makedirs("/run/brix", mode=0o755, exist_ok=True)
-        folder = "/run/brix/sharing-test-%d" % os.getpid()
-        os.mkdir(folder, 0o750)
-        def clean():
-            shutil.rmtree(folder, ignore_errors=True)
-            if made:
-                try:
-                    os.rmdir("/run/brix")
-                except OSError:
-                    pass  # another test's folder is in it now
-
-        self.addCleanup(clean)
+        folder = self.service_folder("sharing-test")
         watch = self.start("--json", "watch", "--interval", "0.5")
         self.assertIn("receive", watch.stdout.readline())
         self.assertEqual(self.link_of()["owner"], "brixctl (pid %d)" % watch.pid)
@@ -299,20 +305,7 @@ class Sharing(unittest.TestCase):
     @unittest.skipUnless(os.geteuid() == 0, "a service's folder under /run/brix is root's to make")
     def test_the_service_waits_for_a_port_held_by_a_program_that_will_not_hand_it_over(self):
         self.modem.stop()
-        made = not os.path.isdir("/run/brix")
-        os.makedirs("/run/brix", mode=0o755, exist_ok=True)
-        folder = "/run/brix/sharing-wait-%d" % os.getpid()
-        os.mkdir(folder, 0o750)
-
-        def clean():
-            shutil.rmtree(folder, ignore_errors=True)
-            if made:
-                try:
-                    os.rmdir("/run/brix")
-                except OSError:
-                    pass
-
-        self.addCleanup(clean)
+        folder = self.service_folder("sharing-wait")
         holder = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
         holder.bind(("0.0.0.0", 30587))
         env = dict(self.env, RUNTIME_DIRECTORY=folder)

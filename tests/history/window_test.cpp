@@ -141,32 +141,6 @@ TEST_F(WindowTest, ShowsTheStoreAndZoomsByADragWithBackToReturn) {
     EXPECT_FALSE(back->isEnabled());
 }
 
-// What the user's own program recorded while it had the link in the service's place is shown
-// with the service's store as one record: its drop is counted and listed too.
-TEST_F(WindowTest, TheUsersStoreBesideTheServicesIsShownAsOneRecord) {
-    const std::string own = std::string(qgetenv("XDG_STATE_HOME")) + "/brixtool/history.sqlite3";
-    std::string error;
-    ASSERT_TRUE(makeParentFolders(own, error)) << error;
-    {
-        auto store = Store::open(own, false, error);
-        ASSERT_NE(store, nullptr) << error;
-        const Millis now = nowMs();
-        store->begin();
-        store->add(Event{now - 20 * kMinute, EventKind::LinkDown, "no frame", ""});
-        store->add(Event{now - 19 * kMinute, EventKind::LinkUp, "again", ""});
-        ASSERT_TRUE(store->commit());
-    }
-    HistoryWindow window([this] { return path_; });
-    window.show();
-    auto* summary = window.findChild<QLabel*>(QStringLiteral("historySummary"));
-    QTRY_VERIFY_WITH_TIMEOUT(summary->text().startsWith(QStringLiteral("Last hour:")), 5000);
-    EXPECT_EQ(summary->text().toStdString(),
-              "Last hour: link down 2 times for 2 min in all; 1 retune; receive rate 9.45 Mbit/s");
-    auto* events = window.findChild<QTreeWidget*>(QStringLiteral("historyEvents"));
-    EXPECT_EQ(events->topLevelItemCount(), 5);
-    std::filesystem::remove_all(std::string(qgetenv("XDG_STATE_HOME")) + "/brixtool");
-}
-
 TEST_F(WindowTest, AStoreThatIsNotThereIsToldInTheSummary) {
     HistoryWindow window([this] { return folder_ + "/none.sqlite3"; });
     window.show();

@@ -13,6 +13,7 @@ import re
 import shutil
 import signal
 import socket
+import sqlite3
 import struct
 import subprocess
 import sys
@@ -707,12 +708,27 @@ def history_window_by_ctrl_h_and_click_shows_the_silence_the_retune_and_the_even
         brixctl_tune("555.2", "6.82")
         time.sleep(2.5)  # a batch is written every second
 
+        # What a program of the user's recorded in its own store meanwhile (a drop of 2 s) is
+        # one record with the window's: a whole copy of the window's store, with only that drop
+        # in it, where the user's own store is.
+        own = os.path.join(os.environ["HOME"], ".local", "state", "brixtool", "history.sqlite3")
+        os.makedirs(os.path.dirname(own), exist_ok=True)
+        copied = subprocess.run([BRIXCTL, "--history", os.path.join(d, "history.sqlite3"),
+                                 "history", "backup", own], capture_output=True, text=True)
+        if copied.returncode != 0:
+            raise u.Failure(f"backup: {copied.stderr}")
+        with sqlite3.connect(own) as db:
+            db.execute("DELETE FROM events")
+            t = int((resumed + 0.5) * 1000)
+            db.executemany("INSERT INTO events VALUES(?, ?, ?, '')",
+                           [(t, 2, "nothing heard"), (t + 2000, 1, "again")])
+
         # Ctrl+H on the main window opens it.
         press_on(tool, tool.main, "ctrl+h")
         window = u.wait_until("the History window", lambda: tool.window("History"), 5)
         summary = tool.find("label", "Summary", root=window)
         # The retune moved the receive channel: one channel change, counted and listed.
-        told = (r"^Last hour: link down 1 time for 1\d s in all; 1 retune; 1 channel change; "
+        told = (r"^Last hour: link down 2 times for 1\d s in all; 1 retune; 1 channel change; "
                 r".*receive rate")
         try:
             u.wait_until("the summary", lambda: re.search(told, tool.description(summary)), 5)
@@ -738,7 +754,7 @@ def history_window_by_ctrl_h_and_click_shows_the_silence_the_retune_and_the_even
         # The range buttons (checkable, so "check box" to a screen reader) redraw it.
         tool.click(tool.find("check box", "10 minutes", root=window))
         u.wait_until("the 10-minute summary", lambda: tool.description(summary).startswith(
-            "Last 10 minutes: link down 1 time"), 5)
+            "Last 10 minutes: link down 2 times"), 5)
         u.picture(os.path.join(d, "history-window.png"))
 
         # A drag across the bit-rate chart zooms every chart; Back returns.
