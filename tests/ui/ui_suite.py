@@ -713,6 +713,9 @@ def history_window_by_ctrl_h_and_click_shows_the_silence_the_retune_and_the_even
         # in it, where the user's own store is.
         own = os.path.join(os.environ["HOME"], ".local", "state", "brixtool", "history.sqlite3")
         os.makedirs(os.path.dirname(own), exist_ok=True)
+        for suffix in ("", "-wal", "-shm", ".lock"):  # what an earlier case's program left
+            if os.path.exists(own + suffix):
+                os.remove(own + suffix)
         copied = subprocess.run([BRIXCTL, "--history", os.path.join(d, "history.sqlite3"),
                                  "history", "backup", own], capture_output=True, text=True)
         if copied.returncode != 0:
