@@ -231,6 +231,10 @@ int backupHistory(brix::history::Store& store, const std::string& path, const st
     }
     std::string error;
     if (!store.backup(file, error)) {
+        if (Session::interrupted()) {
+            std::fprintf(stderr, "brixctl: interrupted: %s is not written\n", file.c_str());
+            return kInterrupted;
+        }
         std::fprintf(stderr, "brixctl: the history in %s is not copied: %s\n", path.c_str(),
                      error.c_str());
         return kFailed;
@@ -272,6 +276,8 @@ int runHistory(const Options& o, const std::string& what, const std::string& sin
                          path.empty() ? "set HOME or use --history" : error.c_str());
         return kFailed;
     }
+    // Ctrl-C or SIGTERM end a long query or copy too, not only the output after it.
+    store->interruptWhen(&Session::interruptFlag());
     if (what == "backup")
         return backupHistory(*store, path, file);
     // A store with no row at all is no history to show as empty: most often a copy of a store
@@ -284,8 +290,6 @@ int runHistory(const Options& o, const std::string& what, const std::string& sin
                      path.c_str());
         return kFailed;
     }
-    // Ctrl-C or SIGTERM end a long query too, not only the output after it.
-    store->interruptWhen(&Session::interruptFlag());
     // One record: what a user's program recorded while it had the link in the service's place
     // is read with the service's, and the other way round; not when a store was named.
     std::unique_ptr<brix::history::Store> companion;

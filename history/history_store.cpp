@@ -348,6 +348,7 @@ int interruptIfAsked(void* flag) {
 }  // namespace
 
 void Store::interruptWhen(const std::atomic<bool>* flag) {
+    interrupt_ = flag;
     // Every few thousand steps of a query: a long one ends soon after it is asked to.
     if (flag != nullptr)
         sqlite3_progress_handler(db_, 10000, interruptIfAsked,

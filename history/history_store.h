@@ -148,7 +148,8 @@ public:
     // Moves what the write-ahead log holds into the main file, as far as no reader holds it.
     bool checkpoint();
     // Writes a whole copy of the store as it is now to `file` (a new file, one of its own
-    // without side files), while a writer goes on. False with the reason in `error`.
+    // without side files), while a writer goes on; the interrupt flag (below) ends it, leaving
+    // nothing behind. False with the reason in `error`.
     bool backup(const std::string& file, std::string& error);
 
     // The oldest time recorded (0 when none).
@@ -179,6 +180,7 @@ private:
     sqlite3_stmt* addStatistics_ = nullptr;
     sqlite3_stmt* addEvent_ = nullptr;
     int lastCode_ = 0;
+    const std::atomic<bool>* interrupt_ = nullptr;
 };
 
 // The user's store: $XDG_STATE_HOME/brixtool/history.sqlite3 (~/.local/state/... by default).

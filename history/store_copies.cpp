@@ -6,6 +6,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 #include <cstring>
 #include <string>
@@ -44,11 +45,29 @@ bool Store::backup(const std::string& file, std::string& error) {
         ::unlink(part.c_str());
         return false;
     }
-    // One step: the copy is of one moment, however the writer goes on meanwhile.
+    // Of one moment, however the writer goes on: the pages are read in one read transaction of
+    // the store, a few at a time so that an interrupt is heard between them.
+    const bool reading = sqlite3_exec(db_, "BEGIN; SELECT count(*) FROM sqlite_master", nullptr,
+                                      nullptr, nullptr) == SQLITE_OK;
     sqlite3_backup* b = sqlite3_backup_init(copy, "main", db_, "main");
-    int code = b != nullptr ? sqlite3_backup_step(b, -1) : sqlite3_errcode(copy);
+    int code = b != nullptr ? SQLITE_OK : sqlite3_errcode(copy);
+    bool interrupted = false;
+    while (b != nullptr && code == SQLITE_OK) {
+        interrupted = interrupt_ != nullptr && interrupt_->load(std::memory_order_relaxed);
+        if (interrupted)
+            break;
+        code = sqlite3_backup_step(b, 1024);
+    }
     if (b != nullptr)
         (void)sqlite3_backup_finish(b);
+    if (reading)
+        (void)sqlite3_exec(db_, "COMMIT", nullptr, nullptr, nullptr);
+    if (interrupted) {
+        sqlite3_close(copy);
+        ::unlink(part.c_str());
+        error = "interrupted; nothing written";
+        return false;
+    }
     // One file, no side files: a copy is carried and read as it is.
     if (code == SQLITE_DONE)
         code = sqlite3_exec(copy, "PRAGMA journal_mode=DELETE", nullptr, nullptr, nullptr);

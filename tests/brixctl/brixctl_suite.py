@@ -681,6 +681,25 @@ class History(unittest.TestCase):
         serve.send_signal(signal.SIGTERM)
         self.assertEqual(serve.wait(5), 0)
 
+    def test_ctrl_c_ends_the_backup_of_a_large_store_and_leaves_nothing(self):
+        store = fresh_store("large.sqlite3")
+        m = Modem()
+        self.addCleanup(m.stop)
+        record_for(2, "--history", store)
+        with sqlite3.connect(store) as db:  # some 400 MB: years of the modem's messages
+            db.executemany("INSERT INTO events VALUES(?, 4, ?, '')",
+                           ((1_700_000_000_000 + i, "x" * 900) for i in range(400_000)))
+        copy = fresh_store("large-copy.sqlite3")
+        p = subprocess.Popen([BRIXCTL, "--history", store, "history", "backup", copy], cwd=WORK,
+                             stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+        time.sleep(0.2)
+        p.send_signal(signal.SIGINT)
+        out, err = p.communicate(timeout=5)
+        self.assertEqual(p.returncode, 130, out + err)
+        self.assertEqual(err, "brixctl: interrupted: %s is not written\n" % copy)
+        self.assertEqual([n for n in os.listdir(WORK) if n.startswith("large-copy")], [])
+        os.remove(store)
+
     def test_times_read_back_and_what_is_no_store_is_refused_at_once(self):
         store = fresh_store("times.sqlite3")
         m = Modem("--debug", "1")
