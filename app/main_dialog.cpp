@@ -188,6 +188,12 @@ void MainDialog::stopLink() {
     feed_.reset();
 }
 
+void MainDialog::keepWhatClosingKeeps() {
+    stopLink();
+    if (tunerPage != nullptr)
+        tunerPage->saveChannelLabels();
+}
+
 std::string MainDialog::ownStorePath() {
     const char* chosen = std::getenv("BRIX_HISTORY");
     if (chosen != nullptr && std::strcmp(chosen, "off") == 0)

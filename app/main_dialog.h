@@ -68,6 +68,10 @@ public:
     // What the Exit button does: the link stops first, then the window closes (its pages save
     // the channel file and close the logs on their way out).
     void quit() { onCancel(); }
+    // The display is gone and Qt ends the process from inside the event loop: what closing the
+    // window would keep (the history's queued rows, the channel file, the link handed on) is
+    // kept without the window.
+    void keepWhatClosingKeeps();
 
     fw::TabControl* tabs = nullptr;
     BrixDebug* consolePage = nullptr;

@@ -11,6 +11,7 @@
 #include <QWidget>
 
 #include <cerrno>
+#include <cstdio>
 #include <cstdlib>
 
 #include "app/main_dialog.h"
@@ -66,6 +67,19 @@ void quitAsExit() {
     }
 }
 
+// Qt ends the process with exit(1) when the X server goes away, from inside the window's event
+// loop: the stack is never unwound, and the static objects would go while the link's threads
+// still run. What the window's close would keep is kept, then the process ends at once.
+void endWhileTheWindowRuns() {
+    MainDialog* main = theApp.mainDialog;
+    if (main == nullptr)
+        return;  // an ordinary end, or one before the window
+    main->keepWhatClosingKeeps();
+    theApp.ExitInstance();
+    std::fflush(nullptr);
+    ::_exit(1);
+}
+
 }  // namespace
 
 std::string commandLineFromArgs(int argc, const char* const* argv) {
@@ -112,6 +126,7 @@ bool acquireInstanceLock(const std::string& path, int& fd) {
 
 bool ToolApp::InitInstance() {
     onQuitSignals(quitAsExit);
+    std::atexit(endWhileTheWindowRuns);
     fw::setResources(&res::resources());
     const QString caption = res::loadString(kErrorCaptionString);
     const QString message = QStringLiteral("Another instance of ") +

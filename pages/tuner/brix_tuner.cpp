@@ -275,6 +275,14 @@ void BrixTuner::nameControls() {
 }
 
 void BrixTuner::onDestroy() {
+    saveChannelLabels();
+    // The page object owns the displays beyond its window: take them out before the window
+    // deletes its children.
+    for (QWidget* w : displayWidgets())
+        w->setParent(nullptr);
+}
+
+void BrixTuner::saveChannelLabels() {
     // The labels of this run are lost when the file cannot be written: the Console (and the
     // message log) say why; the Console page goes after this one.
     std::string why;
@@ -285,10 +293,6 @@ void BrixTuner::onDestroy() {
             main->consolePage->addConsoleMessage(MessageKind::Error, line.c_str(), true);
         }
     }
-    // The page object owns the displays beyond its window: take them out before the window
-    // deletes its children.
-    for (QWidget* w : displayWidgets())
-        w->setParent(nullptr);
 }
 
 void BrixTuner::enableChannelButtons(bool on) {

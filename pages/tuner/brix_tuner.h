@@ -98,6 +98,9 @@ public:
     // The action button 1003 (its face set reads TUNE or SET).
     BitmapButton* tuneSetButton() const;
 
+    // Writes this run's labels to the channel file; a failure is told on the Console.
+    void saveChannelLabels();
+
 protected:
     bool onInitDialog() override;
     void onDestroy() override;

@@ -1021,6 +1021,50 @@ def the_service_as_its_unit_runs_it_takes_its_link_back_from_a_users_window():
         shutil.rmtree(folder, ignore_errors=True)
 
 
+@suite.case
+def the_display_going_away_ends_the_tool_with_its_logs_labels_and_history_kept():
+    """The X server dies under the window (a remote session cut, a crashed desktop): the tool
+    ends with 1, as Qt ends it, and keeps what its Exit would have kept."""
+    d = fresh_dir("display-gone")
+    modem = u.Modem(SIM, d)
+    read_fd, write_fd = os.pipe()
+    xvfb = subprocess.Popen(["Xvfb", "-displayfd", str(write_fd), "-nolisten", "tcp"],
+                            pass_fds=(write_fd,), stdout=subprocess.DEVNULL,
+                            stderr=subprocess.DEVNULL)
+    os.close(write_fd)
+    with os.fdopen(read_fd) as r:
+        number = r.readline().strip()
+    store = os.path.join(d, "history.sqlite3")
+    env = dict(os.environ, DISPLAY=":" + number, QT_QPA_PLATFORM="xcb", BRIX_HISTORY=store)
+    with open(os.path.join(d, "tool.log"), "w") as log:
+        tool = subprocess.Popen([TOOL, "-LogFile"], cwd=d, env=env, stdout=log,
+                                stderr=subprocess.STDOUT)
+    try:
+        time.sleep(5)  # the window up, reports logged and recorded
+        xvfb.kill()
+        rc = tool.wait(5)
+        if rc != 1:
+            raise u.Failure(f"the tool ended with {rc}")
+        with open(os.path.join(d, "radio.log"), encoding="latin-1") as f:
+            if "RF REPORT" not in f.read():
+                raise u.Failure("the message log lost its lines")
+        if not os.path.exists(os.path.join(d, "Brix Tool .lb")):
+            raise u.Failure("the channel file was not saved")
+        # Closed as at an Exit: the write-ahead log merged and gone, the samples in the store.
+        if os.path.exists(store + "-wal"):
+            raise u.Failure("the history was left open")
+        if not sqlite3.connect(store).execute("SELECT count(*) FROM rf").fetchone()[0]:
+            raise u.Failure("the history holds no sample")
+    finally:
+        if tool.poll() is None:
+            tool.kill()
+            tool.wait()
+        if xvfb.poll() is None:
+            xvfb.kill()
+        xvfb.wait()
+        modem.close()
+
+
 if __name__ == "__main__":
     try:
         rc = suite.run(selected)
