@@ -25,9 +25,8 @@
 
 namespace brix {
 
+using history::codeMbps;
 using history::Millis;
-using history_text::codeMbps;
-using history_text::downSpans;
 using history_text::eventText;
 using history_text::localTime;
 
@@ -56,7 +55,7 @@ HistoryCharts::HistoryCharts(QWidget* parent) : QWidget(parent) {
 
 void HistoryCharts::show(const HistoryWindow::Data& d) {
     applying_ = true;
-    const auto spans = downSpans(d);
+    const auto spans = history::downSpans(d, unixMsNow());
     // Bit rates: the slowest and the fastest of each slice, so that a dip of a second
     // still shows when a pixel holds an hour.
     std::vector<QList<QPointF>> rates(2), level(1), packets(3), bytes(2);

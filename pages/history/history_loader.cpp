@@ -3,21 +3,12 @@
 
 #include <sys/stat.h>
 
-#include <future>
 #include <string>
 #include <vector>
 
 namespace brix {
 
-using history::EventKind;
 using history::Millis;
-
-namespace {
-
-// Events listed at most (the newest of the range).
-constexpr int kMaxEvents = 2000;
-
-}  // namespace
 
 HistoryLoader::HistoryLoader(Done done) : done_(std::move(done)) {
     thread_ = std::thread([this] { run(); });
@@ -88,37 +79,13 @@ std::shared_ptr<const HistoryWindow::Data> HistoryLoader::load(const Request& r)
         openPath_ = r.path;
         openInode_ = info.st_ino;
     }
-    // The two tables side by side, each on a connection of its own: a long range takes
-    // the longer of the two, not their sum.
-    auto statistics = std::async(std::launch::async,
-                                 [&] { return second_->statistics(r.since, r.until, r.columns); });
-    d->rf = store_->rf(r.since, r.until, r.columns);
-    d->statistics = statistics.get();
-    // The list holds the newest; what the summary counts and the shading shows is read
-    // whole, however many debug messages a long range holds.
-    d->events = store_->events(r.since, r.until, kMaxEvents, {}, true);
-    d->eventCount = store_->countEvents(r.since, r.until);
-    const std::vector<EventKind> counted = {EventKind::LinkUp, EventKind::LinkDown,
-                                            EventKind::Tune,   EventKind::Error,
-                                            EventKind::Gap,    EventKind::ChannelChange};
-    d->counted = store_->events(r.since, r.until, 1'000'000, counted, false);
     // One record: the service's store and what a user's program recorded in its place.
     const std::string other = history::companionStore(r.path, {});
     std::string error;
     auto companion = other.empty() ? nullptr : history::Store::open(other, true, error, false);
-    if (companion != nullptr) {
+    if (companion != nullptr)
         companion->interruptWhen(&closing_);
-        const Millis from = std::max(r.since, store_->oldest());
-        history::mergeByTime(d->rf, companion->rf(from, r.until, r.columns));
-        history::mergeByTime(d->statistics, companion->statistics(from, r.until, r.columns));
-        history::mergeByTime(d->events, companion->events(from, r.until, kMaxEvents, {}, true));
-        if (d->events.size() > static_cast<std::size_t>(kMaxEvents))
-            d->events.erase(d->events.begin(), d->events.end() - kMaxEvents);  // the newest
-        d->eventCount += companion->countEvents(from, r.until);
-        history::mergeByTime(d->counted,
-                             companion->events(from, r.until, 1'000'000, counted, false));
-        d->path += " and " + other;
-    }
+    history::readRange(*d, *store_, *second_, companion.get(), other, r.columns);
     return d;
 }
 

@@ -12,17 +12,7 @@
 
 namespace brix::history_text {
 
-// Mbit/s of an RF report's rate code (a mean of codes rounded), 0 for a code without a rate.
-double codeMbps(double code);
-
-// "3 min 10 s", "2 h", "1 d 4 h": the two largest units, the second left out when zero.
-QString duration(history::Millis ms);
-
 QString localTime(history::Millis t, const char* format = "yyyy-MM-dd HH:mm:ss");
-
-// The spans with the link down: from each link-down to the next link-up, the range's end when
-// none came. A link-up first means the link was down when the range began.
-std::vector<std::pair<history::Millis, history::Millis>> downSpans(const HistoryWindow::Data& d);
 
 // "Link down", "Modem message": the kind as the list and the tooltips name it.
 QString eventCaption(history::EventKind kind);

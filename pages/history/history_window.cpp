@@ -34,9 +34,6 @@
 namespace brix {
 
 using history::Millis;
-using history_text::codeMbps;
-using history_text::downSpans;
-using history_text::duration;
 using history_text::eventCaption;
 using history_text::localTime;
 
@@ -64,59 +61,7 @@ const std::vector<HistoryWindow::Range>& HistoryWindow::ranges() {
 }
 
 QString HistoryWindow::summaryText(const QString& lead, const Data& d) {
-    if (!d.error.empty())
-        return lead + QStringLiteral(": no history to show: ") + QString::fromStdString(d.error);
-    const auto spans = downSpans(d);
-    Millis down = 0;
-    for (const auto& [from, to] : spans)
-        down += to - from;
-    QStringList parts;
-    if (spans.empty())
-        parts << QStringLiteral("link never down");
-    else
-        parts << QStringLiteral("link down %1 %2 for %3 in all")
-                     .arg(spans.size())
-                     .arg(spans.size() == 1 ? QStringLiteral("time") : QStringLiteral("times"))
-                     .arg(duration(down));
-    const auto retunes = std::count_if(d.counted.begin(), d.counted.end(), [](const auto& e) {
-        return e.kind == history::EventKind::Tune;
-    });
-    parts << (retunes == 0   ? QStringLiteral("no retune")
-              : retunes == 1 ? QStringLiteral("1 retune")
-                             : QStringLiteral("%1 retunes").arg(retunes));
-    const auto count = [&](history::EventKind kind) {
-        return std::count_if(d.counted.begin(), d.counted.end(),
-                             [kind](const auto& e) { return e.kind == kind; });
-    };
-    // Told only when there were some: most ranges have none, and the sentence stays short.
-    if (const auto changes = count(history::EventKind::ChannelChange); changes > 0)
-        parts << (changes == 1 ? QStringLiteral("1 channel change")
-                               : QStringLiteral("%1 channel changes").arg(changes));
-    if (const auto gaps = count(history::EventKind::Gap); gaps > 0)
-        parts << (gaps == 1 ? QStringLiteral("1 gap") : QStringLiteral("%1 gaps").arg(gaps));
-    const auto errors = count(history::EventKind::Error);
-    if (errors > 0)
-        parts << (errors == 1 ? QStringLiteral("1 error")
-                              : QStringLiteral("%1 errors").arg(errors));
-    if (d.rf.empty()) {
-        parts << QStringLiteral("no report from the modem");
-    } else {
-        double slowest = 1e9, fastest = 0;
-        for (const history::RfRow& r : d.rf) {
-            slowest = std::min(slowest, codeMbps(r.fields[1][0]));
-            fastest = std::max(fastest, codeMbps(r.fields[1][2]));
-        }
-        parts << (slowest == fastest
-                      ? QStringLiteral("receive rate %1 Mbit/s").arg(fastest, 0, 'f', 2)
-                      : QStringLiteral("receive rate %1 to %2 Mbit/s")
-                            .arg(slowest, 0, 'f', 2)
-                            .arg(fastest, 0, 'f', 2));
-    }
-    if (d.eventCount > static_cast<long>(d.events.size()))
-        parts << QStringLiteral("the newest %1 of %2 events listed")
-                     .arg(d.events.size())
-                     .arg(d.eventCount);
-    return lead + QStringLiteral(": ") + parts.join(QStringLiteral("; "));
+    return lead + QStringLiteral(": ") + QString::fromStdString(history::summaryText(d, nowMs()));
 }
 
 HistoryWindow::HistoryWindow(std::function<std::string()> storePath, QWidget* parent)

@@ -16,6 +16,7 @@
 #include <string>
 #include <vector>
 
+#include "history/history_range.h"
 #include "history/history_store.h"
 
 class QButtonGroup;
@@ -52,17 +53,7 @@ public:
     history::Millis until() const { return until_; }
 
     // What was loaded last, for the summary and the exports.
-    struct Data {
-        std::string path;
-        std::string error;  // the store could not be read
-        history::Millis since = 0;
-        history::Millis until = 0;
-        std::vector<history::RfRow> rf;
-        std::vector<history::StatisticsRow> statistics;
-        std::vector<history::Event> events;   // for the list and the markers: the newest ones
-        long eventCount = 0;                  // all of the range's events
-        std::vector<history::Event> counted;  // every link up, link down, tune and error
-    };
+    using Data = history::RangeData;
 
     // "Last 24 hours: link down 2 times for 3 min 10 s in all; 1 retune; receive rate 9.45
     // Mbit/s" for `data` (the range's caption as `lead`).

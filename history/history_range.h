@@ -1,0 +1,50 @@
+#pragma once
+// A range of the history as people are shown it (the History window, the web dashboard): the
+// rows of both stores of one record, the spans the link was down, and the summary sentence.
+
+#include <atomic>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "history/history_store.h"
+
+namespace brix::history {
+
+struct RangeData {
+    std::string path;   // the store read ("A and B" when a companion's rows are in it)
+    std::string error;  // the store could not be read
+    Millis since = 0;
+    Millis until = 0;
+    std::vector<RfRow> rf;
+    std::vector<StatisticsRow> statistics;
+    std::vector<Event> events;   // for a list and markers: the newest ones
+    long eventCount = 0;         // all of the range's events
+    std::vector<Event> counted;  // every link up, link down, tune, error, gap, channel change
+};
+
+// Events listed at most (the newest of the range).
+inline constexpr int kMaxListedEvents = 2000;
+
+// Reads [since, until] of `store` (the rates of `second`, a second connection to the same
+// store, side by side), about `columns` rows a table, and of `companion` when not null (what a
+// user's program recorded in the service's place, or the other way round).
+void readRange(RangeData& d, Store& store, Store& second, Store* companion,
+               const std::string& companionPath, int columns);
+
+// The spans with the link down: from each link-down to the next link-up, the range's end (or
+// `now`, the earlier) when none came. A link-up first means the link was down when the range
+// began.
+std::vector<std::pair<Millis, Millis>> downSpans(const RangeData& d, Millis now);
+
+// Mbit/s of an RF report's rate code (a mean of codes rounded), 0 for a code without a rate.
+double codeMbps(double code);
+
+// "3 min 10 s", "2 h", "1 d 4 h": the two largest units, the second left out when zero.
+std::string durationText(Millis ms);
+
+// "link down 2 times for 3 min 10 s in all; 1 retune; receive rate 9.45 Mbit/s": what the
+// range holds, after a lead such as "Last 24 hours: ".
+std::string summaryText(const RangeData& d, Millis now);
+
+}  // namespace brix::history
