@@ -1,128 +1,29 @@
-// brixctl serve: the link polling as the window does, and its values in the Prometheus text
-// format at /metrics.
-//
-// The HTTP side is libmicrohttpd on one event-driven thread: an idle, kept-alive or slow client
-// holds a connection, never a worker, so a scrape is answered at once however many of them are
-// open. Connections are capped, those quiet for a second are closed, and request bodies are
-// refused unread (only GET exists).
-
-#include <microhttpd.h>
-#include <netdb.h>
-#include <netinet/in.h>
-#include <strings.h>
-#include <sys/socket.h>
-#include <unistd.h>
+// brixctl serve's /metrics: its values in the Prometheus text format.
 
 #include <array>
-#include <atomic>
-#include <cerrno>
 #include <charconv>
 #include <cmath>
-#include <cstdio>
-#include <cstring>
-#include <mutex>
 #include <string>
-#include <string_view>
 #include <type_traits>
 
-#include "brixctl/commands.h"
-#include "brixctl/history_feed.h"
+#include "brixctl/serve_state.h"
 #include "brixctl/session.h"
 #include "brixctl/values.h"
 #include "domain/clock.h"
 #include "domain/rates.h"
 #include "domain/text.h"
+#include "link/link_commands.h"
 #include "link/link_presence.h"
+#include "link/link_transport.h"
 
 namespace brixctl {
 
 namespace {
 
-using Clock = Session::Clock;
 using namespace std::chrono_literals;
 
-constexpr auto kUpWindow = 10s;              // brix_up: the modem answered within this
-constexpr unsigned kMaxConnections = 256;    // beyond it, new connections are closed at once
-constexpr unsigned kIdleTimeoutSeconds = 1;  // a connection quiet this long is closed
-constexpr std::size_t kConnectionMemory = 16 * 1024;  // request line and headers, per connection
+constexpr auto kUpWindow = 10s;  // brix_up: the modem answered within this
 constexpr std::size_t kMaxVersionLabel = 32;
-
-std::int64_t nowNs() {
-    return std::chrono::duration_cast<std::chrono::nanoseconds>(Clock::now().time_since_epoch())
-        .count();
-}
-
-// The statistics report's per-period counts, added up since serve started.
-struct Totals {
-    std::uint64_t upstreamFragments = 0;
-    std::uint64_t upstreamPackets = 0;
-    std::uint64_t upstreamBytes = 0;
-    std::uint64_t retransmitted = 0;
-    std::uint64_t forwarded = 0;
-    std::uint64_t filtered = 0;
-    std::uint64_t downstreamBytes = 0;
-    std::uint64_t grants = 0;
-};
-
-// What the scrapes show of the link's events: taken in by the main thread as the link tells
-// them, read by the server's thread. Every statistics report is added as it comes, so that two
-// close together are both counted.
-class ServeState {
-public:
-    void take(const brix::LinkEvent& e) {
-        if (const auto* notice = std::get_if<brix::LinkNotice>(&e.body)) {
-            // The link's own news (the link taken over, an attached program dropped) would
-            // reach no one in a service without this: it goes to the journal.
-            std::fprintf(stderr, "brixctl: %s\n", notice->text.c_str());
-            return;
-        }
-        std::lock_guard<std::mutex> lock(mutex_);
-        if (std::holds_alternative<brix::RfReport>(e.body)) {
-            lastReportNs_ = nowNs();
-        } else if (const auto* r = std::get_if<brix::StatisticsReport>(&e.body)) {
-            // A report over less than 0.1 s (the answer to a query right after another
-            // program's) is too short for the link's rates, but its counts are traffic all the
-            // same: the totals add up every report.
-            const brix::StatisticsCounters& c = r->counts;
-            totals_.upstreamFragments += c.txFragments;
-            totals_.upstreamPackets += c.txPackets;
-            // The byte counts travel as 32-bit words; read signed, they would go backwards.
-            totals_.upstreamBytes += static_cast<std::uint32_t>(c.txBytes);
-            totals_.retransmitted += c.retransmitted;
-            totals_.forwarded += c.forwarded;
-            totals_.filtered += c.filtered;
-            totals_.downstreamBytes += static_cast<std::uint32_t>(c.rxBytes);
-            totals_.grants += c.grants;
-        } else if (const auto* v = std::get_if<brix::VersionText>(&e.body)) {
-            (v->boot ? boot_ : microcode_) = v->text;
-        }
-    }
-
-    Totals totals() const {
-        std::lock_guard<std::mutex> lock(mutex_);
-        return totals_;
-    }
-    std::string microcodeVersion() const {
-        std::lock_guard<std::mutex> lock(mutex_);
-        return microcode_;
-    }
-    std::string bootVersion() const {
-        std::lock_guard<std::mutex> lock(mutex_);
-        return boot_;
-    }
-    // Steady nanoseconds of the last RF report; 0: none yet.
-    std::int64_t lastReportNs() const {
-        std::lock_guard<std::mutex> lock(mutex_);
-        return lastReportNs_;
-    }
-
-private:
-    mutable std::mutex mutex_;
-    Totals totals_;
-    std::string microcode_;
-    std::string boot_;
-    std::int64_t lastReportNs_ = 0;
-};
 
 // A label value as the text format wants it: backslash, double quote and line feed escaped.
 std::string labelValue(const std::string& text) {
@@ -204,6 +105,8 @@ struct Writer {
         sample(name, value);
     }
 };
+
+}  // namespace
 
 std::string metricsText(const ServeState& s) {
     Writer w;
@@ -290,230 +193,6 @@ std::string metricsText(const ServeState& s) {
         w.gauge("brix_statistics_period_seconds", "Period of the last statistics report.",
                 brix::getLastStatistics().period / 100.0);
     return w.text;
-}
-
-MHD_Result respond(MHD_Connection* connection, unsigned status, const std::string& body,
-                   const char* type = "text/plain; charset=utf-8") {
-    MHD_Response* response = MHD_create_response_from_buffer(
-        body.size(), const_cast<char*>(body.data()), MHD_RESPMEM_MUST_COPY);
-    if (response == nullptr)
-        return MHD_NO;
-    MHD_add_response_header(response, MHD_HTTP_HEADER_CONTENT_TYPE, type);
-    if (status == MHD_HTTP_METHOD_NOT_ALLOWED)
-        MHD_add_response_header(response, MHD_HTTP_HEADER_ALLOW, "GET, HEAD");
-    const MHD_Result queued = MHD_queue_response(connection, status, response);
-    MHD_destroy_response(response);
-    return queued;
-}
-
-// A request that announces a body is refused as soon as its headers are in, before any of the
-// body is read; the library then closes the connection. Any other is answered on the second
-// call, once the library has seen the request through, so that the connection can stay open.
-// The path a request named with a %00 in it: refused, never cut at the zero byte and served.
-constexpr char kZeroInPath[] = "\x01zero";
-
-// The library's own unescaping, but a %00 anywhere makes the path kZeroInPath.
-std::size_t unescapePath(void*, MHD_Connection*, char* uri) {
-    for (const char* p = uri; *p != '\0'; ++p)
-        if (p[0] == '%' && p[1] == '0' && p[2] == '0') {
-            std::memcpy(uri, kZeroInPath, sizeof kZeroInPath);
-            return sizeof kZeroInPath - 1;
-        }
-    return MHD_http_unescape(uri);
-}
-
-// Headers that a request may hold once (Content-Length and Host), and whether a name is not
-// one ("Content-Length : 5", which a proxy may read as the length and this server not).
-struct Once {
-    int lengths = 0;
-    int hosts = 0;
-    bool badName = false;
-};
-
-MHD_Result countHeader(void* cls, MHD_ValueKind, const char* key, const char*) {
-    auto& once = *static_cast<Once*>(cls);
-    for (const char* c = key; *c != '\0'; ++c)
-        if (*c <= ' ' || *c >= 0x7f || std::strchr("\"(),/:;<=>?@[\\]{}", *c) != nullptr)
-            once.badName = true;
-    if (strcasecmp(key, MHD_HTTP_HEADER_CONTENT_LENGTH) == 0)
-        ++once.lengths;
-    if (strcasecmp(key, MHD_HTTP_HEADER_HOST) == 0)
-        ++once.hosts;
-    return MHD_YES;
-}
-
-MHD_Result answer(void* cls, MHD_Connection* connection, const char* url, const char* method,
-                  const char* version, const char*, std::size_t* uploadSize, void** state) {
-    static int headersSeen;
-    if (*state == nullptr) {
-        // What proxies and caches could read otherwise than we do is refused outright: two
-        // lengths, an HTTP/1.1 request without Host, a path with a zero byte in it.
-        Once once;
-        MHD_get_connection_values(connection, MHD_HEADER_KIND, countHeader, &once);
-        if (once.lengths > 1)
-            return respond(connection, MHD_HTTP_BAD_REQUEST, "more than one Content-Length\n");
-        if (once.hosts > 1)
-            return respond(connection, MHD_HTTP_BAD_REQUEST, "more than one Host\n");
-        if (once.badName)
-            return respond(connection, MHD_HTTP_BAD_REQUEST, "a header name that is none\n");
-        if (std::string_view(version) == MHD_HTTP_VERSION_1_1 &&
-            MHD_lookup_connection_value(connection, MHD_HEADER_KIND, MHD_HTTP_HEADER_HOST) ==
-                nullptr)
-            return respond(connection, MHD_HTTP_BAD_REQUEST, "an HTTP/1.1 request needs Host\n");
-        if (std::string_view(url) == kZeroInPath)
-            return respond(connection, MHD_HTTP_BAD_REQUEST, "a zero byte in the path\n");
-        const std::string_view m = method;
-        if (m != MHD_HTTP_METHOD_GET && m != MHD_HTTP_METHOD_HEAD)
-            return respond(connection, MHD_HTTP_METHOD_NOT_ALLOWED, "only GET is served\n");
-        const char* length = MHD_lookup_connection_value(connection, MHD_HEADER_KIND,
-                                                         MHD_HTTP_HEADER_CONTENT_LENGTH);
-        if ((length != nullptr && std::string_view(length) != "0") ||
-            MHD_lookup_connection_value(connection, MHD_HEADER_KIND,
-                                        MHD_HTTP_HEADER_TRANSFER_ENCODING) != nullptr)
-            return respond(connection, MHD_HTTP_CONTENT_TOO_LARGE, "request bodies are refused\n");
-        *state = &headersSeen;
-        return MHD_YES;
-    }
-    if (*uploadSize != 0)  // no body was announced; whatever came is dropped
-        return MHD_NO;
-    const auto& serve = *static_cast<const ServeState*>(cls);
-    const std::string_view path = url;
-    if (path == "/metrics")
-        return respond(connection, MHD_HTTP_OK, metricsText(serve),
-                       "text/plain; version=0.0.4; charset=utf-8");
-    if (path == "/")
-        return respond(connection, MHD_HTTP_OK, "brixctl: the metrics are at /metrics\n");
-    return respond(connection, MHD_HTTP_NOT_FOUND, "brixctl serves /metrics only\n");
-}
-
-struct ListenAddress {
-    std::string host;  // without brackets
-    std::string port;
-    std::string shown;  // as a URL names it
-};
-
-// "[HOST:]PORT", the host a name, an IPv4 address or an IPv6 address in brackets; false for a
-// port outside 1..65535.
-bool parseListen(const std::string& listen, ListenAddress& a) {
-    std::string host = "127.0.0.1";
-    std::string port = listen;
-    if (!listen.empty() && listen.front() == '[') {
-        const std::size_t close = listen.find("]:");
-        if (close == std::string::npos)
-            return false;
-        host = listen.substr(1, close - 1);
-        port = listen.substr(close + 2);
-        if (host.find(':') == std::string::npos)
-            return false;
-    } else if (const std::size_t colon = listen.rfind(':'); colon != std::string::npos) {
-        host = listen.substr(0, colon);
-        port = listen.substr(colon + 1);
-        if (host.find(':') != std::string::npos)  // an IPv6 address wants its brackets
-            return false;
-    }
-    if (host.empty() || port.empty() || port.size() > 5 ||
-        port.find_first_not_of("0123456789") != std::string::npos)
-        return false;
-    const int number = std::stoi(port);
-    if (number < 1 || number > 65535)
-        return false;
-    a.host = host;
-    a.port = std::to_string(number);
-    a.shown = (host.find(':') != std::string::npos ? "[" + host + "]" : host) + ":" + a.port;
-    return true;
-}
-
-// A listening TCP socket on the address, or -1 after printing why not.
-int listenOn(const ListenAddress& a) {
-    addrinfo hints{};
-    hints.ai_family = AF_UNSPEC;
-    hints.ai_socktype = SOCK_STREAM;
-    hints.ai_flags = AI_PASSIVE | AI_NUMERICSERV;
-    addrinfo* found = nullptr;
-    if (const int rc = ::getaddrinfo(a.host.c_str(), a.port.c_str(), &hints, &found); rc != 0) {
-        std::fprintf(stderr, "brixctl: cannot listen on %s: %s\n", a.shown.c_str(),
-                     rc == EAI_SYSTEM ? std::strerror(errno) : ::gai_strerror(rc));
-        return -1;
-    }
-    int error = 0;
-    int fd = -1;
-    for (addrinfo* ai = found; ai != nullptr && fd < 0; ai = ai->ai_next) {
-        fd = ::socket(ai->ai_family, ai->ai_socktype | SOCK_CLOEXEC | SOCK_NONBLOCK,
-                      ai->ai_protocol);
-        if (fd < 0) {
-            error = errno;
-            continue;
-        }
-        const int on = 1;
-        ::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
-        if (::bind(fd, ai->ai_addr, ai->ai_addrlen) != 0 || ::listen(fd, 128) != 0) {
-            error = errno;
-            ::close(fd);
-            fd = -1;
-        }
-    }
-    ::freeaddrinfo(found);
-    if (fd < 0)
-        std::fprintf(stderr, "brixctl: cannot listen on %s: %s\n", a.shown.c_str(),
-                     std::strerror(error));
-    return fd;
-}
-
-}  // namespace
-
-int runServe(const Options& o, const std::string& listen) {
-    ListenAddress address;
-    if (!parseListen(listen, address)) {
-        std::fprintf(stderr,
-                     "brixctl: '%s' is not [HOST:]PORT with a port from 1 to 65535 (an IPv6 "
-                     "address in brackets: [::1]:9330)\n",
-                     listen.c_str());
-        return kUsage;
-    }
-    // The feed subscribes before the link opens, so that it records from the first report.
-    std::unique_ptr<HistoryFeed> feed;
-    const std::string historyFile = o.noHistory ? std::string() : historyPath(o.history);
-    if (!historyFile.empty())
-        feed = std::make_unique<HistoryFeed>(historyFile);
-    ServeState state;
-    Session s;
-    s.onEvent([&state, &historyFile](const brix::LinkEvent& e) {
-        journalPresence(e);
-        if (!historyFile.empty())
-            journalRecording(e, historyFile);
-        state.take(e);
-    });
-    if (const int rc = s.open(o.interfaceName))
-        return rc;
-
-    const int fd = listenOn(address);
-    if (fd < 0)
-        return kFailed;
-    MHD_Daemon* daemon = MHD_start_daemon(
-        MHD_USE_EPOLL_INTERNAL_THREAD | MHD_USE_ITC, 0, nullptr, nullptr, &answer, &state,
-        MHD_OPTION_LISTEN_SOCKET, fd, MHD_OPTION_CONNECTION_LIMIT, kMaxConnections,
-        MHD_OPTION_CONNECTION_TIMEOUT, kIdleTimeoutSeconds, MHD_OPTION_CONNECTION_MEMORY_LIMIT,
-        kConnectionMemory, MHD_OPTION_UNESCAPE_CALLBACK, &unescapePath, nullptr,
-        // Headers as the standard writes them: no space before the colon, no folded lines.
-        MHD_OPTION_STRICT_FOR_CLIENT, 1, MHD_OPTION_END);
-    if (daemon == nullptr) {
-        std::fprintf(stderr, "brixctl: cannot serve on %s: the HTTP server did not start\n",
-                     address.shown.c_str());
-        ::close(fd);
-        return kFailed;
-    }
-
-    brix::sendFrame(brix::buildRequest(brix::MessageType::Version).bytes, 12);
-    s.start();
-    std::fprintf(stderr, "brixctl: serving http://%s/metrics\n", address.shown.c_str());
-
-    // The link's events are taken in as they come; nothing wakes this thread in between.
-    s.waitUntil(Clock::time_point::max(), [] { return false; });
-    // Closes every connection, however far its request has come, and the listening socket.
-    MHD_stop_daemon(daemon);
-    feed.reset();
-    s.stop();
-    return kDone;
 }
 
 }  // namespace brixctl

@@ -4,17 +4,29 @@
 // What the reader sees when the service fails: the status and the service's own reason.
 export class ApiError extends Error {}
 
-// The JSON answer of a relative API URL. Errors become ApiErrors with a short readable message;
-// an abort is passed on as it is, as the caller asked for it.
-export async function fetchJSON(url, { signal } = {}) {
+// The JSON answer of a relative API URL. Errors, a service that does not answer in time among
+// them, become ApiErrors with a short readable message; the caller's own abort is passed on as
+// it is.
+export async function fetchJSON(url, { signal, timeoutMs = 30e3 } = {}) {
+  const controller = new AbortController();
+  const follow = () => controller.abort();
+  if (signal) {
+    if (signal.aborted) controller.abort();
+    signal.addEventListener('abort', follow);
+  }
+  const timer = setTimeout(follow, timeoutMs);
   let response;
   let text;
   try {
-    response = await fetch(url, { headers: { Accept: 'application/json' }, signal });
+    response = await fetch(url, { headers: { Accept: 'application/json' }, signal: controller.signal });
     text = await response.text();
   } catch (error) {
-    if (error && error.name === 'AbortError') throw error;
+    if (signal && signal.aborted) throw error;
+    if (controller.signal.aborted) throw new ApiError(`no answer within ${Math.round(timeoutMs / 1e3)} s`);
     throw new ApiError('the service does not answer');
+  } finally {
+    clearTimeout(timer);
+    if (signal) signal.removeEventListener('abort', follow);
   }
   let body;
   try {
@@ -120,7 +132,15 @@ export function formatNumber(x) {
   if (!isNumber(x)) return '—';
   const abs = Math.abs(x);
   const digits = abs >= 100 ? 0 : abs >= 10 ? 1 : abs >= 1 ? 2 : 3;
-  const text = x.toFixed(digits).replace(/\.?0+$/, '');
+  let text = x.toFixed(digits);
+  if (text.includes('.')) text = text.replace(/\.?0+$/, '');
+  return text === '-0' ? '0' : text;
+}
+
+// A reading as the modem gave it, to a thousandth: 555.25, 27, 2.56, -12.
+export function formatExact(x) {
+  if (!isNumber(x)) return '—';
+  const text = x.toFixed(3).replace(/\.?0+$/, '');
   return text === '-0' ? '0' : text;
 }
 
@@ -144,22 +164,35 @@ export function band(value) {
   return [Math.min(low, value.mean), value.mean, Math.max(high, value.mean)];
 }
 
-// The median step between consecutive times, which is the rows' resolution whatever the range.
-export function typicalStep(times) {
+const median = (values) => {
+  if (values.length === 0) return NaN;
+  const sorted = [...values].sort((a, b) => a - b);
+  return sorted[Math.floor(sorted.length / 2)];
+};
+
+// How many steps on each side judge whether a step is a hole.
+const NEIGHBOURS = 5;
+
+// For each step between consecutive times, whether it is a hole: more than three times the
+// usual step around it. The usual step is the larger of the medians just before and just after,
+// so that where the store's resolution changes (minutes, then hours) the coarser side is not
+// taken for a string of holes, while a hole between regular rows on both sides still is.
+export function holes(times) {
   const steps = [];
-  for (let i = 1; i < times.length; i++) {
-    const d = times[i] - times[i - 1];
-    if (d > 0) steps.push(d);
-  }
-  if (steps.length === 0) return NaN;
-  steps.sort((a, b) => a - b);
-  return steps[Math.floor(steps.length / 2)];
+  for (let i = 1; i < times.length; i++) steps.push(times[i] - times[i - 1]);
+  return steps.map((step, i) => {
+    const before = median(steps.slice(Math.max(0, i - NEIGHBOURS), i));
+    const after = median(steps.slice(i + 1, i + 1 + NEIGHBOURS));
+    const usual = Math.max(Number.isFinite(before) ? before : -Infinity,
+      Number.isFinite(after) ? after : -Infinity);
+    return Number.isFinite(usual) && usual > 0 && step > 3 * usual;
+  });
 }
 
 // Chart rows [Date, [min, mean, max] | null, ...] from API rows, one column per field. Rows
-// without a readable time are dropped; a row of nulls goes where the record has a hole (two rows
-// more than three typical steps apart, or a gap event between them), so the line breaks there
-// instead of bridging a time nobody measured.
+// without a readable time are dropped; a row of nulls goes where the record has a hole (see
+// holes(), or a gap event between two rows), so the line breaks there instead of bridging a
+// time nobody measured.
 export function buildRows(records, fields, gapTimes = []) {
   const rows = [];
   for (const record of Array.isArray(records) ? records : []) {
@@ -168,7 +201,7 @@ export function buildRows(records, fields, gapTimes = []) {
     rows.push([t, ...fields.map((f) => band(record[f]))]);
   }
   rows.sort((a, b) => a[0] - b[0]);
-  const step = typicalStep(rows.map((r) => r[0]));
+  const isHole = holes(rows.map((r) => r[0]));
   const gaps = gapTimes.filter(Number.isFinite).sort((a, b) => a - b);
   const out = [];
   let g = 0;
@@ -178,7 +211,7 @@ export function buildRows(records, fields, gapTimes = []) {
       const after = rows[i][0];
       while (g < gaps.length && gaps[g] <= before) g++;
       const gapBetween = g < gaps.length && gaps[g] < after;
-      if (gapBetween || (Number.isFinite(step) && after - before > 3 * step)) {
+      if (gapBetween || isHole[i - 1]) {
         const at = gapBetween ? gaps[g] : (before + after) / 2;
         out.push([new Date(at), ...fields.map(() => null)]);
       }

@@ -1,7 +1,7 @@
 // The present: the modem's last report, read once at load and then from the event stream.
 import {
   ApiError, fetchJSON, clock, printable, parseTime, formatLocalWithOffset, formatDuration,
-  formatNumber, formatSI,
+  formatExact, formatSI,
 } from './common.js';
 import { startHistory, historyOnReport, historyOnEvent, historyResync } from './history.js';
 
@@ -22,7 +22,7 @@ function set(id, text) {
   $(id).textContent = text;
 }
 
-const withUnit = (x, unit) => (typeof x === 'number' && Number.isFinite(x) ? `${formatNumber(x)} ${unit}` : '—');
+const withUnit = (x, unit) => (typeof x === 'number' && Number.isFinite(x) ? `${formatExact(x)} ${unit}` : '—');
 const perSecond = (x, unit = '') => (typeof x === 'number' && Number.isFinite(x) ? `${formatSI(x, unit)}/s` : '—');
 
 const ROLES = {
@@ -90,7 +90,7 @@ function renderStatus(status) {
   set('tx-frequency', withUnit(tx.frequency_mhz, 'MHz'));
   set('tx-bit-rate', tx.bit_rate_mbps === null ? 'none' : withUnit(tx.bit_rate_mbps, 'Mbit/s'));
   set('attenuation', withUnit(status.attenuation_dbmv, 'dBmV'));
-  set('tx-level', typeof status.tx_level === 'number' ? formatNumber(status.tx_level) : '—');
+  set('tx-level', formatExact(status.tx_level));
 
   const traffic = status.traffic || {};
   set('up-bytes', perSecond(traffic.upstream_bytes_per_second, 'B'));
@@ -116,7 +116,9 @@ function renderStatus(status) {
     li.textContent = printable(name, 200);
     return li;
   }));
-  $('link-attached-none').hidden = attached.length > 0;
+  const none = $('link-attached-none');
+  none.hidden = attached.length > 0;
+  none.textContent = 'none';
   set('report-time', formatLocalWithOffset(parseTime(status.time)));
   renderModem();
 }
@@ -129,7 +131,7 @@ function showPresentError(text) {
 
 async function loadStatus() {
   try {
-    const status = await fetchJSON('api/v1/status');
+    const status = await fetchJSON('api/v1/status', { timeoutMs: 15e3 });
     showPresentError('');
     renderStatus(status);
   } catch (error) {
@@ -201,7 +203,10 @@ function start() {
   renderModem();
   // The ages and the stale warning move with the clock, not with the network.
   setInterval(renderModem, 1000);
-  loadStatus().finally(() => {
+  // The history's range ends at the service's present, which the status tells; a status that
+  // is slow to come holds the rest back for two seconds at most.
+  const pause = new Promise((resolve) => { setTimeout(resolve, 2000); });
+  Promise.race([loadStatus(), pause]).then(() => {
     startHistory();
     connectStream();
   });

@@ -17,14 +17,14 @@ const CHARTS = [
     series: [['attenuation_dbmv', 'Attenuation']],
   },
   {
-    id: 'packets', title: 'Packets per second', unit: 'packets/s', source: 'statistics',
-    weight: 'seconds', includeZero: true, si: true,
+    id: 'packets', title: 'Packets per second', unit: 'per second', source: 'statistics',
+    weight: 'seconds', includeZero: true, si: '',
     series: [['upstream_packets_per_second', 'Upstream'],
       ['downstream_forwarded_per_second', 'Downstream forwarded']],
   },
   {
     id: 'bytes', title: 'Bytes per second', unit: 'B/s', source: 'statistics', weight: 'seconds',
-    includeZero: true, si: true,
+    includeZero: true, si: 'B/s',
     series: [['upstream_bytes_per_second', 'Upstream'],
       ['downstream_forwarded_bytes_per_second', 'Downstream forwarded']],
   },
@@ -51,6 +51,9 @@ const TABLE_LIMIT = 500;
 // The least time between two reloads of a range that follows the present.
 const MIN_REFRESH_MS = 10e3;
 
+// A long range of a large store may take a while; past this the page says so.
+const LOAD_TIMEOUT_MS = 60e3;
+
 const $ = (id) => document.getElementById(id);
 
 const state = {
@@ -62,7 +65,7 @@ const state = {
   events: [],
   spans: [],
   markers: [],
-  charts: [], // { def, graph, rows, box, legend, text, empty }
+  charts: [], // { def, graph, rows, box, chart, legend, text }
   theme: {},
   chartsAvailable: typeof window.Dygraph === 'function',
 };
@@ -92,8 +95,9 @@ function themeOptions(def) {
 
 // --- the charts -------------------------------------------------------------------------------
 
+// Counts take decimal prefixes ("95.7 kB/s"); the rest are shown as they come.
 function valueText(def, x) {
-  return def.si ? formatSI(x, def.unit === 'B/s' ? 'B/s' : '') : formatNumber(x);
+  return def.si === undefined ? formatNumber(x) : formatSI(x, def.si);
 }
 
 function buildChartBox(def) {
@@ -103,7 +107,7 @@ function buildChartBox(def) {
 
   const caption = document.createElement('figcaption');
   const heading = document.createElement('h3');
-  heading.textContent = `${def.title} (${def.unit})`;
+  heading.textContent = def.title.includes('per second') ? def.title : `${def.title} (${def.unit})`;
   const legend = document.createElement('p');
   legend.className = 'legend';
   legend.setAttribute('aria-hidden', 'true');
@@ -120,13 +124,8 @@ function buildChartBox(def) {
   text.id = `chart-${def.id}-text`;
   chart.setAttribute('aria-describedby', text.id);
 
-  const empty = document.createElement('p');
-  empty.className = 'chart-empty';
-  empty.hidden = true;
-  empty.textContent = 'No data in this range.';
-
-  box.append(caption, chart, empty, text);
-  return { def, box, chart, legend, text, empty, rows: [], graph: null };
+  box.append(caption, chart, text);
+  return { def, box, chart, legend, text, rows: [], graph: null };
 }
 
 function showLegendKey(entry) {
@@ -148,9 +147,8 @@ function showLegendValues(entry, row) {
     const item = document.createElement('span');
     item.className = `key series-${i + 1}`;
     const v = data[i + 1];
-    item.textContent = v
-      ? `${name} ${valueText(entry.def, v[1])} (${valueText(entry.def, v[0])}–${valueText(entry.def, v[2])})`
-      : `${name} —`;
+    const [low, mean, high] = (v || []).map((x) => valueText(entry.def, x));
+    item.textContent = !v ? `${name} —` : low === high ? `${name} ${mean}` : `${name} ${mean} (${low}–${high})`;
     return item;
   });
   entry.legend.replaceChildren(time, ...items);
@@ -182,11 +180,20 @@ function drawUnderlay(ctx, area, g) {
 
 // Drag to zoom with the mouse. Touch keeps its usual meaning, scrolling the page: the library's
 // touch handlers would take every swipe that starts on a chart, and the charts fill a phone.
+// Shift- or Alt-drag would pan one chart alone, with no callback to follow it, so it does nothing.
 function interactionModel() {
-  const model = { ...window.Dygraph.defaultInteractionModel };
+  const defaults = window.Dygraph.defaultInteractionModel;
+  const model = { ...defaults };
   delete model.touchstart;
   delete model.touchmove;
   delete model.touchend;
+  model.mousedown = (event, g, context) => {
+    if (event.shiftKey || event.altKey) {
+      context.destroy();
+      return;
+    }
+    defaults.mousedown(event, g, context);
+  };
   model.dblclick = () => { if (state.view && state.view.zoomed) goBack(); };
   return model;
 }
@@ -213,9 +220,9 @@ function makeGraph(entry) {
     axes: {
       y: {
         axisLabelWidth: 52,
-        axisLabelFormatter: (x) => (def.si ? formatSI(x) : formatNumber(x)),
+        axisLabelFormatter: (x) => (def.si === undefined ? formatNumber(x) : formatSI(x)),
       },
-      x: { pixelsPerLabel: 90 },
+      x: { pixelsPerLabel: 60 },
     },
     highlightCallback: (event, x, points, row) => showLegendValues(entry, row),
     unhighlightCallback: () => showLegendKey(entry),
@@ -237,8 +244,6 @@ function updateChart(entry, records, gapTimes) {
   const { def } = entry;
   const fields = def.series.map(([field]) => field);
   entry.rows = buildRows(records, fields, gapTimes);
-  const hasData = entry.rows.some((row) => row.slice(1).some(Boolean));
-  entry.empty.hidden = hasData;
   entry.text.textContent = describeChart(def.title, def.si ? '' : def.unit,
     def.series.map(([field, name]) => ({ name, stats: fieldStats(records, field, def.weight) })),
     (x) => valueText(def, x));
@@ -354,7 +359,7 @@ async function load(view) {
   $('history').setAttribute('aria-busy', 'true');
 
   const get = (path, extra = '') => fetchJSON(`api/v1/history/${path}?${query}${extra}`,
-    { signal: controller.signal });
+    { signal: controller.signal, timeoutMs: LOAD_TIMEOUT_MS });
   const results = await Promise.allSettled([
     get('samples', `&points=${state.points}`),
     get('statistics', `&points=${state.points}`),
@@ -439,6 +444,7 @@ export function startHistory() {
     state.charts.forEach(makeGraph);
   } else {
     $('charts-missing').hidden = false;
+    for (const entry of state.charts) entry.chart.hidden = true;
   }
 
   window.matchMedia('(prefers-color-scheme: dark)').addEventListener('change', () => {

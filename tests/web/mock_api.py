@@ -18,6 +18,7 @@ import json
 import math
 import mimetypes
 import os
+import queue
 import re
 import threading
 import time
@@ -31,7 +32,8 @@ DYGRAPHS_ROOT = Path("/usr/share/javascript/dygraphs")
 CSP = ("default-src 'self'; script-src 'self'; style-src 'self'; img-src 'self' data:; "
        "connect-src 'self'")
 TYPES = {".html": "text/html; charset=utf-8", ".js": "text/javascript; charset=utf-8",
-         ".css": "text/css; charset=utf-8", ".map": "application/json", ".png": "image/png"}
+         ".css": "text/css; charset=utf-8", ".map": "application/json", ".png": "image/png",
+         ".svg": "image/svg+xml"}
 STATISTICS = ["upstream_fragments", "upstream_packets", "upstream_bytes", "upstream_retransmitted",
               "downstream_forwarded", "downstream_filtered", "downstream_forwarded_bytes",
               "upstream_grants"]
@@ -42,8 +44,8 @@ DAY = 86400
 
 
 def iso(t):
-    return datetime.fromtimestamp(t, timezone.utc).isoformat(timespec="milliseconds").replace(
-        "+00:00", "Z")
+    moment = datetime.fromtimestamp(t, timezone.utc)
+    return moment.strftime("%Y-%m-%dT%H:%M:%S.") + f"{moment.microsecond // 1000:03d}Z"
 
 
 def parse_when(text, now):
@@ -121,14 +123,18 @@ class Record:
         return row
 
     @staticmethod
-    def reduce(rows, points):
-        """At most `points` rows, as the service reduces a range to one row a pixel column."""
+    def reduce(rows, points, since, until):
+        """At most `points` rows: one a time bucket of (until - since) / points, as the service
+        reduces a range to one row a pixel column (minimum, mean and maximum)."""
         if points is None or len(rows) <= points:
             return rows
-        size = math.ceil(len(rows) / points)
+        width = max(1e-3, (until - since) / points)
+        buckets = {}
+        for row in rows:
+            t = parse_when(row["time"], until)
+            buckets.setdefault(int((t - since) // width), []).append(row)
         out = []
-        for i in range(0, len(rows), size):
-            chunk = rows[i:i + size]
+        for _, chunk in sorted(buckets.items()):
             merged = dict(chunk[0])
             for key, value in chunk[0].items():
                 if isinstance(value, dict):
@@ -216,7 +222,7 @@ class Handler(BaseHTTPRequestHandler):
     def do_GET(self):
         url = urlsplit(self.path)
         prefix = self.server.prefix
-        self.server.requests.append(url.path)
+        self.server.requests.append(self.path)
         if url.path == prefix.rstrip("/") and prefix != "/":
             # Relative URLs need the trailing slash to resolve under the prefix.
             self.send(301, "", "text/plain", {"Location": prefix})
@@ -259,16 +265,18 @@ class Handler(BaseHTTPRequestHandler):
                 raise ValueError("points must be a whole number from 1 to 10000")
             points = int(points)
         if kind == "summary":
-            downs = [e for e in record.events
-                     if e["kind"] == "link-down" and since <= parse_when(e["time"], now) <= until]
-            text = (f"From {iso(since)} to {iso(until)}: link down {len(downs)} times; "
-                    f"1 retune; receive rate 27 Mbit/s.")
+            downs = [(a, b) for a, b in record.down if since <= a <= until]
+            seconds = sum(min(b, until) - a for a, b in downs)
+            text = (f"Last {round((until - since) / 3600, 1):g} hours: link down {len(downs)} "
+                    f"times for {round(seconds / 60)} min in all; 1 retune; "
+                    f"receive rate 27 Mbit/s.")
             return self.send_json({"text": text})
         if kind == "events":
             rows = [e for e in record.events if since <= parse_when(e["time"], now) <= until]
         else:
             make = record.sample if kind == "samples" else record.statistic
-            rows = Record.reduce([make(t, s) for t, s in record.rows(since, until)], points)
+            rows = Record.reduce([make(t, s) for t, s in record.rows(since, until)], points,
+                                 since, until)
         if query.get("format") == "csv":
             return self.send_csv(kind, rows)
         return self.send_json(rows)
@@ -292,25 +300,32 @@ class Handler(BaseHTTPRequestHandler):
         self.send_header("Content-Security-Policy", CSP)
         self.send_header("X-Content-Type-Options", "nosniff")
         self.end_headers()
+        server = self.server
+        pushed = queue.Queue()
+        server.listeners.add(pushed)
         opened = time.monotonic()
-        count = 0
+        next_status = opened
         try:
             self.wfile.write(b"retry: 3000\n\n")
-            while not self.server.stopping.is_set():
-                count += 1
-                lines = f"event: status\ndata: {json.dumps(self.server.status())}\n\n"
-                if count % 20 == 0:
-                    row = {"time": iso(time.time()), "kind": "debug",
-                           "text": f"stream message {count}", "program": ""}
-                    lines += f"event: event\ndata: {json.dumps(row)}\n\n"
-                self.wfile.write(lines.encode())
+            while not server.stopping.is_set():
+                if time.monotonic() >= next_status and server.answers:
+                    # A silent modem sends no report, so the stream sends no status.
+                    self.wfile.write(f"event: status\ndata: {json.dumps(server.status())}\n\n"
+                                     .encode())
+                if time.monotonic() >= next_status:
+                    next_status += 1.0
+                try:
+                    row = pushed.get(timeout=max(0.0, next_status - time.monotonic()))
+                    self.wfile.write(f"event: event\ndata: {json.dumps(row)}\n\n".encode())
+                except queue.Empty:
+                    pass
                 self.wfile.flush()
-                drop = self.server.stream_drop
-                if drop and time.monotonic() - opened >= drop:
+                if server.stream_drop and time.monotonic() - opened >= server.stream_drop:
                     break
-                self.server.stopping.wait(1.0)
         except (BrokenPipeError, ConnectionResetError):
             pass
+        finally:
+            server.listeners.discard(pushed)
         self.close_connection = True
 
 
@@ -326,6 +341,9 @@ class MockServer(ThreadingHTTPServer):
         self.record = Record(time.time())
         self.requests = []
         self.outside = []
+        self.listeners = set()
+        self.answers = True
+        self.since = self.record.down[-1][1]
         self.stopping = threading.Event()
 
     @property
@@ -337,7 +355,7 @@ class MockServer(ThreadingHTTPServer):
         wave = math.sin(now / 30.0)
         return {
             "time": iso(now), "interface": "eth1",
-            "modem": {"answers": True, "since": iso(self.record.down[-1][1])},
+            "modem": {"answers": self.answers, "since": iso(self.since)},
             "receive": {"frequency_mhz": 555.2, "bit_rate_mbps": 27.0, "rate_code": 3,
                         "channel": 2, "label": "Home <i>not italic</i>"},
             "transmit": {"frequency_mhz": 20.0, "bit_rate_mbps": 2.56, "rate_code": 1},
@@ -353,6 +371,17 @@ class MockServer(ThreadingHTTPServer):
                      "attached": ["brixtool (pid 3401)", "brixctl (pid 3502)"]},
         }
 
+    def push(self, kind, text, program=""):
+        """Records an event now and sends it to every open stream, as the service does."""
+        row = {"time": iso(time.time()), "kind": kind, "text": text, "program": program}
+        if kind in ("link-down", "link-up"):
+            self.answers = kind == "link-up"
+            self.since = time.time()
+        self.record.events.append(row)
+        for listener in list(self.listeners):
+            listener.put(row)
+        return row
+
     def shutdown(self):
         self.stopping.set()
         super().shutdown()
@@ -366,6 +395,8 @@ def main():
                         help="answer requests whose path holds PATH with CODE")
     parser.add_argument("--stream-drop", type=float, default=0, metavar="SECONDS",
                         help="close each stream after this long, to watch the page reconnect")
+    parser.add_argument("--event-every", type=float, default=0, metavar="SECONDS",
+                        help="record a debug event this often, to watch the table follow")
     parser.add_argument("--verbose", action="store_true")
     args = parser.parse_args()
     failures = []
@@ -374,6 +405,13 @@ def main():
         failures.append((fragment, int(code)))
     server = MockServer(args.port, args.prefix, failures, args.stream_drop, not args.verbose)
     print(f"serving {server.url}", flush=True)
+    if args.event_every > 0:
+        def chatter():
+            n = 0
+            while not server.stopping.wait(args.event_every):
+                n += 1
+                server.push("debug", f"debug message {n}")
+        threading.Thread(target=chatter, daemon=True).start()
     try:
         server.serve_forever()
     except KeyboardInterrupt:
