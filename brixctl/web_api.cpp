@@ -3,6 +3,7 @@
 #include "brixctl/web_api.h"
 
 #include <algorithm>
+#include <cmath>
 #include <limits>
 #include <memory>
 
@@ -236,6 +237,17 @@ std::string statusJson(const ServeState& state, const std::string& interfaceName
     } else {
         j["receive"] = j["transmit"] = j["attenuation_dbmv"] = j["tx_level"] = j["rates"] = nullptr;
     }
+    // The traffic of the last statistics report, per second of its period.
+    const brix::StatisticsCounters c = brix::getLastStatistics();
+    const double seconds = c.period / 100.0;
+    const auto per = [&](double count) {
+        return c.period >= 10 ? ordered_json(std::round(count / seconds * 10) / 10)
+                              : ordered_json(nullptr);
+    };
+    j["traffic"] = {{"upstream_bytes_per_second", per(static_cast<std::uint32_t>(c.txBytes))},
+                    {"downstream_bytes_per_second", per(static_cast<std::uint32_t>(c.rxBytes))},
+                    {"upstream_packets_per_second", per(c.txPackets)},
+                    {"downstream_packets_per_second", per(c.forwarded)}};
     const auto text = [](const std::string& t) {
         return t.empty() ? ordered_json(nullptr) : modemText(t);
     };

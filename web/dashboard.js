@@ -109,16 +109,10 @@ function renderStatus(status) {
   const link = status.link || {};
   set('link-role', ROLES[link.role] || printable(link.role, 40) || '—');
   set('link-owner', link.owner ? printable(link.owner, 200) : '—');
-  const attached = Array.isArray(link.attached) ? link.attached : [];
-  const list = $('link-attached');
-  list.replaceChildren(...attached.map((name) => {
-    const li = document.createElement('li');
-    li.textContent = printable(name, 200);
-    return li;
-  }));
-  const none = $('link-attached-none');
-  none.hidden = attached.length > 0;
-  none.textContent = 'none';
+  // The programs attached to this service's link, as a count.
+  const attached = Number.isInteger(link.attached) ? link.attached : 0;
+  set('link-attached', attached === 0 ? 'none'
+    : attached === 1 ? '1 program' : `${attached} programs`);
   set('report-time', formatLocalWithOffset(parseTime(status.time)));
   renderModem();
 }
