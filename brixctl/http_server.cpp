@@ -10,6 +10,7 @@
 #include <unistd.h>
 #include <zlib.h>
 
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <cstring>
@@ -42,6 +43,8 @@ constexpr std::size_t kMaxStreamClients = 64;
 constexpr std::size_t kMaxStreamBacklog = 256 * 1024;  // a reader this far behind is dropped
 constexpr auto kStreamKeepAlive = 15s;
 constexpr std::size_t kGzipFrom = 1024;  // smaller bodies are sent as they are
+constexpr std::size_t kLargeBody = 64 * 1024;
+constexpr std::size_t kLargeBodiesBudget = 16 << 20;  // well within the unit's 64 MB
 
 constexpr char kSecurityPolicy[] =
     "default-src 'self'; script-src 'self'; style-src 'self'; img-src 'self' data:; "
@@ -200,6 +203,8 @@ struct Server::Impl {
     std::mutex trackMutex;
     std::map<MHD_Connection*, Tracked> tracked;
 
+    std::atomic<std::size_t> inFlight{0};  // bytes of large bodies not yet sent
+
     void work();
     MHD_Result dispatch(MHD_Connection* connection, Pending& p, bool head);
     MHD_Result openStream(MHD_Connection* connection);
@@ -208,12 +213,57 @@ struct Server::Impl {
 
 namespace {
 
-MHD_Result send(MHD_Connection* connection, const Reply& r) {
-    const bool zip = r.body.size() >= kGzipFrom && acceptsGzip(connection);
-    const std::string zipped = zip ? gzip(r.body) : std::string();
-    const std::string& body = zipped.empty() ? r.body : zipped;
-    MHD_Response* response = MHD_create_response_from_buffer(
-        body.size(), const_cast<char*>(body.data()), MHD_RESPMEM_MUST_COPY);
+// A body the server holds until it is sent, counted against the budget of large bodies.
+struct Body {
+    std::string text;
+    std::atomic<std::size_t>* inFlight = nullptr;
+};
+
+void freeBody(void* cls) {
+    auto* b = static_cast<Body*>(cls);
+    if (b->inFlight != nullptr)
+        b->inFlight->fetch_sub(b->text.size());
+    delete b;
+}
+
+// `file`: one of the files read at the start, sent from where it is kept. `inFlight`: the
+// bytes of large bodies not yet sent, which many slow readers of large ranges could otherwise
+// grow beyond the service's memory: past the budget, a large body is refused for now.
+MHD_Result send(MHD_Connection* connection, const Reply& r, const File* file = nullptr,
+                std::atomic<std::size_t>* inFlight = nullptr) {
+    const bool accepts = acceptsGzip(connection);
+    MHD_Response* response = nullptr;
+    bool zipped = false;
+    if (file != nullptr) {
+        zipped = accepts && !file->zipped.empty();
+        const std::string& body = zipped ? file->zipped : file->body;
+        response = MHD_create_response_from_buffer(body.size(), const_cast<char*>(body.data()),
+                                                   MHD_RESPMEM_PERSISTENT);
+    } else {
+        auto* body = new Body;
+        if (r.body.size() >= kGzipFrom && accepts)
+            body->text = gzip(r.body);
+        zipped = !body->text.empty();
+        if (!zipped)
+            body->text = r.body;
+        if (inFlight != nullptr && body->text.size() >= kLargeBody) {
+            if (inFlight->fetch_add(body->text.size()) + body->text.size() > kLargeBodiesBudget) {
+                inFlight->fetch_sub(body->text.size());
+                delete body;
+                Reply busy{MHD_HTTP_SERVICE_UNAVAILABLE,
+                           "application/json",
+                           "{\"error\":\"busy sending other large answers; ask again shortly\"}\n",
+                           false,
+                           {}};
+                return send(connection, busy);
+            }
+            body->inFlight = inFlight;
+        }
+        response = MHD_create_response_from_buffer_with_free_callback_cls(
+            body->text.size(), body->text.data(), freeBody, body);
+        if (response == nullptr)
+            freeBody(body);
+    }
     if (response == nullptr)
         return MHD_NO;
     MHD_add_response_header(response, MHD_HTTP_HEADER_CONTENT_TYPE, r.type.c_str());
@@ -222,9 +272,9 @@ MHD_Result send(MHD_Connection* connection, const Reply& r) {
     MHD_add_response_header(response, "Referrer-Policy", "no-referrer");
     MHD_add_response_header(response, MHD_HTTP_HEADER_CACHE_CONTROL,
                             r.cacheable ? "max-age=300" : "no-store");
-    if (r.body.size() >= kGzipFrom)
+    if (r.body.size() >= kGzipFrom || file != nullptr)
         MHD_add_response_header(response, MHD_HTTP_HEADER_VARY, "Accept-Encoding");
-    if (!zipped.empty())
+    if (zipped)
         MHD_add_response_header(response, MHD_HTTP_HEADER_CONTENT_ENCODING, "gzip");
     if (!r.attachment.empty())
         MHD_add_response_header(response, "Content-Disposition",
@@ -314,7 +364,7 @@ MHD_Result answer(void* cls, MHD_Connection* connection, const char* url, const 
     if (*uploadSize != 0)  // no body was announced; whatever came is dropped
         return MHD_NO;
     if (p->phase == Pending::Phase::Answered)
-        return send(connection, p->reply);
+        return send(connection, p->reply, nullptr, &server.inFlight);
     if (p->phase == Pending::Phase::Waiting)
         return MHD_YES;  // not woken by its answer: it has none yet
     return server.dispatch(connection, *p, std::string_view(method) == MHD_HTTP_METHOD_HEAD);
@@ -386,9 +436,8 @@ MHD_Result Server::Impl::dispatch(MHD_Connection* connection, Pending& p, bool) 
     if (auto it = files.find(path); it != files.end()) {
         Reply r;
         r.type = it->second.type;
-        r.body = it->second.body;
         r.cacheable = true;
-        return send(connection, r);
+        return send(connection, r, &it->second);
     }
     return sendText(connection, MHD_HTTP_NOT_FOUND, "brixctl serves no " + path + "\n");
 }
@@ -492,6 +541,10 @@ bool Server::files(const std::string& prefix, const std::string& folder, const s
         if (!whole)
             continue;
         File f{type, std::move(body), {}};
+        // Compressed once here, for every browser that accepts it.
+        if (f.body.size() >= kGzipFrom)
+            if (std::string z = gzip(f.body); z.size() < f.body.size())
+                f.zipped = std::move(z);
         if (name == index)
             impl_->files[prefix] = f;
         impl_->files[prefix + name] = std::move(f);

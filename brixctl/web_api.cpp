@@ -29,7 +29,7 @@ using nlohmann::ordered_json;
 
 constexpr int kDefaultPoints = 2000;
 constexpr int kMaxPoints = 20000;
-constexpr int kMaxEventRows = 100000;
+constexpr int kMaxEventRows = 20000;  // the oldest of a range with more
 constexpr Millis kFiveYears = 5LL * 366 * 86'400'000;
 
 std::string dump(const ordered_json& j) {
@@ -156,7 +156,13 @@ http::Reply historyReply(const http::Request& req, const WebApiOptions& o, const
     const Millis from = companion != nullptr ? std::max(a.since, store.oldest()) : a.since;
     namespace h = brix::history;
     h::Table table;
-    ordered_json rows = ordered_json::array();
+    // Each row written as it is made: a large range never stands as a document in memory.
+    std::string rows = "[";
+    const auto add = [&rows](const ordered_json& row) {
+        if (rows.size() > 1)
+            rows += ',';
+        rows += dump(row);
+    };
     if (w == "samples") {
         auto found = store.rf(a.since, a.until, a.points);
         if (companion != nullptr)
@@ -165,7 +171,7 @@ http::Reply historyReply(const http::Request& req, const WebApiOptions& o, const
             table = h::samplesTable(found);
         else
             for (const auto& r : found)
-                rows.push_back(sampleJson(r));
+                add(sampleJson(r));
     } else if (w == "statistics") {
         auto found = store.statistics(a.since, a.until, a.points);
         if (companion != nullptr)
@@ -174,7 +180,7 @@ http::Reply historyReply(const http::Request& req, const WebApiOptions& o, const
             table = h::statisticsTable(found);
         else
             for (const auto& r : found)
-                rows.push_back(statisticsJson(r));
+                add(statisticsJson(r));
     } else {
         auto found = store.events(a.since, a.until, kMaxEventRows);
         if (companion != nullptr)
@@ -185,10 +191,13 @@ http::Reply historyReply(const http::Request& req, const WebApiOptions& o, const
             table = h::eventsTable(found);
         else
             for (const auto& e : found)
-                rows.push_back(eventJson(e));
+                add(eventJson(e));
     }
-    if (!a.csv)
-        return jsonReply(rows);
+    if (!a.csv) {
+        http::Reply r;
+        r.body = std::move(rows) + "]\n";
+        return r;
+    }
     http::Reply r;
     r.type = "text/csv; charset=utf-8";
     r.body = h::csvLine(table.header) + "\r\n";
