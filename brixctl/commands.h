@@ -38,8 +38,9 @@ int runRecord(const Options& o);
 // `what`: samples, statistics, events, or backup (to `file`); `since`/`until`: "2h", "30m", "7d"
 // ago, an ISO time ("2026-12-09T03:00:00Z", or local without the Z), or empty (the last hour /
 // now).
+// `from`: the address of a brixctl serve whose history is read instead of a store here.
 int runHistory(const Options& o, const std::string& what, const std::string& since,
-               const std::string& until, const std::string& file);
+               const std::string& until, const std::string& file, const std::string& from);
 
 // "2026-12-08T17:30:00.123Z".
 using brix::history::isoTime;

@@ -5,6 +5,7 @@
 #include <cmath>
 #include <cstdio>
 #include <ctime>
+#include <functional>
 #include <limits>
 #include <optional>
 #include <string>
@@ -16,6 +17,7 @@
 #include "brixctl/commands.h"
 #include "brixctl/history_feed.h"
 #include "brixctl/history_json.h"
+#include "brixctl/history_remote.h"
 #include "brixctl/output.h"
 #include "brixctl/session.h"
 #include "domain/clock.h"
@@ -33,6 +35,8 @@ using nlohmann::ordered_json;
 using namespace std::chrono_literals;
 
 constexpr int kMaxRows = 100000;
+// Rows brixctl serve sends for one request at most.
+constexpr int kServedRows = 20000;
 
 std::string text3(const std::array<double, 3>& v, double scale, int decimals) {
     const auto s = scaled(v, scale);
@@ -54,6 +58,58 @@ void tellIfCut(brix::history::Store& store, const std::string& what, Millis sinc
                      "brixctl: the oldest %d of the range's %ld events shown; name a shorter "
                      "range with --since and --until for the rest\n",
                      kMaxRows, all);
+}
+
+// Where the rows of `brixctl history` come from: a store here, or a served history.
+struct Source {
+    std::string described;  // "in PATH", "at URL": the first line of text output
+    std::function<std::vector<brix::history::RfRow>()> rf;
+    std::function<std::vector<brix::history::StatisticsRow>()> statistics;
+    std::function<std::vector<brix::history::Event>()> events;
+    std::function<void()> afterwards = [] {};
+};
+
+int printHistory(const Options& o, const std::string& what, const Source& source);
+
+// `brixctl history --from URL`: the rows read whole first, so that a failure prints no rows.
+int readServed(const Options& o, const std::string& what, const std::string& from, Millis since,
+               Millis until) {
+    if (what == "backup") {
+        std::fprintf(stderr,
+                     "brixctl: backup copies a store of this PC; --from reads a served "
+                     "history\n");
+        return kUsage;
+    }
+    RemoteHistory remote(from, since, until);
+    std::vector<brix::history::RfRow> rf;
+    std::vector<brix::history::StatisticsRow> statistics;
+    std::vector<brix::history::Event> events;
+    if (what == "samples")
+        rf = remote.rf(kServedRows);
+    else if (what == "statistics")
+        statistics = remote.statistics(kServedRows);
+    else
+        events = remote.events();
+    if (Session::interrupted())
+        return kInterrupted;
+    if (!remote.error().empty()) {
+        std::fprintf(stderr, "brixctl: the history at %s cannot be read: %s\n",
+                     remote.shown().c_str(), remote.error().c_str());
+        return kFailed;
+    }
+    Source source;
+    source.described = "at " + remote.shown();
+    source.rf = [&] { return rf; };
+    source.statistics = [&] { return statistics; };
+    source.events = [&] { return events; };
+    if (what == "events" && events.size() >= static_cast<std::size_t>(kServedRows))
+        source.afterwards = [] {
+            std::fprintf(stderr,
+                         "brixctl: the oldest %d events of the range shown, as many as the "
+                         "server sends at once; name a shorter range for the rest\n",
+                         kServedRows);
+        };
+    return printHistory(o, what, source);
 }
 
 }  // namespace
@@ -110,7 +166,7 @@ int backupHistory(brix::history::Store& store, const std::string& path, const st
 }  // namespace
 
 int runHistory(const Options& o, const std::string& what, const std::string& sinceText,
-               const std::string& untilText, const std::string& file) {
+               const std::string& untilText, const std::string& file, const std::string& from) {
     const Millis now = brix::unixMsNow();
     const auto since =
         sinceText.empty() ? std::optional<Millis>(now - 3'600'000) : parseTime(sinceText, now);
@@ -127,6 +183,8 @@ int runHistory(const Options& o, const std::string& what, const std::string& sin
         std::fprintf(stderr, "brixctl: --since is after --until\n");
         return kUsage;
     }
+    if (!from.empty())
+        return readServed(o, what, from, *since, *until);
     std::string lookedAt;
     const std::string path = historyToRead(o.history, o.interfaceName, lookedAt);
     std::string error;
@@ -166,20 +224,22 @@ int runHistory(const Options& o, const std::string& what, const std::string& sin
             companion->interruptWhen(&Session::interruptFlag());
     }
     const Millis companionSince = companion != nullptr ? std::max(*since, store->oldest()) : *since;
-    const auto rfRows = [&] {
+    Source source;
+    source.described = "in " + path + (companion != nullptr ? " and " + companionPath : "");
+    source.rf = [&] {
         auto rows = store->rf(*since, *until, kMaxRows);
         if (companion != nullptr)
             brix::history::mergeByTime(rows, companion->rf(companionSince, *until, kMaxRows));
         return rows;
     };
-    const auto statisticsRows = [&] {
+    source.statistics = [&] {
         auto rows = store->statistics(*since, *until, kMaxRows);
         if (companion != nullptr)
             brix::history::mergeByTime(rows,
                                        companion->statistics(companionSince, *until, kMaxRows));
         return rows;
     };
-    const auto eventRows = [&] {
+    source.events = [&] {
         auto rows = store->events(*since, *until, kMaxRows);
         if (companion != nullptr)
             brix::history::mergeByTime(rows, companion->events(companionSince, *until, kMaxRows));
@@ -187,9 +247,19 @@ int runHistory(const Options& o, const std::string& what, const std::string& sin
             rows.resize(kMaxRows);
         return rows;
     };
+    source.afterwards = [&] { tellIfCut(*store, what, *since, *until); };
+    return printHistory(o, what, source);
+}
+
+namespace {
+
+int printHistory(const Options& o, const std::string& what, const Source& source) {
+    const auto& rfRows = source.rf;
+    const auto& statisticsRows = source.statistics;
+    const auto& eventRows = source.events;
     Output out(o.format);
     if (o.format == Format::Text)
-        out.line("History in " + path + (companion != nullptr ? " and " + companionPath : ""));
+        out.line("History " + source.described);
     if (o.format == Format::Csv) {
         // The columns the History window exports too.
         namespace h = brix::history;
@@ -202,7 +272,7 @@ int runHistory(const Options& o, const std::string& what, const std::string& sin
                 return kInterrupted;
             out.line(h::csvLine(row));
         }
-        tellIfCut(*store, what, *since, *until);
+        source.afterwards();
         return kDone;
     }
     ordered_json rows = ordered_json::array();
@@ -246,8 +316,10 @@ int runHistory(const Options& o, const std::string& what, const std::string& sin
         return kInterrupted;
     if (o.format == Format::Json)
         out.json(rows);
-    tellIfCut(*store, what, *since, *until);
+    source.afterwards();
     return kDone;
 }
+
+}  // namespace
 
 }  // namespace brixctl

@@ -127,7 +127,7 @@ int main(int argc, char** argv) {
     app.add_option("--history", o.history,
                    "the history store (default: $XDG_STATE_HOME/brixtool/history.sqlite3)");
     auto* record = app.add_subcommand("record", "record the modem's reports into the history");
-    std::string historyWhat = "samples", since, until, backupFile;
+    std::string historyWhat = "samples", since, until, backupFile, historyFrom;
     auto* history = app.add_subcommand("history", "what the history holds, without the modem");
     history->add_option("WHAT", historyWhat, "samples (default), statistics, events, or backup")
         ->check(CLI::IsMember({"samples", "statistics", "events", "backup"}));
@@ -135,6 +135,9 @@ int main(int argc, char** argv) {
     history->add_option("--since", since,
                         "2h, 30m, 7d, 1y ago, today, yesterday, 13:01 or an ISO time (default 1h)");
     history->add_option("--until", until, "as --since (default now)");
+    history->add_option("--from", historyFrom,
+                        "the address of a brixctl serve whose history to read "
+                        "(http://HOST:9330/; credentials from the URL or ~/.netrc)");
 
     auto* discover =
         app.add_subcommand("discover", "which interfaces a modem answers on (for --interface)");
@@ -182,7 +185,7 @@ int main(int argc, char** argv) {
         if (*record)
             return runRecord(o);
         if (*history)
-            return runHistory(o, historyWhat, since, until, backupFile);
+            return runHistory(o, historyWhat, since, until, backupFile, historyFrom);
         if (*discover)
             return runDiscover(o);
     } catch (const WriteFailed& e) {
