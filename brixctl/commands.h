@@ -20,6 +20,8 @@ struct Options {
     std::string channelsFile;  // empty: the window's file in the current directory
     std::string history;       // --history FILE; empty: historyPath's choice
     bool noHistory = false;    // --no-history: serve records nothing
+    std::string webConfig;     // --web-config FILE: serve's TLS and users
+    std::string caFile;        // history --cacert FILE: the authority of a served history
 };
 
 int runStatus(const Options& o);

@@ -80,7 +80,7 @@ int readServed(const Options& o, const std::string& what, const std::string& fro
                      "history\n");
         return kUsage;
     }
-    RemoteHistory remote(from, since, until);
+    RemoteHistory remote(from, since, until, o.caFile);
     std::vector<brix::history::RfRow> rf;
     std::vector<brix::history::StatisticsRow> statistics;
     std::vector<brix::history::Event> events;

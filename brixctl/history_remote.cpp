@@ -97,8 +97,8 @@ bool timeOf(const json& row, Millis& t) {
 
 }  // namespace
 
-RemoteHistory::RemoteHistory(std::string base, Millis since, Millis until)
-    : base_(std::move(base)), since_(since), until_(until) {
+RemoteHistory::RemoteHistory(std::string base, Millis since, Millis until, std::string caFile)
+    : base_(std::move(base)), since_(since), until_(until), caFile_(std::move(caFile)) {
     while (!base_.empty() && base_.back() == '/')
         base_.pop_back();
 }
@@ -143,6 +143,8 @@ bool RemoteHistory::get(const std::string& what, int points, std::string& body) 
     curl_easy_setopt(curl, CURLOPT_NOPROGRESS, 0L);
     curl_easy_setopt(curl, CURLOPT_XFERINFOFUNCTION, progress);
     curl_easy_setopt(curl, CURLOPT_ERRORBUFFER, why);
+    if (!caFile_.empty())
+        curl_easy_setopt(curl, CURLOPT_CAINFO, caFile_.c_str());
     const CURLcode rc = curl_easy_perform(curl);
     long status = 0;
     curl_easy_getinfo(curl, CURLINFO_RESPONSE_CODE, &status);

@@ -13,7 +13,10 @@ class RemoteHistory {
 public:
     // `base`: the address brixctl serve is reached at ("http://site7:9330/", or a proxy's
     // "https://noc.example/site7/"). Credentials come from the URL or ~/.netrc.
-    RemoteHistory(std::string base, brix::history::Millis since, brix::history::Millis until);
+    // `caFile`: the certificate of the authority that signed the server's (its own, when it
+    // signed itself); empty: the system's authorities.
+    RemoteHistory(std::string base, brix::history::Millis since, brix::history::Millis until,
+                  std::string caFile = {});
 
     // The rows of the range; empty with error() set when they could not be read.
     std::vector<brix::history::RfRow> rf(int points);
@@ -30,6 +33,7 @@ private:
 
     std::string base_;
     brix::history::Millis since_, until_;
+    std::string caFile_;
     std::string error_;
 };
 

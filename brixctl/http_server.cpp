@@ -44,6 +44,11 @@ constexpr std::size_t kMaxStreamBacklog = 256 * 1024;  // a reader this far behi
 constexpr auto kStreamKeepAlive = 15s;
 constexpr std::size_t kGzipFrom = 1024;  // smaller bodies are sent as they are
 constexpr std::size_t kLargeBody = 64 * 1024;
+constexpr double kAttemptsBurst = 10;     // password checks of unknown credentials at once,
+constexpr double kAttemptsPerSecond = 5;  // and then a second
+constexpr std::size_t kMaxVerified = 64;
+// A bcrypt hash of nothing anyone knows: an unknown user costs the check a known one does.
+constexpr char kNobodysHash[] = "$2b$10$eJxTLPuXuYiBr6VRdKMe../pwzH6wJ.O7ACMNWCK0XFeb5eWEQGuO";
 constexpr std::size_t kLargeBodiesBudget = 16 << 20;  // well within the unit's 64 MB
 
 constexpr char kSecurityPolicy[] =
@@ -204,6 +209,18 @@ struct Server::Impl {
     std::map<MHD_Connection*, Tracked> tracked;
 
     std::atomic<std::size_t> inFlight{0};  // bytes of large bodies not yet sent
+
+    std::string certificate, key;
+    std::map<std::string, std::string> users;
+    std::function<bool(const std::string&, const std::string&)> matches;
+    // The server's thread only: credentials checked once (a bcrypt check takes a good part of a
+    // tenth of a second), and how many more wrong ones may be checked now.
+    std::set<std::string> verified;
+    double attempts = kAttemptsBurst;
+    Clock::time_point attemptsFilled = Clock::now();
+
+    // True when the request may go on; else the refusal is queued in `queued`.
+    bool authorized(MHD_Connection* connection, MHD_Result& queued);
 
     void work();
     MHD_Result dispatch(MHD_Connection* connection, Pending& p, bool head);
@@ -367,6 +384,8 @@ MHD_Result answer(void* cls, MHD_Connection* connection, const char* url, const 
         return send(connection, p->reply, nullptr, &server.inFlight);
     if (p->phase == Pending::Phase::Waiting)
         return MHD_YES;  // not woken by its answer: it has none yet
+    if (MHD_Result queued = MHD_NO; !server.authorized(connection, queued))
+        return queued;
     return server.dispatch(connection, *p, std::string_view(method) == MHD_HTTP_METHOD_HEAD);
 }
 
@@ -440,6 +459,54 @@ MHD_Result Server::Impl::dispatch(MHD_Connection* connection, Pending& p, bool) 
         return send(connection, r, &it->second);
     }
     return sendText(connection, MHD_HTTP_NOT_FOUND, "brixctl serves no " + path + "\n");
+}
+
+bool Server::Impl::authorized(MHD_Connection* connection, MHD_Result& queued) {
+    if (users.empty())
+        return true;
+    char* password = nullptr;
+    char* name = MHD_basic_auth_get_username_password(connection, &password);
+    const bool given = name != nullptr;
+    const std::string user = given ? name : "";
+    const std::string secret = password != nullptr ? password : "";
+    MHD_free(name);
+    MHD_free(password);
+    if (given) {
+        const std::string known = user + '\0' + secret;
+        if (verified.count(known) != 0)
+            return true;
+        const auto now = Clock::now();
+        attempts = std::min(kAttemptsBurst,
+                            attempts + std::chrono::duration<double>(now - attemptsFilled).count() *
+                                           kAttemptsPerSecond);
+        attemptsFilled = now;
+        if (attempts < 1) {
+            queued = sendText(connection, MHD_HTTP_TOO_MANY_REQUESTS,
+                              "too many wrong passwords; try again in a few seconds\n");
+            return false;
+        }
+        const auto it = users.find(user);
+        const bool right =
+            matches(secret, it != users.end() ? it->second : kNobodysHash) && it != users.end();
+        if (right) {
+            if (verified.size() >= kMaxVerified)
+                verified.clear();
+            verified.insert(known);
+            return true;
+        }
+        attempts -= 1;
+    }
+    const std::string text = "a user and password are needed\n";
+    MHD_Response* response = MHD_create_response_from_buffer(
+        text.size(), const_cast<char*>(text.data()), MHD_RESPMEM_MUST_COPY);
+    if (response == nullptr) {
+        queued = MHD_NO;
+        return false;
+    }
+    MHD_add_response_header(response, MHD_HTTP_HEADER_CONTENT_TYPE, "text/plain; charset=utf-8");
+    queued = MHD_queue_basic_auth_fail_response(connection, "brixctl", response);
+    MHD_destroy_response(response);
+    return false;
 }
 
 MHD_Result Server::Impl::openStream(MHD_Connection* connection) {
@@ -559,19 +626,46 @@ void Server::stream(const std::string& path, std::function<std::string()> hello)
     impl_->hello = std::move(hello);
 }
 
+void Server::useTls(std::string certificate, std::string key) {
+    impl_->certificate = std::move(certificate);
+    impl_->key = std::move(key);
+}
+
+void Server::requireUsers(
+    std::map<std::string, std::string> users,
+    std::function<bool(const std::string& password, const std::string& hash)> matches) {
+    impl_->users = std::move(users);
+    impl_->matches = std::move(matches);
+}
+
 bool Server::start(int fd, std::string& error) {
+    const bool tls = !impl_->certificate.empty();
+    if (tls && MHD_is_feature_supported(MHD_FEATURE_TLS) != MHD_YES) {
+        error = "this libmicrohttpd has no TLS";
+        ::close(fd);
+        return false;
+    }
+    MHD_OptionItem tlsOptions[] = {
+        {MHD_OPTION_HTTPS_MEM_CERT, 0, const_cast<char*>(impl_->certificate.c_str())},
+        {MHD_OPTION_HTTPS_MEM_KEY, 0, const_cast<char*>(impl_->key.c_str())},
+        {MHD_OPTION_END, 0, nullptr}};
+    MHD_OptionItem noOptions[] = {{MHD_OPTION_END, 0, nullptr}};
     impl_->worker = std::thread([this] { impl_->work(); });
     impl_->daemon = MHD_start_daemon(
-        MHD_USE_EPOLL_INTERNAL_THREAD | MHD_USE_ITC | MHD_ALLOW_SUSPEND_RESUME, 0, nullptr, nullptr,
-        &answer, impl_.get(), MHD_OPTION_LISTEN_SOCKET, fd, MHD_OPTION_CONNECTION_LIMIT,
-        kHardMaxConnections, MHD_OPTION_CONNECTION_TIMEOUT, kIdleTimeoutSeconds,
-        MHD_OPTION_CONNECTION_MEMORY_LIMIT, kConnectionMemory, MHD_OPTION_UNESCAPE_CALLBACK,
-        &unescapePath, nullptr, MHD_OPTION_NOTIFY_COMPLETED, &completed, impl_.get(),
-        MHD_OPTION_NOTIFY_CONNECTION, &noteConnection, impl_.get(),
+        MHD_USE_EPOLL_INTERNAL_THREAD | MHD_USE_ITC | MHD_ALLOW_SUSPEND_RESUME |
+            (tls ? MHD_USE_TLS : 0),
+        0, nullptr, nullptr, &answer, impl_.get(), MHD_OPTION_LISTEN_SOCKET, fd,
+        MHD_OPTION_CONNECTION_LIMIT, kHardMaxConnections, MHD_OPTION_CONNECTION_TIMEOUT,
+        kIdleTimeoutSeconds, MHD_OPTION_CONNECTION_MEMORY_LIMIT, kConnectionMemory,
+        MHD_OPTION_UNESCAPE_CALLBACK, &unescapePath, nullptr, MHD_OPTION_NOTIFY_COMPLETED,
+        &completed, impl_.get(), MHD_OPTION_NOTIFY_CONNECTION, &noteConnection, impl_.get(),
         // Headers as the standard writes them: no space before the colon, no folded lines.
-        MHD_OPTION_STRICT_FOR_CLIENT, 1, MHD_OPTION_END);
+        MHD_OPTION_STRICT_FOR_CLIENT, 1, MHD_OPTION_ARRAY, tls ? tlsOptions : noOptions,
+        MHD_OPTION_END);
     if (impl_->daemon == nullptr) {
-        error = "the HTTP server did not start";
+        error = tls ? "the HTTPS server did not start: are the certificate and key PEM, and do "
+                      "they belong together?"
+                    : "the HTTP server did not start";
         stop();
         ::close(fd);
         return false;

@@ -50,6 +50,14 @@ public:
     // A live stream of server-sent events at `path`; `hello` gives each new client its first.
     void stream(const std::string& path, std::function<std::string()> hello);
 
+    // HTTPS with this PEM certificate and key, from the start.
+    void useTls(std::string certificate, std::string key);
+    // Every request must name one of `users` (name: hash) with a password `matches` its hash
+    // (HTTP basic authentication); an empty map asks for none.
+    void requireUsers(
+        std::map<std::string, std::string> users,
+        std::function<bool(const std::string& password, const std::string& hash)> matches);
+
     // Serves on the listening socket `fd` (taken over); false with the reason.
     bool start(int fd, std::string& error);
     // Sends an event ("event: NAME\ndata: ...\n\n") to every client of the stream. Any thread.

@@ -124,6 +124,9 @@ int main(int argc, char** argv) {
     auto* serve = app.add_subcommand("serve", "serve Prometheus metrics over HTTP");
     serve->add_option("--metrics", listen, "[HOST:]PORT to listen on (default 127.0.0.1:9330)");
     serve->add_flag("--no-history", o.noHistory, "record no history");
+    serve->add_option("--web-config", o.webConfig,
+                      "TLS and users with passwords for the HTTP side: a YAML file with "
+                      "tls_server_config (cert_file, key_file) and basic_auth_users (bcrypt)");
     app.add_option("--history", o.history,
                    "the history store (default: $XDG_STATE_HOME/brixtool/history.sqlite3)");
     auto* record = app.add_subcommand("record", "record the modem's reports into the history");
@@ -138,6 +141,9 @@ int main(int argc, char** argv) {
     history->add_option("--from", historyFrom,
                         "the address of a brixctl serve whose history to read "
                         "(http://HOST:9330/; credentials from the URL or ~/.netrc)");
+    history->add_option("--cacert", o.caFile,
+                        "with an https --from: the certificate of the authority that signed the "
+                        "server's (or the server's own, when it signed itself)");
 
     auto* discover =
         app.add_subcommand("discover", "which interfaces a modem answers on (for --interface)");

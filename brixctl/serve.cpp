@@ -19,6 +19,7 @@
 #include "brixctl/serve_state.h"
 #include "brixctl/session.h"
 #include "brixctl/web_api.h"
+#include "brixctl/web_config.h"
 #include "link/link_commands.h"
 #include "link/link_frame.h"
 #include "link/link_transport.h"
@@ -126,6 +127,18 @@ int runServe(const Options& o, const std::string& listen) {
                      listen.c_str());
         return kUsage;
     }
+    // A bad file is told before anything starts, for the user to mend it.
+    WebConfig config;
+    if (!o.webConfig.empty()) {
+        std::string why;
+        const auto loaded = loadWebConfig(o.webConfig, why);
+        if (!loaded) {
+            std::fprintf(stderr, "brixctl: --web-config %s\n", why.c_str());
+            return kUsage;
+        }
+        config = *loaded;
+    }
+    const char* scheme = config.certificate.empty() ? "http" : "https";
     // The feed subscribes before the link opens, so that it records from the first report.
     std::unique_ptr<HistoryFeed> feed;
     const std::string historyFile = o.noHistory ? std::string() : historyPath(o.history);
@@ -143,6 +156,8 @@ int runServe(const Options& o, const std::string& listen) {
         return rc;
 
     http::Server server;
+    server.useTls(config.certificate, config.key);
+    server.requireUsers(config.users, passwordMatches);
     WebApiOptions web{o.history, o.interfaceName, webRoot(), kChartsRoot, o.noHistory};
     server.route("/metrics", [&state](const http::Request&) {
         http::Reply r;
@@ -164,8 +179,9 @@ int runServe(const Options& o, const std::string& listen) {
 
     brix::sendFrame(brix::buildRequest(brix::MessageType::Version).bytes, 12);
     s.start();
-    std::fprintf(stderr, "brixctl: serving http://%s/metrics and the dashboard at http://%s/\n",
-                 address.shown.c_str(), address.shown.c_str());
+    std::fprintf(stderr, "brixctl: serving %s://%s/metrics and the dashboard at %s://%s/%s\n",
+                 scheme, address.shown.c_str(), scheme, address.shown.c_str(),
+                 config.users.empty() ? "" : " (a user and password asked)");
 
     // The link's events are taken in as they come; once a second the server's deadlines are
     // kept and the stream is told what was recorded.

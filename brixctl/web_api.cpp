@@ -31,6 +31,10 @@ constexpr int kDefaultPoints = 2000;
 constexpr int kMaxPoints = 20000;
 constexpr int kMaxEventRows = 20000;  // the oldest of a range with more
 constexpr Millis kFiveYears = 5LL * 366 * 86'400'000;
+// How long after its time an event may be recorded (a link down: 10 s), with room to spare.
+constexpr Millis kLateEvents = 60'000;
+// The events the stream reads a second at most: a modem's flood is kept to 20 a second.
+constexpr int kMaxStreamedRows = 5000;
 
 std::string dump(const ordered_json& j) {
     // Texts the modem sent may be anything: what is no UTF-8 is replaced, never thrown on.
@@ -301,7 +305,7 @@ void addWebApi(http::Server& server, const ServeState& state, const WebApiOption
 }
 
 StreamFeed::StreamFeed(http::Server& server, const ServeState& state, WebApiOptions o)
-    : server_(server), state_(state), o_(std::move(o)), lastEventMs_(brix::unixMsNow()) {}
+    : server_(server), state_(state), o_(std::move(o)), quietUntilMs_(brix::unixMsNow()) {}
 
 void StreamFeed::statusChanged() {
     const std::int64_t now = nowNs();
@@ -312,9 +316,11 @@ void StreamFeed::statusChanged() {
 }
 
 void StreamFeed::pollEvents() {
+    const Millis now = brix::unixMsNow();
     if (server_.streamClients() == 0 || o_.noHistory) {
-        lastEventMs_ = brix::unixMsNow();
-        sentAtLast_ = 0;
+        quietUntilMs_ = now;
+        primed_ = false;
+        sent_.clear();
         return;
     }
     std::string lookedAt;
@@ -323,22 +329,26 @@ void StreamFeed::pollEvents() {
     auto store = path.empty() ? nullptr : brix::history::Store::open(path, true, error, false);
     if (store == nullptr)
         return;
-    // Events as they are recorded: those at the newest time sent are skipped as far as they
-    // were sent (equal times keep their order).
-    const auto found = store->events(lastEventMs_, std::numeric_limits<Millis>::max(), 1000);
-    const Millis startedAt = lastEventMs_;
-    const std::size_t alreadySent = sentAtLast_;
-    std::size_t seenAtStart = 0;
+    // An event may be recorded with a time before one already sent: a link down dates from
+    // the last frame heard, found out 10 s later; a gap from its start. So the last minute is
+    // read again each time, and what was sent of it (counted, as equal rows may repeat) skipped.
+    const Millis since = now - kLateEvents;
+    const auto found =
+        store->events(since, std::numeric_limits<Millis>::max(), kMaxStreamedRows, {}, true);
+    std::map<EventKey, int> seen;
     for (const auto& e : found) {
-        if (e.t == startedAt && seenAtStart++ < alreadySent)
+        EventKey key{e.t, static_cast<int>(e.kind), e.text, e.program};
+        const int nth = ++seen[key];
+        int& sent = sent_[key];
+        if (nth <= sent)
             continue;
-        server_.publish("event", dump(eventJson(e)));
-        if (e.t != lastEventMs_) {
-            lastEventMs_ = e.t;
-            sentAtLast_ = 0;
-        }
-        ++sentAtLast_;
+        sent = nth;
+        // Before the first clients came, only what was recorded since the last quiet poll.
+        if (primed_ || e.t >= quietUntilMs_)
+            server_.publish("event", dump(eventJson(e)));
     }
+    primed_ = true;
+    sent_.erase(sent_.begin(), sent_.lower_bound(EventKey{since, 0, {}, {}}));
 }
 
 }  // namespace brixctl

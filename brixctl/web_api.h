@@ -2,7 +2,9 @@
 // What brixctl serve answers besides /metrics: the dashboard's files, the JSON API of the status
 // and the history (api/v1/...), and the live stream of both.
 
+#include <map>
 #include <string>
+#include <tuple>
 
 #include "brixctl/http_server.h"
 #include "brixctl/serve_state.h"
@@ -32,12 +34,16 @@ public:
     void pollEvents();
 
 private:
+    // An event as recorded: time, kind, text, program.
+    using EventKey = std::tuple<long long, int, std::string, std::string>;
+
     http::Server& server_;
     const ServeState& state_;
     WebApiOptions o_;
     std::int64_t lastStatusNs_ = 0;
-    long long lastEventMs_ = 0;   // the newest event sent
-    std::size_t sentAtLast_ = 0;  // events at lastEventMs_ already sent
+    long long quietUntilMs_ = 0;    // the last poll without clients: older events are not news
+    bool primed_ = false;           // the recent events before the clients came are noted
+    std::map<EventKey, int> sent_;  // the recent events sent, each with its count
 };
 
 }  // namespace brixctl
