@@ -19,6 +19,7 @@ import sys
 import threading
 import time
 import unittest
+import warnings
 import urllib.parse
 import urllib.request
 
@@ -36,14 +37,14 @@ def vm_kib(pid, field):
 class Serve:
     """brixctl serve on a port of loopback, up once it says so."""
 
-    def __init__(self, case, port, *extra):
+    def __init__(self, case, port, *extra, serve_options=()):
         self.port = port
-        self.proc = subprocess.Popen([BRIXCTL, *extra, "serve", "--metrics",
+        self.proc = subprocess.Popen([BRIXCTL, *extra, "serve", *serve_options, "--metrics",
                                       f"127.0.0.1:{port}"], cwd=WORK, stderr=subprocess.PIPE,
                                      text=True)
         case.addCleanup(self.proc.stderr.close)
         case.addCleanup(lambda: self.proc.poll() is None and (self.proc.kill(), self.proc.wait()))
-        case.assertIn("serving http://", self.proc.stderr.readline())
+        case.assertRegex(self.proc.stderr.readline(), "serving https?://")
 
     def scrape(self, timeout=5):
         with urllib.request.urlopen(f"http://127.0.0.1:{self.port}/metrics",
@@ -250,12 +251,34 @@ class Prometheus(unittest.TestCase):
         # The modem's log counts from its start, just before it says it is listening.
         zero = time.time()
         serve = Serve(self, 9343)
+        # A second service of the same modem behind TLS and a password, as a site on a network
+        # others share would run it: the same file format as Prometheus's own web config.
+        subprocess.run(["openssl", "req", "-x509", "-newkey", "rsa:2048", "-nodes", "-keyout",
+                        os.path.join(WORK, "key.pem"), "-out", os.path.join(WORK, "cert.pem"),
+                        "-days", "2", "-subj", "/CN=localhost", "-addext",
+                        "subjectAltName=IP:127.0.0.1"], check=True, capture_output=True)
+        with warnings.catch_warnings():
+            warnings.simplefilter("ignore", DeprecationWarning)
+            import crypt
+            hashed = crypt.crypt("scrape-secret", crypt.mksalt(crypt.METHOD_BLOWFISH, rounds=1024))
+        web = os.path.join(WORK, "web.yml")
+        with open(web, "w") as f:
+            json.dump({"tls_server_config": {"cert_file": "cert.pem", "key_file": "key.pem"},
+                       "basic_auth_users": {"prometheus": hashed}}, f)  # JSON is YAML
+        secured = Serve(self, 9344, "--history", os.path.join(WORK, "tls.sqlite3"),
+                        serve_options=("--web-config", web))
         config = os.path.join(WORK, "prometheus.yml")
         with open(config, "w") as f:
             json.dump({"global": {"scrape_interval": "1s", "evaluation_interval": "1s"},
                        "rule_files": [RULES],
-                       "scrape_configs": [{"job_name": "brix", "static_configs":
-                                           [{"targets": ["127.0.0.1:9343"]}]}]}, f)
+                       "scrape_configs": [
+                           {"job_name": "brix", "static_configs":
+                            [{"targets": ["127.0.0.1:9343"]}]},
+                           {"job_name": "brix-tls", "scheme": "https",
+                            "tls_config": {"ca_file": os.path.join(WORK, "cert.pem")},
+                            "basic_auth": {"username": "prometheus",
+                                           "password": "scrape-secret"},
+                            "static_configs": [{"targets": ["127.0.0.1:9344"]}]}]}, f)
         data = os.path.join(WORK, "prometheus-data")
         subprocess.run(["rm", "-rf", data], check=True)
         log = open(os.path.join(WORK, "prometheus.log"), "w")
@@ -267,6 +290,17 @@ class Prometheus(unittest.TestCase):
         self.addCleanup(prom.wait)
         self.addCleanup(prom.terminate)
         self.wait_for(lambda: self.scalar('brix_up{job="brix"}') == 1, 30)
+        self.wait_for(lambda: self.scalar('brix_up{job="brix-tls"}') == 1, 10)
+        # Without the password, or over plain HTTP, nothing is told.
+        plain = subprocess.run(["curl", "-s", "-o", "/dev/null", "-w", "%{http_code}",
+                                "--cacert", os.path.join(WORK, "cert.pem"),
+                                "https://127.0.0.1:9344/metrics"], capture_output=True, text=True)
+        self.assertEqual(plain.stdout, "401")
+        # Gone again, so that what follows reads one service's series.
+        secured.proc.terminate()
+        self.assertEqual(secured.proc.wait(5), 0)
+        self.wait_for(lambda: self.scalar('up{job="brix-tls"}') == 0, 10)
+        time.sleep(1)
 
         # The text itself: valid, shortest numbers, counters named as such, no bar levels.
         text = serve.scrape()
