@@ -9,6 +9,7 @@
 
 #include "channels/channel_table.h"
 #include "options.h"
+#include "past.h"
 #include "simulator.h"
 
 namespace {
@@ -47,6 +48,15 @@ int main(int argc, char** argv) {
             return 2;
         case brix::sim::ParseResult::Run:
             break;
+    }
+
+    if (!options.fillHistory.empty()) {
+        if (!brix::sim::fillHistory(options.fillHistory, options.fillDays, options.seed.value_or(7),
+                                    error)) {
+            std::fprintf(stderr, "%s: %s\n", program.c_str(), error.c_str());
+            return 1;
+        }
+        return 0;
     }
 
     brix::sim::ModemSettings settings;

@@ -61,6 +61,10 @@ std::string usageText(const std::string& program) {
            "  --quiet             no line per frame\n"
            "  --duration S        exit after S seconds\n"
            "  --stats             print counts of frames and faults at exit\n"
+           "  --fill-history FILE write the DAYS before now into the new history store FILE\n"
+           "                      (outages, a retune, a gap, a noisy evening), then exit;\n"
+           "                      nothing is sent\n"
+           "  --days DAYS         days of --fill-history, 1 to 400 (default 30)\n"
            "  --help              this text\n";
 }
 
@@ -185,6 +189,18 @@ ParseResult parseOptions(const std::vector<std::string>& args, Options& out, std
             ok = seconds(out.durationSeconds, false);
         } else if (a == "--stats") {
             out.stats = true;
+        } else if (a == "--fill-history") {
+            ok = value(out.fillHistory);
+        } else if (a == "--days") {
+            std::string v;
+            unsigned d = 0;
+            ok = value(v);
+            if (ok && (!parseUnsigned(v, d) || d < 1 || d > 400)) {
+                error = a + ": '" + v + "' is not a count of days from 1 to 400";
+                ok = false;
+            }
+            if (ok)
+                out.fillDays = static_cast<int>(d);
         } else {
             error = "unknown option '" + a + "'";
             ok = false;

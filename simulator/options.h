@@ -31,6 +31,8 @@ struct Options {
     bool stats = false;
     double linkTestSeconds = 30;  // mean interval of link tests, 0: never
     double debugSeconds = 10;     // mean interval of debug messages, 0: never
+    std::string fillHistory;      // write a simulated past into this new store, and exit
+    int fillDays = 30;
 };
 
 enum class ParseResult { Run, Help, Error };
