@@ -84,9 +84,13 @@ function renderStatus(status) {
   const tx = status.transmit || {};
   set('rx-frequency', withUnit(rx.frequency_mhz, 'MHz'));
   set('rx-bit-rate', rx.bit_rate_mbps === null ? 'none' : withUnit(rx.bit_rate_mbps, 'Mbit/s'));
+  // Which entry of the modem's table this is: shown only where the service tells it (it needs
+  // the table), never guessed as "none".
+  const told = 'channel' in rx || 'label' in rx;
+  $('rx-channel').parentElement.hidden = !told;
   const channel = [rx.channel ?? null, rx.label ? `“${printable(rx.label, 200)}”` : null]
     .filter((x) => x !== null).join(' ');
-  set('rx-channel', channel || 'none of the table');
+  set('rx-channel', told ? channel || 'none of the table' : '—');
   set('tx-frequency', withUnit(tx.frequency_mhz, 'MHz'));
   set('tx-bit-rate', tx.bit_rate_mbps === null ? 'none' : withUnit(tx.bit_rate_mbps, 'Mbit/s'));
   set('attenuation', withUnit(status.attenuation_dbmv, 'dBmV'));

@@ -63,6 +63,7 @@ const state = {
   loadedAt: 0,
   points: 0,
   events: [],
+  streamed: [], // the stream's events since the load under way began, as the API sends them
   spans: [],
   markers: [],
   charts: [], // { def, graph, rows, box, chart, legend, text }
@@ -248,8 +249,13 @@ function updateChart(entry, records, gapTimes) {
     def.series.map(([field, name]) => ({ name, stats: fieldStats(records, field, def.weight) })),
     (x) => valueText(def, x));
   if (!entry.graph) return;
+  // The library draws nothing of a single row: the range's ends, empty, go around it (its
+  // lone point is then drawn as a gap's edge).
+  const [first, last] = placeholderRows(def);
+  const lone = entry.rows.length === 1
+    ? [first, ...entry.rows, last].sort((a, b) => a[0] - b[0]) : null;
   entry.graph.updateOptions({
-    file: entry.rows.length >= 2 ? entry.rows : placeholderRows(def),
+    file: lone || (entry.rows.length >= 2 ? entry.rows : [first, last]),
     dateWindow: [state.view.since, state.view.until],
   });
   showLegendKey(entry);
@@ -286,8 +292,14 @@ function renderEvents() {
   } else count.textContent = `${sorted.length} event${sorted.length === 1 ? '' : 's'}, newest first.`;
 }
 
-function acceptEvents(rows) {
-  state.events = (Array.isArray(rows) ? rows : [])
+// The loaded rows, and those the stream brought while they were read: a load that began
+// before an event was recorded does not hold it, and would otherwise drop it from the table.
+function acceptEvents(loaded) {
+  const rows = Array.isArray(loaded) ? [...loaded] : [];
+  const key = (row) => JSON.stringify([row.time, row.kind, row.text, row.program]);
+  const seen = new Set(rows.filter((row) => row && typeof row === 'object').map(key));
+  for (const row of state.streamed) if (!seen.has(key(row))) rows.push(row);
+  state.events = rows
     .map((row) => ({
       t: parseTime(row && row.time),
       kind: printable(row && row.kind, 40),
@@ -352,6 +364,7 @@ async function load(view) {
   const controller = new AbortController();
   state.loading = controller;
   state.view = view;
+  state.streamed = [];
   state.points = chartWidth();
   showRange(view);
   const query = rangeQuery(isoTime(view.since), isoTime(view.until));
@@ -473,9 +486,14 @@ export function historyOnEvent(row) {
   if (!view || view.zoomed) return;
   const t = parseTime(row && row.time);
   if (!Number.isFinite(t)) return;
-  state.events.push({
+  if (state.loading) state.streamed.push(row);
+  const e = {
     t, kind: printable(row.kind, 40), text: printable(row.text), program: printable(row.program, 200),
-  });
+  };
+  // A stream taken up again may send what the last reading already holds.
+  if (state.events.some((o) => o.t === t && o.kind === e.kind && o.text === e.text
+    && o.program === e.program)) return;
+  state.events.push(e);
   renderEvents();
 }
 

@@ -368,7 +368,7 @@ class MockServer(ThreadingHTTPServer):
                         "downstream_packets_per_second": 92.4},
             "microcode_version": "2.05.17 \x1b[1m<b>", "boot_version": "1.04.2",
             "link": {"role": "owner", "owner": "brixctl (pid 12)",
-                     "attached": ["brixtool (pid 3401)", "brixctl (pid 3502)"]},
+                     "attached": 2},
         }
 
     def push(self, kind, text, program=""):

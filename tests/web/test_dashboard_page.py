@@ -73,7 +73,8 @@ class DashboardPage(unittest.TestCase):
         # The present, from the status.
         self.assertEqual(text(page, "#rx-frequency"), "555.2 MHz")
         self.assertEqual(text(page, "#receive-packets"), "120/s")
-        self.assertEqual(text(page, "#link-attached"), "brixtool (pid 3401)brixctl (pid 3502)")
+        self.assertEqual(text(page, "#link-attached"), "2 programs")
+        self.assertEqual(text(page, "#rx-channel"), "2 “Home <i>not italic</i>”")
         self.assertIn("The modem answers since", text(page, "#modem-state"))
 
         # Every chart has a name and a text equivalent made of its data.
