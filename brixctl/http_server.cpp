@@ -2,6 +2,7 @@
 #include "brixctl/http_server.h"
 
 #include <dirent.h>
+#include <malloc.h>
 #include <fcntl.h>
 #include <microhttpd.h>
 #include <strings.h>
@@ -38,7 +39,7 @@ constexpr unsigned kHardMaxConnections = 512;
 constexpr unsigned kIdleTimeoutSeconds = 1;  // a connection quiet this long is closed
 constexpr auto kRequestDeadline = 5s;        // from a request's first byte to its last header
 constexpr std::size_t kConnectionMemory = 16 * 1024;  // request line and headers
-constexpr std::size_t kMaxWaitingQueries = 16;        // beyond, 503: the worker is behind
+constexpr std::size_t kMaxWaitingQueries = 64;  // beyond, 503: the worker is behind
 constexpr std::size_t kMaxStreamClients = 64;
 constexpr std::size_t kMaxStreamBacklog = 256 * 1024;  // a reader this far behind is dropped
 constexpr auto kStreamKeepAlive = 15s;
@@ -558,6 +559,9 @@ void Server::Impl::work() {
             queue.pop_front();
         }
         p->reply = (*p->handler)(p->request);
+        // What a large range took is given back to the system, not kept by the allocator: the
+        // service's memory is what it holds, not the most it ever held.
+        ::malloc_trim(0);
         p->phase = Pending::Phase::Answered;
         MHD_resume_connection(p->connection);
     }

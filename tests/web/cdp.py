@@ -115,6 +115,7 @@ class Browser:
         session = self.send("Target.attachToTarget", {"targetId": target, "flatten": True})[
             "sessionId"]
         page = Page(self, session)
+        page.target = target
         for method in ("Runtime.enable", "Log.enable", "Page.enable"):
             page.send(method)
         page.send("Page.addScriptToEvaluateOnNewDocument", {"source": VIOLATION_SPY})
@@ -133,6 +134,9 @@ class Page:
 
     def send(self, method, params=None, timeout=30):
         return self.browser.send(method, params, self.session, timeout)
+
+    def close(self):
+        self.browser.send("Target.closeTarget", {"targetId": self.target})
 
     def eval(self, expression):
         result = self.send("Runtime.evaluate", {"expression": expression, "returnByValue": True,
@@ -174,6 +178,66 @@ class Page:
 
     def violations(self):
         return self.eval("window.__violations") or []
+
+    # --- the mouse and the keyboard, as a user's would send them ----------------------------------
+
+    def box(self, selector):
+        """The element's box in the window's coordinates, scrolled to the window's middle first."""
+        return self.eval(f"(() => {{ const e = document.querySelector({json.dumps(selector)}); "
+                         "e.scrollIntoView({block: 'center'}); const r = e.getBoundingClientRect(); "
+                         "return {x: r.x, y: r.y, width: r.width, height: r.height}; })()")
+
+    def mouse(self, kind, x, y, pressed=False):
+        self.send("Input.dispatchMouseEvent", {
+            "type": kind, "x": x, "y": y, "button": "left", "buttons": 1 if pressed else 0,
+            "clickCount": 1})
+
+    def click(self, selector):
+        box = self.box(selector)
+        x, y = box["x"] + box["width"] / 2, box["y"] + box["height"] / 2
+        self.mouse("mouseMoved", x, y)
+        self.mouse("mousePressed", x, y, pressed=True)
+        self.mouse("mouseReleased", x, y)
+
+    def drag(self, selector, start, end, steps=5):
+        """A drag across the element at half its height, from and to fractions of its width."""
+        box = self.box(selector)
+        y = box["y"] + box["height"] / 2
+        xs = [box["x"] + box["width"] * (start + (end - start) * i / steps)
+              for i in range(steps + 1)]
+        self.mouse("mouseMoved", xs[0], y)
+        self.mouse("mousePressed", xs[0], y, pressed=True)
+        for x in xs[1:]:
+            self.mouse("mouseMoved", x, y, pressed=True)
+        self.mouse("mouseReleased", xs[-1], y)
+
+    # key: (key code, text); Enter's text is what activates a focused button.
+    KEYS = {"Tab": (9, ""), "Enter": (13, "\r"), "Escape": (27, "")}
+
+    def press(self, key, shift=False):
+        code, text = self.KEYS[key]
+        common = {"key": key, "code": key, "windowsVirtualKeyCode": code,
+                  "modifiers": 8 if shift else 0}
+        self.send("Input.dispatchKeyEvent",
+                  {"type": "keyDown" if text else "rawKeyDown", "text": text, **common})
+        self.send("Input.dispatchKeyEvent", {"type": "keyUp", **common})
+
+    def accessibility_tree(self):
+        """Chromium's accessibility tree of the page as a list in document order, each node
+        {role, name, properties: {name: value}}, without the nodes it ignores."""
+        self.send("Accessibility.enable")
+        nodes = {n["nodeId"]: n for n in self.send("Accessibility.getFullAXTree")["nodes"]}
+        roots = [n for n in nodes.values() if not n.get("parentId")]
+        out, stack = [], list(reversed(roots))
+        while stack:
+            node = stack.pop()
+            if not node.get("ignored"):
+                out.append({"role": node.get("role", {}).get("value", ""),
+                            "name": str(node.get("name", {}).get("value", "")).strip(),
+                            "properties": {p["name"]: p["value"].get("value")
+                                           for p in node.get("properties", [])}})
+            stack.extend(nodes[c] for c in reversed(node.get("childIds", [])) if c in nodes)
+        return out
 
     def screenshot(self, path, full_page=False, top=0, height=None):
         """The viewport, the whole page, or the band of the page from top, height tall."""
