@@ -44,6 +44,10 @@ const MARKED_KINDS = new Set(['link-down', 'link-up', 'error', 'version', 'tune'
   'scanner-set', 'gap', 'channel-change']);
 const KNOWN_KINDS = new Set([...MARKED_KINDS, 'debug']);
 
+// Kinds drawn last, on top of the rest: at a long range a short outage's link down and link up
+// fall on one pixel column, and it is the down that must show there.
+const MARKERS_ON_TOP = ['link-up', 'error', 'link-down'];
+
 // The table shows the newest rows only: a long range of a chatty modem holds tens of thousands,
 // and the download links give them all.
 const TABLE_LIMIT = 500;
@@ -108,6 +112,9 @@ function buildChartBox(def) {
 
   const caption = document.createElement('figcaption');
   const heading = document.createElement('h3');
+  heading.id = `chart-${def.id}-heading`;
+  // Chromium takes no name for a figure from its caption: the heading gives it one.
+  box.setAttribute('aria-labelledby', heading.id);
   heading.textContent = def.title.includes('per second') ? def.title : `${def.title} (${def.unit})`;
   const legend = document.createElement('p');
   legend.className = 'legend';
@@ -117,8 +124,12 @@ function buildChartBox(def) {
   const chart = document.createElement('div');
   chart.className = 'chart';
   chart.setAttribute('role', 'img');
-  const names = def.series.map(([, name]) => name.toLowerCase()).join(' and ');
-  chart.setAttribute('aria-label', `Chart of ${def.title.toLowerCase()}, ${names}, in ${def.unit}`);
+  // Read as "Chart of attenuation, in dBmV", not "attenuation, attenuation", nor "in per second".
+  const title = def.title.toLowerCase();
+  const names = def.series.map(([, name]) => name.toLowerCase()).filter((n) => n !== title);
+  const unit = title.includes('per second') ? [] : [`in ${def.unit}`];
+  chart.setAttribute('aria-label',
+    [`Chart of ${title}`, ...(names.length ? [names.join(' and ')] : []), ...unit].join(', '));
 
   const text = document.createElement('p');
   text.className = 'chart-text';
@@ -313,7 +324,8 @@ function acceptEvents(loaded) {
 
 function refreshMarkers() {
   const byColour = new Map();
-  for (const e of state.events) {
+  const rank = (e) => MARKERS_ON_TOP.indexOf(e.kind);
+  for (const e of [...state.events].sort((a, b) => rank(a) - rank(b))) {
     if (!MARKED_KINDS.has(e.kind)) continue;
     const colour = state.theme.markers[e.kind] || state.theme.marker;
     if (!byColour.has(colour)) byColour.set(colour, []);
@@ -427,7 +439,10 @@ function choose(range) {
 }
 
 function goBack() {
+  // Back hides itself: the keyboard's focus goes on to the range shown, not to the page's start.
+  const focused = document.activeElement === $('back');
   choose(state.range);
+  if (focused) document.querySelector(`#ranges button[data-since="${state.range.since}"]`).focus();
 }
 
 // --- what the page calls -----------------------------------------------------------------------

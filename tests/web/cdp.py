@@ -184,7 +184,8 @@ class Page:
     def box(self, selector):
         """The element's box in the window's coordinates, scrolled to the window's middle first."""
         return self.eval(f"(() => {{ const e = document.querySelector({json.dumps(selector)}); "
-                         "e.scrollIntoView({block: 'center'}); const r = e.getBoundingClientRect(); "
+                         "e.scrollIntoView({block: 'center'}); "
+                         "const r = e.getBoundingClientRect(); "
                          "return {x: r.x, y: r.y, width: r.width, height: r.height}; })()")
 
     def mouse(self, kind, x, y, pressed=False):
@@ -212,12 +213,11 @@ class Page:
         self.mouse("mouseReleased", xs[-1], y)
 
     # key: (key code, text); Enter's text is what activates a focused button.
-    KEYS = {"Tab": (9, ""), "Enter": (13, "\r"), "Escape": (27, "")}
+    KEYS = {"Tab": (9, ""), "Enter": (13, "\r")}
 
-    def press(self, key, shift=False):
+    def press(self, key):
         code, text = self.KEYS[key]
-        common = {"key": key, "code": key, "windowsVirtualKeyCode": code,
-                  "modifiers": 8 if shift else 0}
+        common = {"key": key, "code": key, "windowsVirtualKeyCode": code}
         self.send("Input.dispatchKeyEvent",
                   {"type": "keyDown" if text else "rawKeyDown", "text": text, **common})
         self.send("Input.dispatchKeyEvent", {"type": "keyUp", **common})

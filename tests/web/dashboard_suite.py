@@ -6,8 +6,10 @@ in headless Chromium, all inside the private network namespace of tools/netns-ru
 
 One service, one modem and one browser serve every case, in the order of their names: the live
 values and a retune, then the modem stopped and resumed, then the history it left, a phone,
-hostile requests, and last the page's console over the whole run. Screenshots go to WORK_DIR.
-Skipped where no Chromium is installed.
+hostile requests; then a second service, attached to the first one's link, over a simulated
+month: its 30 days, a zoom and back by mouse and keyboard, the accessibility tree and the Tab
+order; and last the pages' console over the whole run. Screenshots go to WORK_DIR. Skipped where
+no Chromium is installed.
 """
 
 import gzip
@@ -31,6 +33,9 @@ BRIXCTL = BUILD / "brixctl" / "brixctl"
 SIM = BUILD / "simulator" / "brix-modem-sim"
 PORT = 9377
 URL = f"http://127.0.0.1:{PORT}/"
+MONTH_PORT = 9378
+MONTH_URL = f"http://127.0.0.1:{MONTH_PORT}/"
+DAY = 86400
 CHARTS_FILE = Path("/usr/share/javascript/dygraphs/dygraph.min.js")
 
 READY = ("document.querySelectorAll('.chart canvas').length >= 5 && "
@@ -76,15 +81,22 @@ class Dashboard(unittest.TestCase):
         cls.modem = cls.start("modem.log", SIM, "--seed", "7", "--link-test", "0", "--debug", "0")
         cls.serve = cls.start("serve.log", BRIXCTL, "--history", WORK / "h.sqlite3", "serve",
                               "--metrics", f"127.0.0.1:{PORT}")
-        deadline = time.monotonic() + 10
-        while "serving http://" not in (WORK / "serve.log").read_text():
-            if time.monotonic() > deadline or cls.serve.poll() is not None:
-                raise RuntimeError("brixctl serve did not start: " +
-                                   (WORK / "serve.log").read_text())
-            time.sleep(0.05)
+        # The simulated month takes some seconds to write: it is written while the first cases
+        # run (it sends nothing on the network).
+        cls.fill = cls.start("fill.log", SIM, "--fill-history", WORK / "month.sqlite3",
+                             "--days", "30", "--seed", "7")
+        cls.wait_serving("serve.log", cls.serve)
         os.environ["HOME"] = cls.env["HOME"]
         cls.browser = cdp.Browser()
         cls.addClassCleanup(cls.browser.close)
+
+    @classmethod
+    def wait_serving(cls, log, process):
+        deadline = time.monotonic() + 10
+        while "serving http://" not in (WORK / log).read_text():
+            if time.monotonic() > deadline or process.poll() is not None:
+                raise RuntimeError("brixctl serve did not start: " + (WORK / log).read_text())
+            time.sleep(0.05)
 
     @classmethod
     def start(cls, log, *command):
@@ -104,8 +116,8 @@ class Dashboard(unittest.TestCase):
         cls.addClassCleanup(end)
         return p
 
-    def open(self, **options):
-        page = self.browser.open(URL, **options)
+    def open(self, url=URL, **options):
+        page = self.browser.open(url, **options)
         self.pages.append(page)
         self.assertTrue(page.wait_for(READY, timeout=20), "the page did not get ready")
         return page
@@ -296,6 +308,207 @@ class Dashboard(unittest.TestCase):
         self.assertEqual(headers["content-type"], "text/javascript; charset=utf-8")
         self.assertEqual(gzip.decompress(body), CHARTS_FILE.read_bytes())
         self.assertLess(len(body), CHARTS_FILE.stat().st_size / 2)
+
+    # --- a second service over a simulated month ----------------------------------------------
+
+    @property
+    def month(self):
+        """The page of a second service, on the simulated month, at 30 days. The service shares
+        the runtime folder, so it attaches to the first one's link and records nothing: its
+        store stays as the simulator wrote it."""
+        if not hasattr(Dashboard, "_month"):
+            self.assertEqual(self.fill.wait(60), 0, (WORK / "fill.log").read_text())
+            serve = self.start("serve-month.log", BRIXCTL, "--history", WORK / "month.sqlite3",
+                               "serve", "--metrics", f"127.0.0.1:{MONTH_PORT}")
+            self.wait_serving("serve-month.log", serve)
+            page = self.open(MONTH_URL, width=1280, height=1600)
+            page.click('#ranges button[data-since="30d"]')
+            self.assertTrue(page.wait_for(READY + " && document.querySelector("
+                                          "'#ranges button[data-since=\"30d\"]')"
+                                          ".getAttribute('aria-pressed') === 'true'"))
+            Dashboard._month = page
+        return Dashboard._month
+
+    def shown_span(self, page):
+        """Seconds from since to until of the range the page shows, as its downloads ask it."""
+        return page.eval("(() => { const q = new URL(document.querySelector('#downloads a')"
+                         ".href).searchParams; return (Date.parse(q.get('until')) - "
+                         "Date.parse(q.get('since'))) / 1000; })()")
+
+    def zoom(self, page):
+        """A drag over the middle of the bit-rate chart; the summary then shown."""
+        page.drag("#chart-bit-rates .chart", 0.35, 0.6)
+        self.assertTrue(page.wait_for("!document.getElementById('back').hidden && " + SETTLED),
+                        self.text(page, "#history-range"))
+        return self.text(page, "#summary")
+
+    MONTH_SUMMARY = "link down 5 times for 2 h 12 min in all; 1 retune; 1 channel change; 1 gap"
+
+    def test_6_a_simulated_month_at_30_days(self):
+        page = self.month
+        self.assertEqual(page.eval("[...document.querySelectorAll('#ranges button')]"
+                                   ".filter((b) => b.getAttribute('aria-pressed') === 'true')"
+                                   ".map((b) => b.textContent)"), ["30 days"])
+        self.assertAlmostEqual(self.shown_span(page), 30 * DAY, delta=1)
+        self.assertFalse(self.text(page, "#history-range").startswith("Zoomed"))
+        # Outages of 30 s, 75 s, 45 s, 10 min and 2 h.
+        self.assertTrue(self.text(page, "#summary").startswith(self.MONTH_SUMMARY),
+                        self.text(page, "#summary"))
+        self.assertTrue(page.eval("document.getElementById('history-error').hidden"))
+        # The present is the first service's modem, through its link.
+        self.assertEqual(self.text(page, "#link-role"), "attached to another program")
+        self.assertEqual(self.text(page, "#rx-frequency"), "555.2 MHz")
+
+        charts = page.eval("[...document.querySelectorAll('.chart')].map((c) => "
+                           "[c.querySelectorAll('canvas').length, c.clientWidth, "
+                           "document.getElementById(c.getAttribute('aria-describedby'))"
+                           ".textContent])")
+        self.assertEqual(len(charts), 5)
+        for canvases, width, text in charts:
+            self.assertGreater(canvases, 0)
+            self.assertGreater(width, 300)
+            self.assertNotIn("no data", text)
+        self.assertRegex(charts[0][2], r"^Bit rates: receive from 6\.82 to 9\.45 Mbit/s, mean ")
+        # Drawn, not only described: the receive line, and a line where the link went down for
+        # each outage. At this scale a short outage's down and up share a pixel column, where
+        # the down must be the one seen; the 2 h outage's up is some pixels on.
+        lines = page.eval("""(() => {
+            const rgb = (name) => getComputedStyle(document.documentElement)
+              .getPropertyValue(name).trim().match(/[0-9a-f]{2}/gi).map((h) => parseInt(h, 16));
+            const names = ['--series-1', '--event-down', '--event-up'];
+            const columns = names.map(() => new Map());
+            for (const canvas of document.querySelectorAll('#chart-bit-rates canvas')) {
+              const data = canvas.getContext('2d').getImageData(0, 0, canvas.width,
+                                                                canvas.height).data;
+              names.forEach((name, n) => {
+                const [r, g, b] = rgb(name);
+                for (let i = 0; i < data.length; i += 4) {
+                  if (data[i] === r && data[i + 1] === g && data[i + 2] === b
+                      && data[i + 3] === 255) {
+                    const x = (i / 4) % canvas.width;
+                    columns[n].set(x, (columns[n].get(x) || 0) + 1);
+                  }
+                }
+              });
+            }
+            // Runs of neighbouring columns painted over most of the chart's height: lines.
+            return names.map((name, n) => {
+              const xs = [...columns[n]].filter(([, count]) => count > 100).map(([x]) => x)
+                .sort((a, b) => a - b);
+              return [name, xs.filter((x, i) => i === 0 || x !== xs[i - 1] + 1).length,
+                      columns[n].size];
+            });
+        })()""")
+        series, down, up = lines
+        self.assertGreater(series[2], 500, lines)  # columns with some of the receive line
+        self.assertEqual(down[1], 5, lines)
+        self.assertGreaterEqual(up[1], 1, lines)
+        kinds = self.event_kinds(page)
+        for kind, count in (("link-down", 5), ("link-up", 5), ("tune", 1),
+                            ("channel-change", 1), ("gap", 1), ("error", 1)):
+            self.assertEqual(kinds.count(kind), count, kind)
+        change = page.eval("document.querySelector('#events-body tr.kind-channel-change')"
+                           ".cells[2].textContent")
+        self.assertIn("9.45 Mbit/s -> 555.2 MHz at 6.82 Mbit/s", change)
+        # The page down to the table's first rows: the whole of it is some 17000 pixels tall.
+        page.screenshot(WORK / "month-30d-desktop-light.png", height=2800)
+
+    def test_7_a_drag_zooms_in_and_back_returns_by_mouse_and_keyboard(self):
+        page = self.month
+        whole = self.text(page, "#summary")
+        for how in ("mouse", "keyboard"):
+            with self.subTest(back_by=how):
+                summary = self.zoom(page)
+                self.assertTrue(self.text(page, "#history-range").startswith("Zoomed: "))
+                self.assertEqual(self.text(page, "#back"), "Back to 30 days")
+                # A quarter of the chart, less its axis: some days, read anew with their own
+                # summary.
+                self.assertLess(self.shown_span(page), 0.3 * 30 * DAY)
+                self.assertGreater(self.shown_span(page), 0.1 * 30 * DAY)
+                self.assertNotEqual(summary, whole)
+                self.assertNotIn("link down 5 times", summary)
+                if how == "mouse":
+                    page.click("#back")
+                else:
+                    page.eval("document.getElementById('back').focus()")
+                    page.press("Enter")
+                self.assertTrue(page.wait_for("document.getElementById('back').hidden && "
+                                              + SETTLED))
+                self.assertAlmostEqual(self.shown_span(page), 30 * DAY, delta=1)
+                self.assertFalse(self.text(page, "#history-range").startswith("Zoomed"))
+                self.assertTrue(self.text(page, "#summary").startswith(self.MONTH_SUMMARY))
+        # The Back that hid itself hands the keyboard's focus on rather than dropping it.
+        self.assertEqual(page.eval("document.activeElement.dataset.since"), "30d")
+
+    def test_8_the_accessibility_tree_and_the_keyboard(self):
+        page = self.month
+        self.zoom(page)  # Back shown
+        nodes = page.accessibility_tree()
+        roles = [n["role"] for n in nodes]
+
+        def named(role):
+            return [n["name"] for n in nodes if n["role"] == role]
+
+        for node in nodes:
+            if node["role"] in ("button", "link", "image", "figure", "table",
+                                "columnheader", "navigation", "region", "group") or \
+                    node["properties"].get("focusable"):
+                self.assertTrue(node["name"], f"{node['role']} without a name: {node}")
+        self.assertEqual(named("button"), ["10 minutes", "1 hour", "1 day", "1 week", "30 days",
+                                           "1 year", "5 years", "Back to 30 days"])
+        self.assertEqual(len(named("link")), 6)
+        self.assertEqual(named("image"), [
+            "Chart of bit rates, receive and transmit, in Mbit/s",
+            "Chart of attenuation, in dBmV",
+            "Chart of packets per second, upstream and downstream forwarded",
+            "Chart of bytes per second, upstream and downstream forwarded",
+            "Chart of retransmissions per second, upstream retransmitted"])
+        self.assertEqual(len(named("figure")), 5)
+        self.assertEqual(len(named("table")), 1)
+        self.assertTrue(named("table")[0].startswith("Events"), named("table"))
+        self.assertEqual([n.split(" (")[0] for n in named("columnheader")],
+                         ["Time", "Kind", "Text", "Program"])
+        self.assertIn("main", roles)
+        self.assertIn("Download the shown range", named("navigation"))
+        # The stream's state, and the modem's changes told as they come.
+        live = [(n["role"], n["properties"].get("live")) for n in nodes
+                if n["properties"].get("live") in ("polite", "assertive")]
+        self.assertIn(("status", "polite"), live)
+        self.assertGreaterEqual(len(live), 2, live)
+        # One h1, then no level skipped on the way down.
+        headings = [(n["properties"].get("level"), n["name"]) for n in nodes
+                    if n["role"] == "heading"]
+        self.assertEqual(headings[0], (1, "Brix Tool"))
+        self.assertEqual([h for h in headings if h[0] == 1], [(1, "Brix Tool")])
+        self.assertEqual([h[1] for h in headings if h[0] == 2], ["Now", "History"])
+        for (before, _), (after, name) in zip(headings, headings[1:]):
+            self.assertLessEqual(after, before + 1, name)
+
+        # Tab from the top of the page (a click there starts it, as the drag had started it at
+        # the chart): every control in turn, each with its focus drawn.
+        page.click("h1")
+        stops = []
+        for _ in range(40):
+            page.press("Tab")
+            stop = page.eval("""(() => {
+                const e = document.activeElement;
+                if (!e || e === document.body) return null;
+                const s = getComputedStyle(e);
+                const drawn = (s.outlineStyle !== 'none' && parseFloat(s.outlineWidth) >= 2)
+                  || s.boxShadow !== 'none';
+                return [e.id || e.dataset.since || `${e.dataset.kind}.${e.dataset.format}`,
+                        e.matches(':focus-visible') && drawn];
+            })()""")
+            if stop is None or (stops and stop[0] == stops[0][0]):
+                break
+            stops.append(stop)
+        self.assertEqual([s[0] for s in stops], [
+            "10m", "1h", "1d", "7d", "30d", "1y", "5y", "back",
+            "samples.csv", "samples.json", "statistics.csv", "statistics.json",
+            "events.csv", "events.json"])
+        self.assertEqual([s[0] for s in stops if not s[1]], [], "focus not drawn")
+        page.click("#back")
+        self.assertTrue(page.wait_for("document.getElementById('back').hidden && " + SETTLED))
 
     def test_9_no_console_error_nor_policy_violation_in_the_whole_run(self):
         self.assertTrue(self.pages, "no page was opened")
