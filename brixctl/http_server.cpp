@@ -2,8 +2,8 @@
 #include "brixctl/http_server.h"
 
 #include <dirent.h>
-#include <malloc.h>
 #include <fcntl.h>
+#include <malloc.h>
 #include <microhttpd.h>
 #include <strings.h>
 #include <sys/socket.h>
@@ -39,7 +39,7 @@ constexpr unsigned kHardMaxConnections = 512;
 constexpr unsigned kIdleTimeoutSeconds = 1;  // a connection quiet this long is closed
 constexpr auto kRequestDeadline = 5s;        // from a request's first byte to its last header
 constexpr std::size_t kConnectionMemory = 16 * 1024;  // request line and headers
-constexpr std::size_t kMaxWaitingQueries = 64;  // beyond, 503: the worker is behind
+constexpr std::size_t kMaxWaitingQueries = 64;        // beyond, 503: the worker is behind
 constexpr std::size_t kMaxStreamClients = 64;
 constexpr std::size_t kMaxStreamBacklog = 256 * 1024;  // a reader this far behind is dropped
 constexpr auto kStreamKeepAlive = 15s;
