@@ -5,6 +5,7 @@
 #include <fcntl.h>
 #include <malloc.h>
 #include <microhttpd.h>
+#include <netinet/in.h>
 #include <strings.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -12,6 +13,7 @@
 #include <zlib.h>
 
 #include <atomic>
+#include <cctype>
 #include <chrono>
 #include <condition_variable>
 #include <cstring>
@@ -108,12 +110,14 @@ bool acceptsGzip(MHD_Connection* connection) {
         MHD_lookup_connection_value(connection, MHD_HEADER_KIND, MHD_HTTP_HEADER_ACCEPT_ENCODING);
     if (accepted == nullptr)
         return false;
-    // "gzip", "gzip;q=0.5", but not "gzip;q=0".
-    const std::string_view a = accepted;
+    // "gzip", "GZIP", "gzip;q=0.5", but not "gzip;q=0": codings are named in any case.
+    std::string a = accepted;
+    for (char& c : a)
+        c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
     const std::size_t at = a.find("gzip");
     if (at == std::string_view::npos)
         return false;
-    const std::string_view rest = a.substr(at + 4, a.find(',', at) - at - 4);
+    const std::string_view rest = std::string_view(a).substr(at + 4, a.find(',', at) - at - 4);
     const std::size_t q = rest.find("q=");
     return q == std::string_view::npos ||
            rest.substr(q + 2).find_first_of("123456789") != std::string_view::npos;
@@ -222,6 +226,12 @@ struct Server::Impl {
 
     // True when the request may go on; else the refusal is queued in `queued`.
     bool authorized(MHD_Connection* connection, MHD_Result& queued);
+
+    // Serving on loopback without passwords, only requests that name a loopback host are
+    // answered: a web page of another name that resolves to 127.0.0.1 (DNS rebinding) cannot
+    // read the history through the browser of someone on this PC.
+    bool loopbackOnly = false;
+    bool hostAllowed(MHD_Connection* connection) const;
 
     void work();
     MHD_Result dispatch(MHD_Connection* connection, Pending& p, bool head);
@@ -387,6 +397,10 @@ MHD_Result answer(void* cls, MHD_Connection* connection, const char* url, const 
         return MHD_YES;  // not woken by its answer: it has none yet
     if (MHD_Result queued = MHD_NO; !server.authorized(connection, queued))
         return queued;
+    if (!server.hostAllowed(connection))
+        return sendText(connection, MHD_HTTP_MISDIRECTED_REQUEST,
+                        "this server answers only to localhost, 127.0.0.1 or [::1]: it listens "
+                        "on loopback only, and a page of another name must not read it\n");
     return server.dispatch(connection, *p, std::string_view(method) == MHD_HTTP_METHOD_HEAD);
 }
 
@@ -433,8 +447,13 @@ MHD_Result Server::Impl::dispatch(MHD_Connection* connection, Pending& p, bool) 
     Arguments arguments;
     MHD_get_connection_values(connection, MHD_GET_ARGUMENT_KIND, takeArgument, &arguments);
     if (arguments.repeated || arguments.bytes > 1024)
-        return sendText(connection, MHD_HTTP_BAD_REQUEST,
-                        "an argument is given twice, or the arguments are too long\n");
+        return send(connection,
+                    Reply{MHD_HTTP_BAD_REQUEST,
+                          "application/json",
+                          "{\"error\":\"an argument is given twice, or the arguments are too "
+                          "long\"}\n",
+                          false,
+                          {}});
     p.request.query = std::move(arguments.values);
     if (auto it = quick.find(path); it != quick.end())
         return send(connection, it->second(p.request));
@@ -459,7 +478,30 @@ MHD_Result Server::Impl::dispatch(MHD_Connection* connection, Pending& p, bool) 
         r.cacheable = true;
         return send(connection, r, &it->second);
     }
-    return sendText(connection, MHD_HTTP_NOT_FOUND, "brixctl serves no " + path + "\n");
+    // The path as text a terminal shows as it is: it is the client's, and may hold anything.
+    std::string shown;
+    for (const char c : path.substr(0, 200))
+        shown += (static_cast<unsigned char>(c) < 0x20 || c == 0x7f) ? '?' : c;
+    return sendText(connection, MHD_HTTP_NOT_FOUND, "brixctl serves no " + shown + "\n");
+}
+
+bool Server::Impl::hostAllowed(MHD_Connection* connection) const {
+    if (!loopbackOnly || !users.empty())
+        return true;
+    const char* host =
+        MHD_lookup_connection_value(connection, MHD_HEADER_KIND, MHD_HTTP_HEADER_HOST);
+    if (host == nullptr)
+        return true;  // HTTP/1.0 without Host: no browser sends that
+    std::string name = host;
+    if (!name.empty() && name.front() == '[') {
+        name = name.substr(0, name.find(']') + 1);
+    } else if (const std::size_t colon = name.rfind(':'); colon != std::string::npos) {
+        name = name.substr(0, colon);
+    }
+    for (char& c : name)
+        c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    return name == "localhost" || name == "[::1]" || name.rfind("127.", 0) == 0 ||
+           (name.size() > 10 && name.compare(name.size() - 10, 10, ".localhost") == 0);
 }
 
 bool Server::Impl::authorized(MHD_Connection* connection, MHD_Result& queued) {
@@ -505,6 +547,9 @@ bool Server::Impl::authorized(MHD_Connection* connection, MHD_Result& queued) {
         return false;
     }
     MHD_add_response_header(response, MHD_HTTP_HEADER_CONTENT_TYPE, "text/plain; charset=utf-8");
+    MHD_add_response_header(response, "X-Content-Type-Options", "nosniff");
+    MHD_add_response_header(response, "Content-Security-Policy", kSecurityPolicy);
+    MHD_add_response_header(response, MHD_HTTP_HEADER_CACHE_CONTROL, "no-store");
     queued = MHD_queue_basic_auth_fail_response(connection, "brixctl", response);
     MHD_destroy_response(response);
     return false;
@@ -644,6 +689,16 @@ void Server::requireUsers(
 
 bool Server::start(int fd, std::string& error) {
     const bool tls = !impl_->certificate.empty();
+    sockaddr_storage bound{};
+    socklen_t length = sizeof bound;
+    if (::getsockname(fd, reinterpret_cast<sockaddr*>(&bound), &length) == 0) {
+        if (bound.ss_family == AF_INET)
+            impl_->loopbackOnly =
+                (ntohl(reinterpret_cast<sockaddr_in*>(&bound)->sin_addr.s_addr) >> 24) == 127;
+        else if (bound.ss_family == AF_INET6)
+            impl_->loopbackOnly =
+                IN6_IS_ADDR_LOOPBACK(&reinterpret_cast<sockaddr_in6*>(&bound)->sin6_addr);
+    }
     if (tls && MHD_is_feature_supported(MHD_FEATURE_TLS) != MHD_YES) {
         error = "this libmicrohttpd has no TLS";
         ::close(fd);

@@ -138,9 +138,10 @@ int main(int argc, char** argv) {
     history->add_option("--since", since,
                         "2h, 30m, 7d, 1y ago, today, yesterday, 13:01 or an ISO time (default 1h)");
     history->add_option("--until", until, "as --since (default now)");
-    history->add_option("--from", historyFrom,
-                        "the address of a brixctl serve whose history to read "
-                        "(http://HOST:9330/; credentials from the URL or ~/.netrc)");
+    auto* fromOption =
+        history->add_option("--from", historyFrom,
+                            "the address of a brixctl serve whose history to read "
+                            "(http://HOST:9330/; credentials from the URL or ~/.netrc)");
     history->add_option("--cacert", o.caFile,
                         "with an https --from: the certificate of the authority that signed the "
                         "server's (or the server's own, when it signed itself)");
@@ -190,8 +191,20 @@ int main(int argc, char** argv) {
             return runServe(o, listen);
         if (*record)
             return runRecord(o);
-        if (*history)
+        if (*history) {
+            // An empty address (a variable of a script left unset) is no local read.
+            if (fromOption->count() > 0 && historyFrom.empty()) {
+                std::fprintf(stderr, "brixctl: --from needs an address: http://HOST:9330/\n");
+                return kUsage;
+            }
+            if (fromOption->count() > 0 && !o.history.empty()) {
+                std::fprintf(stderr,
+                             "brixctl: --from and --history name two histories: "
+                             "choose one\n");
+                return kUsage;
+            }
             return runHistory(o, historyWhat, since, until, backupFile, historyFrom);
+        }
         if (*discover)
             return runDiscover(o);
     } catch (const WriteFailed& e) {

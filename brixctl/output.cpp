@@ -69,13 +69,12 @@ void Output::line(std::string_view text) {
     write(brix::visibleText(text));
 }
 
-void Output::json(const ordered_json& doc, bool oneLine) {
+std::string jsonText(const ordered_json& doc, int indent) {
     // The texts in a document are UTF-8 already; a byte that is not still must not abort the
     // output, so it becomes U+FFFD.
     // DEL and the C1 controls (U+0080..U+009F; a terminal takes U+009B as CSI) are escaped too,
     // as JSON allows: the same text for a program, nothing a terminal acts on for a person.
-    const std::string dumped =
-        doc.dump(oneLine ? -1 : 2, ' ', false, ordered_json::error_handler_t::replace);
+    const std::string dumped = doc.dump(indent, ' ', false, ordered_json::error_handler_t::replace);
     std::string safe;
     safe.reserve(dumped.size());
     for (std::size_t i = 0; i < dumped.size(); ++i) {
@@ -94,7 +93,11 @@ void Output::json(const ordered_json& doc, bool oneLine) {
             safe += dumped[i];
         }
     }
-    write(safe);
+    return safe;
+}
+
+void Output::json(const ordered_json& doc, bool oneLine) {
+    write(jsonText(doc, oneLine ? -1 : 2));
 }
 
 namespace {

@@ -20,6 +20,10 @@ namespace brixctl {
 
 enum class Format { Text, Json, Csv };
 
+// A document as JSON text (`indent` -1: one line) that no byte of a text in it can break: what
+// is no UTF-8 replaced, DEL and the C1 controls escaped.
+std::string jsonText(const nlohmann::ordered_json& doc, int indent = -1);
+
 // A text of the modem as a document value: UTF-8, or null when the modem sent none.
 nlohmann::ordered_json modemText(std::string_view latin1);
 

@@ -192,6 +192,7 @@ int runServe(const Options& o, const std::string& listen) {
             reports = now;
             stream.statusChanged();
         }
+        stream.statusChanged(false);
         server.tick();
         stream.pollEvents();
     }

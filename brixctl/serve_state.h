@@ -47,6 +47,7 @@ public:
         std::lock_guard<std::mutex> lock(mutex_);
         if (std::holds_alternative<brix::RfReport>(e.body)) {
             lastReportNs_ = nowNs();
+            lastReportUnixMs_ = e.unixMs;
             if (!answering_) {
                 answering_ = true;
                 presenceSinceMs_ = e.unixMs;
@@ -93,6 +94,11 @@ public:
         std::lock_guard<std::mutex> lock(mutex_);
         return {answering_, presenceSinceMs_};
     }
+    // Unix ms of the last RF report; 0: none yet.
+    std::int64_t lastReportUnixMs() const {
+        std::lock_guard<std::mutex> lock(mutex_);
+        return lastReportUnixMs_;
+    }
     // Steady nanoseconds of the last RF report; 0: none yet.
     std::int64_t lastReportNs() const {
         std::lock_guard<std::mutex> lock(mutex_);
@@ -105,6 +111,7 @@ private:
     std::string microcode_;
     std::string boot_;
     std::int64_t lastReportNs_ = 0;
+    std::int64_t lastReportUnixMs_ = 0;
     bool answering_ = false;
     std::int64_t presenceSinceMs_ = 0;
 };

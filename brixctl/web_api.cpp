@@ -14,6 +14,7 @@
 #include "brixctl/output.h"
 #include "domain/clock.h"
 #include "domain/rates.h"
+#include "domain/text.h"
 #include "history/history_range.h"
 #include "history/history_table.h"
 #include "link/link_commands.h"
@@ -37,8 +38,8 @@ constexpr Millis kLateEvents = 60'000;
 constexpr int kMaxStreamedRows = 5000;
 
 std::string dump(const ordered_json& j) {
-    // Texts the modem sent may be anything: what is no UTF-8 is replaced, never thrown on.
-    return j.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
+    // Texts the modem sent may be anything: never thrown on, nothing a terminal acts on.
+    return jsonText(j);
 }
 
 http::Reply jsonReply(const ordered_json& j, unsigned status = 200) {
@@ -57,6 +58,7 @@ struct Asked {
     Millis since = 0, until = 0;
     int points = kDefaultPoints;
     bool csv = false;
+    bool newest = false;  // events: the newest of a range with more than are sent
     std::string error;
 };
 
@@ -68,16 +70,28 @@ Asked parseAsked(const http::Request& req) {
         return it == req.query.end() ? std::string() : it->second;
     };
     for (const auto& [key, value] : req.query)
-        if (key != "since" && key != "until" && key != "points" && key != "format") {
-            a.error = "unknown argument " + key.substr(0, 32) + ": since, until, points, format";
+        if (key != "since" && key != "until" && key != "points" && key != "format" &&
+            key != "newest") {
+            a.error = "unknown argument " + brix::visibleText(key.substr(0, 32)) +
+                      ": since, until, points, format, newest";
             return a;
         }
     const std::string since = get("since"), until = get("until"), points = get("points"),
-                      format = get("format");
+                      format = get("format"), newest = get("newest");
+    for (const char* key : {"since", "until", "points", "format", "newest"})
+        if (req.query.count(key) != 0 && get(key).empty()) {
+            a.error = std::string(key) + " is given without a value";
+            return a;
+        }
+    if (!newest.empty() && newest != "1" && newest != "0") {
+        a.error = "newest is 1 or 0";
+        return a;
+    }
+    a.newest = newest == "1";
     const auto s = since.empty() ? std::optional<Millis>(now - 3'600'000) : parseTime(since, now);
     const auto u = until.empty() ? std::optional<Millis>(now) : parseTime(until, now);
     if (!s || !u) {
-        a.error = (!s ? since : until).substr(0, 64) +
+        a.error = brix::visibleText((!s ? since : until).substr(0, 64)) +
                   " is no time: give 10m, 2h, 7d, 1y, today, 13:01 or an ISO time";
         return a;
     }
@@ -86,7 +100,7 @@ Asked parseAsked(const http::Request& req) {
         return a;
     }
     // Nothing older than five years is kept; an older since reads the same and costs nothing.
-    a.since = std::max(*s, *u - kFiveYears - 86'400'000);
+    a.since = std::max(*s, std::min(*u, now) - kFiveYears - 86'400'000);
     a.until = *u;
     if (!points.empty()) {
         if (points.size() > 5 || points.find_first_not_of("0123456789") != std::string::npos ||
@@ -104,6 +118,12 @@ Asked parseAsked(const http::Request& req) {
     return a;
 }
 
+// The store named with --history is the record only while this service records into it: while
+// another program owns the link, that program's store is.
+std::string recordOption(const WebApiOptions& o) {
+    return brix::linkRole() == brix::LinkRole::Attached ? std::string() : o.history;
+}
+
 // The store of the record and its companion, opened for one request.
 struct Opened {
     std::unique_ptr<brix::history::Store> store, second, companion;
@@ -113,7 +133,7 @@ struct Opened {
 Opened openRecord(const WebApiOptions& o) {
     Opened r;
     std::string lookedAt;
-    r.path = historyToRead(o.history, o.interfaceName, lookedAt);
+    r.path = historyToRead(recordOption(o), o.interfaceName, lookedAt);
     if (r.path.empty()) {
         r.error = "no history is kept here";
         return r;
@@ -186,11 +206,15 @@ http::Reply historyReply(const http::Request& req, const WebApiOptions& o, const
             for (const auto& r : found)
                 add(statisticsJson(r));
     } else {
-        auto found = store.events(a.since, a.until, kMaxEventRows);
+        auto found = store.events(a.since, a.until, kMaxEventRows, {}, a.newest);
         if (companion != nullptr)
-            h::mergeByTime(found, companion->events(from, a.until, kMaxEventRows));
-        if (found.size() > static_cast<std::size_t>(kMaxEventRows))
-            found.resize(kMaxEventRows);
+            h::mergeByTime(found, companion->events(from, a.until, kMaxEventRows, {}, a.newest));
+        if (found.size() > static_cast<std::size_t>(kMaxEventRows)) {
+            if (a.newest)
+                found.erase(found.begin(), found.end() - kMaxEventRows);
+            else
+                found.resize(kMaxEventRows);
+        }
         if (a.csv)
             table = h::eventsTable(found);
         else
@@ -223,6 +247,9 @@ ordered_json side(std::uint16_t tenths, std::uint16_t code) {
 std::string statusJson(const ServeState& state, const std::string& interfaceName) {
     ordered_json j;
     j["time"] = brix::history::isoTime(brix::unixMsNow());
+    const std::int64_t lastReport = state.lastReportUnixMs();
+    j["last_report"] =
+        lastReport != 0 ? ordered_json(brix::history::isoTime(lastReport)) : ordered_json(nullptr);
     j["interface"] = interfaceName.empty() ? ordered_json(nullptr) : ordered_json(interfaceName);
     const auto [answers, since] = state.presence();
     j["modem"] = {{"answers", answers},
@@ -307,10 +334,14 @@ void addWebApi(http::Server& server, const ServeState& state, const WebApiOption
 StreamFeed::StreamFeed(http::Server& server, const ServeState& state, WebApiOptions o)
     : server_(server), state_(state), o_(std::move(o)), quietUntilMs_(brix::unixMsNow()) {}
 
-void StreamFeed::statusChanged() {
+void StreamFeed::statusChanged(bool changed) {
+    // A report within a second of the last one sent is sent when the second is over, not
+    // dropped: the one that answers a tune is often such.
+    statusPending_ = statusPending_ || changed;
     const std::int64_t now = nowNs();
-    if (now - lastStatusNs_ < 1'000'000'000 || server_.streamClients() == 0)
+    if (!statusPending_ || now - lastStatusNs_ < 1'000'000'000 || server_.streamClients() == 0)
         return;
+    statusPending_ = false;
     lastStatusNs_ = now;
     server_.publish("status", statusJson(state_, o_.interfaceName));
 }
@@ -324,7 +355,7 @@ void StreamFeed::pollEvents() {
         return;
     }
     std::string lookedAt;
-    const std::string path = historyToRead(o_.history, o_.interfaceName, lookedAt);
+    const std::string path = historyToRead(recordOption(o_), o_.interfaceName, lookedAt);
     std::string error;
     auto store = path.empty() ? nullptr : brix::history::Store::open(path, true, error, false);
     if (store == nullptr)

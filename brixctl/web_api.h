@@ -30,7 +30,8 @@ std::string statusJson(const ServeState& state, const std::string& interfaceName
 class StreamFeed {
 public:
     StreamFeed(http::Server& server, const ServeState& state, WebApiOptions o);
-    void statusChanged();
+    // `changed`: a report came; else only a status held back may go out now.
+    void statusChanged(bool changed = true);
     void pollEvents();
 
 private:
@@ -41,6 +42,7 @@ private:
     const ServeState& state_;
     WebApiOptions o_;
     std::int64_t lastStatusNs_ = 0;
+    bool statusPending_ = false;
     long long quietUntilMs_ = 0;    // the last poll without clients: older events are not news
     bool primed_ = false;           // the recent events before the clients came are noted
     std::map<EventKey, int> sent_;  // the recent events sent, each with its count

@@ -43,6 +43,10 @@ bool isBcrypt(const std::string& hash) {
            std::isdigit(static_cast<unsigned char>(hash[5])) && hash[6] == '$';
 }
 
+// Each check costs 2^cost rounds: beyond 14 one takes seconds, and the server checks on its
+// own thread.
+constexpr int kMaxCost = 14;
+
 }  // namespace
 
 bool passwordMatches(const std::string& password, const std::string& hash) {
@@ -131,6 +135,12 @@ std::optional<WebConfig> loadWebConfig(const std::string& path, std::string& err
                 if (!isBcrypt(hash)) {
                     error = path + ": the password of " + name +
                             " is no bcrypt hash (make one with htpasswd -nBC 10 " + name + ")";
+                    return std::nullopt;
+                }
+                if (std::stoi(hash.substr(4, 2)) > kMaxCost) {
+                    error = path + ": the password of " + name + " has a bcrypt cost above " +
+                            std::to_string(kMaxCost) +
+                            ", which would take seconds a check (10 is usual)";
                     return std::nullopt;
                 }
                 c.users[name] = hash;

@@ -8,6 +8,7 @@ the modem's own log of received frames.
 """
 import csv
 import glob
+import http.server
 import io
 import json
 import os
@@ -19,6 +20,7 @@ import socket
 import struct
 import subprocess
 import sys
+import threading
 import time
 import unittest
 import urllib.request
@@ -722,12 +724,35 @@ class History(unittest.TestCase):
                                      "History at http://someone@127.0.0.1:9344")
                     here.stdout, there.stdout = (p.stdout.split("\n", 1)[1] for p in (here, there))
                 self.assertEqual(here.stdout, there.stdout, (what, fmt))
+        # A server that answers arrays nested 100,000 deep (the parser would recurse into the
+        # stack) or nothing a history holds.
+        bodies = {"/deep/api/v1/history/events": b"[" * 100000 + b"]" * 100000,
+                  "/odd/api/v1/history/events": b'[{"time": 1}]'}
+
+        class Hostile(http.server.BaseHTTPRequestHandler):
+            def do_GET(self):
+                body = bodies.get(self.path.split("?")[0], b"")
+                self.send_response(200)
+                self.send_header("Content-Length", str(len(body)))
+                self.end_headers()
+                self.wfile.write(body)
+
+            def log_message(self, *args):
+                pass
+
+        hostile = http.server.HTTPServer(("127.0.0.1", 9346), Hostile)
+        threading.Thread(target=hostile.serve_forever, daemon=True).start()
+        self.addCleanup(hostile.shutdown)
         for address, told in (("http://127.0.0.1:9345/", "Couldn't connect"),
                               ("http://127.0.0.1:9344/metrics", "HTTP 404"),
-                              ("file:///etc/passwd", "not supported")):
+                              ("file:///etc/passwd", "not supported"),
+                              ("http://127.0.0.1:9346/deep/", "nested deeper"),
+                              ("http://127.0.0.1:9346/odd/", "none of a history")):
             p = run("history", "--from", address, "events")
             self.assertEqual((p.returncode, p.stdout), (1, ""), address)
             self.assertIn(told, p.stderr)
+        # An address left empty (a script's unset variable) is no read of the local store.
+        self.assertEqual(run("history", "--from", "", "events").returncode, 2)
 
     def test_times_read_back_and_what_is_no_store_is_refused_at_once(self):
         store = fresh_store("times.sqlite3")
