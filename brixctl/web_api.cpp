@@ -118,12 +118,6 @@ Asked parseAsked(const http::Request& req) {
     return a;
 }
 
-// The store named with --history is the record only while this service records into it: while
-// another program owns the link, that program's store is.
-std::string recordOption(const WebApiOptions& o) {
-    return brix::linkRole() == brix::LinkRole::Attached ? std::string() : o.history;
-}
-
 // The store of the record and its companion, opened for one request.
 struct Opened {
     std::unique_ptr<brix::history::Store> store, second, companion;
@@ -133,7 +127,7 @@ struct Opened {
 Opened openRecord(const WebApiOptions& o) {
     Opened r;
     std::string lookedAt;
-    r.path = historyToRead(recordOption(o), o.interfaceName, lookedAt);
+    r.path = historyToRead(o.history, o.interfaceName, lookedAt);
     if (r.path.empty()) {
         r.error = "no history is kept here";
         return r;
@@ -355,7 +349,7 @@ void StreamFeed::pollEvents() {
         return;
     }
     std::string lookedAt;
-    const std::string path = historyToRead(recordOption(o_), o_.interfaceName, lookedAt);
+    const std::string path = historyToRead(o_.history, o_.interfaceName, lookedAt);
     std::string error;
     auto store = path.empty() ? nullptr : brix::history::Store::open(path, true, error, false);
     if (store == nullptr)

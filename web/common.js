@@ -2,7 +2,13 @@
 // Node's test runner can load this file as it is.
 
 // What the reader sees when the service fails: the status and the service's own reason.
-export class ApiError extends Error {}
+// `status` is the HTTP status, or 0 when no answer came.
+export class ApiError extends Error {
+  constructor(message, status = 0) {
+    super(message);
+    this.status = status;
+  }
+}
 
 // The JSON answer of a relative API URL. Errors, a service that does not answer in time among
 // them, become ApiErrors with a short readable message; the caller's own abort is passed on as
@@ -36,9 +42,9 @@ export async function fetchJSON(url, { signal, timeoutMs = 30e3 } = {}) {
   }
   if (!response.ok) {
     const reason = body && typeof body.error === 'string' ? body.error : response.statusText;
-    throw new ApiError(printable(`${response.status} ${reason || ''}`.trim(), 300));
+    throw new ApiError(printable(`${response.status} ${reason || ''}`.trim(), 300), response.status);
   }
-  if (body === undefined) throw new ApiError('the answer is not JSON');
+  if (body === undefined) throw new ApiError('the answer is not JSON', response.status);
   return body;
 }
 
@@ -164,36 +170,44 @@ export function band(value) {
   return [Math.min(low, value.mean), value.mean, Math.max(high, value.mean)];
 }
 
-const median = (values) => {
+// The step that most of the time is spent in: the upper quartile, not the median, so that
+// samples in pairs (two programs polling: 0.2 s, then 2.8 s) count as 2.8 s steps. Its index
+// leans low in a short window, so that one other hole among the neighbours is not taken as usual.
+const typicalStep = (values) => {
   if (values.length === 0) return NaN;
   const sorted = [...values].sort((a, b) => a - b);
-  return sorted[Math.floor(sorted.length / 2)];
+  return sorted[Math.floor((sorted.length - 1) * 0.75)];
 };
 
 // How many steps on each side judge whether a step is a hole.
 const NEIGHBOURS = 5;
 
-// For each step between consecutive times, whether it is a hole: more than three times the
-// usual step around it. The usual step is the larger of the medians just before and just after,
-// so that where the store's resolution changes (minutes, then hours) the coarser side is not
-// taken for a string of holes, while a hole between regular rows on both sides still is.
+// No step this short is a hole, whatever the steps around it: the modem reports every few
+// seconds, and a report late by a few is no outage.
+const MIN_HOLE_MS = 10e3;
+
+// For each step between consecutive times, whether it is a hole: longer than ten seconds and than
+// three times the usual step around it. The usual step is the larger of the typical steps just
+// before and just after, so that where the store's resolution changes (minutes, then hours) the
+// coarser side is not taken for a string of holes, while a hole between regular rows on both
+// sides still is.
 export function holes(times) {
   const steps = [];
   for (let i = 1; i < times.length; i++) steps.push(times[i] - times[i - 1]);
   return steps.map((step, i) => {
-    const before = median(steps.slice(Math.max(0, i - NEIGHBOURS), i));
-    const after = median(steps.slice(i + 1, i + 1 + NEIGHBOURS));
+    const before = typicalStep(steps.slice(Math.max(0, i - NEIGHBOURS), i));
+    const after = typicalStep(steps.slice(i + 1, i + 1 + NEIGHBOURS));
     const usual = Math.max(Number.isFinite(before) ? before : -Infinity,
       Number.isFinite(after) ? after : -Infinity);
-    return Number.isFinite(usual) && usual > 0 && step > 3 * usual;
+    return Number.isFinite(usual) && usual > 0 && step > Math.max(MIN_HOLE_MS, 3 * usual);
   });
 }
 
 // Chart rows [Date, [min, mean, max] | null, ...] from API rows, one column per field. Rows
 // without a readable time are dropped; a row of nulls goes where the record has a hole (see
-// holes(), or a gap event between two rows), so the line breaks there instead of bridging a
-// time nobody measured.
-export function buildRows(records, fields, gapTimes = []) {
+// holes(), a gap event or the start of a link-down span between two rows), so the line breaks
+// there instead of bridging a time nobody measured or the modem was away.
+export function buildRows(records, fields, gapTimes = [], spans = []) {
   const rows = [];
   for (const record of Array.isArray(records) ? records : []) {
     const t = parseTime(record && record.time);
@@ -202,7 +216,8 @@ export function buildRows(records, fields, gapTimes = []) {
   }
   rows.sort((a, b) => a[0] - b[0]);
   const isHole = holes(rows.map((r) => r[0]));
-  const gaps = gapTimes.filter(Number.isFinite).sort((a, b) => a - b);
+  const gaps = [...gapTimes, ...spans.map((span) => span[0])]
+    .filter(Number.isFinite).sort((a, b) => a - b);
   const out = [];
   let g = 0;
   for (let i = 0; i < rows.length; i++) {

@@ -14,7 +14,7 @@ const $ = (id) => document.getElementById(id);
 const present = {
   answers: null, // last known: true, false or null before the first report
   since: NaN,
-  reportAt: NaN, // the browser's time the last status arrived
+  reportAt: NaN, // the modem's last report, in the service's time
   retryMs: 0,
 };
 
@@ -39,7 +39,7 @@ function renderModem() {
     state.dataset.state = 'unknown';
     return;
   }
-  const age = Date.now() - present.reportAt;
+  const age = clock.now() - present.reportAt;
   const stale = present.answers && age > STALE_AFTER_MS;
   state.dataset.state = !present.answers ? 'down' : stale ? 'stale' : 'up';
   if (!present.answers) {
@@ -75,7 +75,8 @@ function noteAnswers(answers, since) {
 function renderStatus(status) {
   if (status === null || typeof status !== 'object') return;
   clock.observe(status.time);
-  present.reportAt = Date.now();
+  // The status may be read long after the modem's last report (a silent modem sends none).
+  present.reportAt = parseTime(status.last_report);
   const modem = status.modem || {};
   noteAnswers(Boolean(modem.answers), parseTime(modem.since));
 
@@ -117,7 +118,7 @@ function renderStatus(status) {
   const attached = Number.isInteger(link.attached) ? link.attached : 0;
   set('link-attached', attached === 0 ? 'none'
     : attached === 1 ? '1 program' : `${attached} programs`);
-  set('report-time', formatLocalWithOffset(parseTime(status.time)));
+  set('report-time', formatLocalWithOffset(present.reportAt));
   renderModem();
 }
 

@@ -52,6 +52,10 @@ const MARKERS_ON_TOP = ['link-up', 'error', 'link-down'];
 // and the download links give them all.
 const TABLE_LIMIT = 500;
 
+// The service sends at most this many events of a range: the newest for the table, the oldest
+// in a download.
+const EVENTS_CAP = 20000;
+
 // The least time between two reloads of a range that follows the present.
 const MIN_REFRESH_MS = 10e3;
 
@@ -67,6 +71,8 @@ const state = {
   loadedAt: 0,
   points: 0,
   events: [],
+  eventsCapped: false, // the range holds more events than the service sent
+  noHistory: false,
   streamed: [], // the stream's events since the load under way began, as the API sends them
   spans: [],
   markers: [],
@@ -255,7 +261,7 @@ function placeholderRows(def) {
 function updateChart(entry, records, gapTimes) {
   const { def } = entry;
   const fields = def.series.map(([field]) => field);
-  entry.rows = buildRows(records, fields, gapTimes);
+  entry.rows = buildRows(records, fields, gapTimes, state.spans);
   entry.text.textContent = describeChart(def.title, def.si ? '' : def.unit,
     def.series.map(([field, name]) => ({ name, stats: fieldStats(records, field, def.weight) })),
     (x) => valueText(def, x));
@@ -298,7 +304,11 @@ function renderEvents() {
   }));
   const count = $('events-count');
   if (sorted.length === 0) count.textContent = 'No events in this range.';
-  else if (sorted.length > TABLE_LIMIT) {
+  else if (state.eventsCapped) {
+    const cap = EVENTS_CAP.toLocaleString('en');
+    count.textContent = `The newest ${Math.min(TABLE_LIMIT, sorted.length)} events shown; this ` +
+      `range holds ${cap} or more, and a download holds at most ${cap} of them, the oldest first.`;
+  } else if (sorted.length > TABLE_LIMIT) {
     count.textContent = `The newest ${TABLE_LIMIT} of ${sorted.length} events; the downloads hold them all.`;
   } else count.textContent = `${sorted.length} event${sorted.length === 1 ? '' : 's'}, newest first.`;
 }
@@ -388,7 +398,7 @@ async function load(view) {
   const results = await Promise.allSettled([
     get('samples', `&points=${state.points}`),
     get('statistics', `&points=${state.points}`),
-    get('events'),
+    get('events', '&newest=1'),
     get('summary'),
   ]);
   if (controller.signal.aborted) return; // a newer view took over
@@ -415,6 +425,9 @@ async function load(view) {
   const summaryBody = valueOf(summary, 'Summary',
     (b) => b !== null && typeof b === 'object' && typeof b.text === 'string');
 
+  showNoHistory([samples, statistics, events, summary].every((r) => r.status === 'rejected'
+    && r.reason instanceof ApiError && r.reason.status === 404));
+  state.eventsCapped = Array.isArray(eventRows) && eventRows.length >= EVENTS_CAP;
   acceptEvents(eventRows || []);
   const gapTimes = state.events.filter((e) => e.kind === 'gap').map((e) => e.t);
   for (const entry of state.charts) {
@@ -425,9 +438,24 @@ async function load(view) {
   $('summary').textContent = summaryBody ? printable(summaryBody.text) : '';
 
   const error = $('history-error');
+  if (state.noHistory) {
+    error.hidden = false;
+    error.textContent = 'This service keeps no history: only the present is shown.';
+    return;
+  }
   error.hidden = failures.length === 0;
   error.textContent = failures.length
     ? `Part of the history could not be read. ${failures.join('. ')}.` : '';
+}
+
+// A service that keeps no history answers 404 to every part of it, and streams no events: one
+// message says so, and the parts that would stay empty are hidden.
+function showNoHistory(none) {
+  state.noHistory = none;
+  for (const id of ['charts', 'downloads', 'charts-hint', 'history-range']) $(id).hidden = none;
+  $('ranges').parentElement.hidden = none;
+  $('events').parentElement.hidden = none;
+  $('charts-missing').hidden = none || state.chartsAvailable;
 }
 
 function choose(range) {
@@ -490,7 +518,8 @@ export function startHistory() {
 // moved by about a pixel column, and never more often than every ten seconds.
 export function historyOnReport() {
   const view = state.view;
-  if (!view || view.zoomed || state.loading || document.visibilityState !== 'visible') return;
+  if (!view || view.zoomed || state.loading || state.noHistory
+    || document.visibilityState !== 'visible') return;
   const due = Math.max(MIN_REFRESH_MS, state.range.ms / Math.max(1, state.points));
   if (Date.now() - state.loadedAt >= due) load(rangeView(state.range));
 }

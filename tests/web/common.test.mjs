@@ -71,6 +71,19 @@ test('holes: three usual steps apart, judged against the rows around them', () =
   assert.deepEqual(holes([T0, T0 + MIN]), [false]);
 });
 
+test('holes: samples in pairs are no holes; a 20 s silence among them is one', () => {
+  // Two programs polling: reports 0.22 s apart, every 3 s.
+  const paired = (from, count) => Array.from({ length: count }, (_, k) => [from + k * 3000,
+    from + k * 3000 + 220]).flat();
+  assert.ok(holes(paired(T0, 20)).every((h) => !h));
+  const silent = [...paired(T0, 10), ...paired(T0 + 48000, 10)];
+  const found = holes(silent);
+  assert.deepEqual(found.flatMap((h, i) => (h ? [silent[i + 1] - silent[i]] : [])), [20780]);
+  // Full-resolution rows a few seconds late are no hole, even among steady ones.
+  const late = [0, 3, 6, 9, 12, 21.5, 24.5, 27.5, 30.5].map((s) => T0 + s * 1000);
+  assert.ok(holes(late).every((h) => !h));
+});
+
 test('chart rows: sorted, unreadable times dropped, a null row at each hole and gap event', () => {
   const records = [row(T0 + 2 * MIN, 2), row(T0, 0), { time: 'garbage', v: { mean: 9 } },
     row(T0 + MIN, 1), row(T0 + 3 * MIN, 3), row(T0 + 20 * MIN, 4), row(T0 + 21 * MIN, 5),
@@ -88,6 +101,14 @@ test('chart rows: sorted, unreadable times dropped, a null row at each hole and 
   const partial = buildRows([{ time: at(T0), a: { mean: 1 } }, { time: at(T0 + MIN), b: { mean: 2 } }], ['a', 'b']);
   assert.deepEqual(partial.map((r) => r.slice(1)), [[[1, 1, 1], null], [null, [2, 2, 2]]]);
   assert.deepEqual(buildRows('not an array', ['v']), []);
+
+  // A link-down span breaks the line at its start, though the rows around it are a usual step
+  // apart; a span that began before the first row breaks nothing.
+  const steady = [0, 1, 2, 3, 4, 5].map((i) => row(T0 + i * MIN, i));
+  const down = buildRows(steady, ['v'], [], [[T0 + 2.5 * MIN, T0 + 2.8 * MIN], [T0 - MIN, T0]]);
+  assert.deepEqual(down.map((r) => (isNullRow(r) ? r[0].getTime() : null)).filter(Boolean),
+    [T0 + 2.5 * MIN]);
+  assert.equal(down.length, 7);
 });
 
 test('down spans: each link-down to the next link-up, clipped to the range', () => {
@@ -151,13 +172,13 @@ test('API answers: JSON, the service\'s own reason on errors, a plain message ot
   assert.deepEqual(await fetchJSON('api/v1/x'), [1, 2]);
 
   globalThis.fetch.mock.mockImplementation(answer(400, '{"error": "not a time: 3x"}', 'Bad Request'));
-  await assert.rejects(fetchJSON('api/v1/x'), new ApiError('400 not a time: 3x'));
+  await assert.rejects(fetchJSON('api/v1/x'), new ApiError('400 not a time: 3x', 400));
 
   globalThis.fetch.mock.mockImplementation(answer(502, '<html>proxy</html>', 'Bad Gateway'));
-  await assert.rejects(fetchJSON('api/v1/x'), new ApiError('502 Bad Gateway'));
+  await assert.rejects(fetchJSON('api/v1/x'), new ApiError('502 Bad Gateway', 502));
 
   globalThis.fetch.mock.mockImplementation(answer(200, '<html>login page</html>'));
-  await assert.rejects(fetchJSON('api/v1/x'), new ApiError('the answer is not JSON'));
+  await assert.rejects(fetchJSON('api/v1/x'), new ApiError('the answer is not JSON', 200));
 
   globalThis.fetch.mock.mockImplementation(async () => { throw new TypeError('Failed to fetch'); });
   await assert.rejects(fetchJSON('api/v1/x'), new ApiError('the service does not answer'));

@@ -41,6 +41,7 @@ UNITS = {"s": 1, "m": 60, "h": 3600, "d": 86400, "w": 7 * 86400, "y": 365 * 8640
 MINUTE = 60
 HOUR = 3600
 DAY = 86400
+EVENTS_CAP = 20000  # events sent of a range: the oldest, or with newest=1 the newest
 
 
 def iso(t):
@@ -273,6 +274,9 @@ class Handler(BaseHTTPRequestHandler):
             return self.send_json({"text": text})
         if kind == "events":
             rows = [e for e in record.events if since <= parse_when(e["time"], now) <= until]
+            if query.get("newest") not in (None, "0", "1"):
+                raise ValueError("newest is 1 or 0")
+            rows = rows[-EVENTS_CAP:] if query.get("newest") == "1" else rows[:EVENTS_CAP]
         else:
             make = record.sample if kind == "samples" else record.statistic
             rows = Record.reduce([make(t, s) for t, s in record.rows(since, until)], points,
@@ -344,6 +348,7 @@ class MockServer(ThreadingHTTPServer):
         self.listeners = set()
         self.answers = True
         self.since = self.record.down[-1][1]
+        self.last_report = time.time()
         self.stopping = threading.Event()
 
     @property
@@ -352,9 +357,11 @@ class MockServer(ThreadingHTTPServer):
 
     def status(self):
         now = time.time()
+        if self.answers:
+            self.last_report = now
         wave = math.sin(now / 30.0)
         return {
-            "time": iso(now), "interface": "eth1",
+            "time": iso(now), "interface": "eth1", "last_report": iso(self.last_report),
             "modem": {"answers": self.answers, "since": iso(self.since)},
             "receive": {"frequency_mhz": 555.2, "bit_rate_mbps": 27.0, "rate_code": 3,
                         "channel": 2, "label": "Home <i>not italic</i>"},

@@ -15,7 +15,7 @@ from urllib.parse import parse_qs, urlsplit
 
 sys.path.insert(0, str(Path(__file__).resolve().parent))
 import cdp  # noqa: E402
-from mock_api import MockServer, parse_when  # noqa: E402
+from mock_api import EVENTS_CAP, MockServer, iso, parse_when  # noqa: E402
 
 READY = ("document.querySelectorAll('.chart canvas').length >= 5 && "
          "document.getElementById('summary').textContent !== '' && "
@@ -92,6 +92,7 @@ class DashboardPage(unittest.TestCase):
         samples = self.history_requests(server, "samples")[-1]
         events = self.history_requests(server, "events")[-1]
         self.assertEqual((samples["since"], samples["until"]), (events["since"], events["until"]))
+        self.assertEqual(events.get("newest"), "1", "the table wants the newest events")
         span = parse_when(samples["until"], 0) - parse_when(samples["since"], 0)
         self.assertAlmostEqual(span, 3600, delta=1)
         self.assertLessEqual(int(samples["points"]), min(2000, charts[0]["width"]))
@@ -138,6 +139,12 @@ class DashboardPage(unittest.TestCase):
         links = page.eval("""[...document.querySelectorAll('#downloads a')]
             .map((a) => a.getAttribute('href'))""")
         self.assertEqual(len(links), 6)
+        self.assertFalse([link for link in links if "newest" in link],
+                         "a download is the oldest-first export")
+        names = page.eval("[...document.querySelectorAll('#downloads a')]"
+                          ".map((a) => [a.getAttribute('aria-label'), a.textContent])")
+        for name, shown in names:
+            self.assertRegex(name, rf"^(Samples|Statistics|Events) as {shown}$")
         self.assertIn(f"api/v1/history/events?since={week['since'].replace(':', '%3A')}"
                       f"&until={week['until'].replace(':', '%3A')}&format=csv", links)
 
@@ -216,6 +223,41 @@ class DashboardPage(unittest.TestCase):
             "document.getElementById('announce').textContent === 'The modem answers again.'"))
         self.assertTrue(page.wait_for(
             "document.getElementById('modem-state').dataset.state === 'up'"))
+
+    def test_the_report_time_is_the_modems_not_the_services(self):
+        server = self.serve()
+        server.answers = False
+        server.last_report = time.time() - 125
+        page = self.open(server, ready="document.getElementById('last-report').textContent "
+                                       "!== '—' && " + SETTLED)
+        self.assertRegex(text(page, "#last-report"), r"^2 min [5-9] s ago$")
+        self.assertNotEqual(text(page, "#report-time"), "—")
+
+    def test_more_events_than_sent_the_table_shows_the_newest(self):
+        server = self.serve()
+        now = time.time()
+        many = [{"time": iso(now - 3000 + i * 0.1), "kind": "debug", "text": f"chatter {i}",
+                 "program": ""} for i in range(EVENTS_CAP + 100)]
+        server.record.events = sorted(server.record.events + many, key=lambda e: e["time"])
+        page = self.open(server)
+        caption = text(page, "#events-count")
+        self.assertIn("500 events shown", caption)
+        self.assertIn("at most 20,000 of them, the oldest first", caption)
+        self.assertNotIn("hold them all", caption)
+        # The table's oldest row is the 500th newest of the range, not one of the oldest sent.
+        self.assertEqual(text(page, "#events-body tr:last-child td:nth-child(3)"),
+                         server.record.events[-500]["text"])
+
+    def test_a_service_without_history_says_so_once(self):
+        server = self.serve(failures=[("api/v1/history/", 404)])
+        page = self.open(server, ready="!document.getElementById('history-error').hidden && "
+                                       + SETTLED)
+        self.assertEqual(text(page, "#history-error"),
+                         "This service keeps no history: only the present is shown.")
+        for selector in ("#charts", "#downloads", "#charts-hint", ".toolbar", "#events"):
+            self.assertFalse(page.eval(f"document.querySelector('{selector}').checkVisibility()"),
+                             selector)
+        self.assertEqual(text(page, "#rx-frequency"), "555.2 MHz")
 
     def test_a_phone_in_the_dark(self):
         server = self.serve()
