@@ -230,10 +230,13 @@ class Sharing(unittest.TestCase):
         self.assertGreater(newest, killed - 5, samples[-1])
 
         # The service took over and records into its own store from then on.
-        deadline = time.time() + 6
+        # Its first rows wait for the modem's next report (3 s) and the next write (1 s).
+        deadline = time.time() + 15
         while time.time() < deadline and not os.path.exists(second):
             time.sleep(0.2)
-        time.sleep(2.5)
+        while time.time() < deadline and self.run_ctl("--history", second, "history",
+                                                      "samples", "--since", "5m").returncode:
+            time.sleep(0.5)
         self.assertTrue(self.history(second, "samples"))
         self.assertEqual(self.run_ctl("tune", "452.5", "9.45").returncode, 0)
         time.sleep(2)
