@@ -21,6 +21,7 @@
 #include "brixctl/output.h"
 #include "brixctl/session.h"
 #include "domain/clock.h"
+#include "history/history_range.h"
 #include "history/history_store.h"
 #include "history/history_table.h"
 #include "link/link_frame.h"
@@ -223,30 +224,12 @@ int runHistory(const Options& o, const std::string& what, const std::string& sin
         if (companion != nullptr)
             companion->interruptWhen(&Session::interruptFlag());
     }
-    const Millis companionSince = companion != nullptr ? std::max(*since, store->oldest()) : *since;
+    const brix::history::Record record{*store, companion.get()};
     Source source;
     source.described = "in " + path + (companion != nullptr ? " and " + companionPath : "");
-    source.rf = [&] {
-        auto rows = store->rf(*since, *until, kMaxRows);
-        if (companion != nullptr)
-            brix::history::mergeByTime(rows, companion->rf(companionSince, *until, kMaxRows));
-        return rows;
-    };
-    source.statistics = [&] {
-        auto rows = store->statistics(*since, *until, kMaxRows);
-        if (companion != nullptr)
-            brix::history::mergeByTime(rows,
-                                       companion->statistics(companionSince, *until, kMaxRows));
-        return rows;
-    };
-    source.events = [&] {
-        auto rows = store->events(*since, *until, kMaxRows);
-        if (companion != nullptr)
-            brix::history::mergeByTime(rows, companion->events(companionSince, *until, kMaxRows));
-        if (rows.size() > static_cast<std::size_t>(kMaxRows))
-            rows.resize(kMaxRows);
-        return rows;
-    };
+    source.rf = [&] { return record.rf(*since, *until, kMaxRows); };
+    source.statistics = [&] { return record.statistics(*since, *until, kMaxRows); };
+    source.events = [&] { return record.events(*since, *until, kMaxRows, false); };
     source.afterwards = [&] { tellIfCut(*store, what, *since, *until); };
     return printHistory(o, what, source);
 }

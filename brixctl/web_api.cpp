@@ -169,9 +169,7 @@ http::Reply historyReply(const http::Request& req, const WebApiOptions& o, const
                                       {"until", brix::history::isoTime(a.until)},
                                       {"text", brix::history::summaryText(d, brix::unixMsNow())}});
     }
-    auto& store = *opened.store;
-    auto* companion = opened.companion.get();
-    const Millis from = companion != nullptr ? std::max(a.since, store.oldest()) : a.since;
+    const brix::history::Record record{*opened.store, opened.companion.get(), opened.second.get()};
     namespace h = brix::history;
     h::Table table;
     // Each row written as it is made: a large range never stands as a document in memory.
@@ -182,33 +180,21 @@ http::Reply historyReply(const http::Request& req, const WebApiOptions& o, const
         rows += dump(row);
     };
     if (w == "samples") {
-        auto found = store.rf(a.since, a.until, a.points);
-        if (companion != nullptr)
-            h::mergeByTime(found, companion->rf(from, a.until, a.points));
+        const auto found = record.rf(a.since, a.until, a.points);
         if (a.csv)
             table = h::samplesTable(found);
         else
             for (const auto& r : found)
                 add(sampleJson(r));
     } else if (w == "statistics") {
-        auto found = store.statistics(a.since, a.until, a.points);
-        if (companion != nullptr)
-            h::mergeByTime(found, companion->statistics(from, a.until, a.points));
+        const auto found = record.statistics(a.since, a.until, a.points);
         if (a.csv)
             table = h::statisticsTable(found);
         else
             for (const auto& r : found)
                 add(statisticsJson(r));
     } else {
-        auto found = store.events(a.since, a.until, kMaxEventRows, {}, a.newest);
-        if (companion != nullptr)
-            h::mergeByTime(found, companion->events(from, a.until, kMaxEventRows, {}, a.newest));
-        if (found.size() > static_cast<std::size_t>(kMaxEventRows)) {
-            if (a.newest)
-                found.erase(found.begin(), found.end() - kMaxEventRows);
-            else
-                found.resize(kMaxEventRows);
-        }
+        const auto found = record.events(a.since, a.until, kMaxEventRows, a.newest);
         if (a.csv)
             table = h::eventsTable(found);
         else

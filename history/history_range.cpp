@@ -10,6 +10,38 @@
 
 namespace brix::history {
 
+Millis Record::companionSince(Millis since) const {
+    return std::max(since, store.oldest());
+}
+
+std::vector<RfRow> Record::rf(Millis since, Millis until, int points) const {
+    auto rows = store.rf(since, until, points, second);
+    if (companion != nullptr)
+        mergeByTime(rows, companion->rf(companionSince(since), until, points));
+    return rows;
+}
+
+std::vector<StatisticsRow> Record::statistics(Millis since, Millis until, int points) const {
+    auto rows = store.statistics(since, until, points, second);
+    if (companion != nullptr)
+        mergeByTime(rows, companion->statistics(companionSince(since), until, points));
+    return rows;
+}
+
+std::vector<Event> Record::events(Millis since, Millis until, int limit, bool newest) const {
+    auto rows = store.events(since, until, limit, {}, newest);
+    if (companion == nullptr)
+        return rows;
+    mergeByTime(rows, companion->events(companionSince(since), until, limit, {}, newest));
+    if (rows.size() > static_cast<std::size_t>(limit)) {
+        if (newest)
+            rows.erase(rows.begin(), rows.end() - limit);
+        else
+            rows.resize(static_cast<std::size_t>(limit));
+    }
+    return rows;
+}
+
 void readRange(RangeData& d, Store& store, Store& second, Store* companion,
                const std::string& companionPath, int columns) {
     // The two tables side by side, each on a connection of its own: a long range takes the
@@ -28,8 +60,7 @@ void readRange(RangeData& d, Store& store, Store& second, Store* companion,
     d.counted = store.events(d.since, d.until, 1'000'000, counted, false);
     if (companion == nullptr)
         return;
-    // Only from the time the first store begins: before it, the companion's rows are the
-    // record's own past that the first store never held, or would be read twice.
+    // Only from the time the first store begins (see Record).
     const Millis from = std::max(d.since, store.oldest());
     mergeByTime(d.rf, companion->rf(from, d.until, columns));
     mergeByTime(d.statistics, companion->statistics(from, d.until, columns));

@@ -23,6 +23,24 @@ struct RangeData {
     std::vector<Event> counted;  // every link up, link down, tune, error, gap, channel change
 };
 
+// One record: a store and, when not null, its companion (what a user's program recorded in the
+// service's place, or the other way round), read as one list ordered by time. The companion is
+// read only from the time the store begins: before it, its rows are the record's own past that
+// the store never held, or would be read twice.
+struct Record {
+    Store& store;
+    Store* companion = nullptr;
+    Store* second = nullptr;  // another connection to `store`: a long range is read on both
+
+    std::vector<RfRow> rf(Millis since, Millis until, int points) const;
+    std::vector<StatisticsRow> statistics(Millis since, Millis until, int points) const;
+    // At most `limit` events: the oldest of the range, or the newest when `newest`.
+    std::vector<Event> events(Millis since, Millis until, int limit, bool newest) const;
+
+private:
+    Millis companionSince(Millis since) const;
+};
+
 // Events listed at most (the newest of the range).
 inline constexpr int kMaxListedEvents = 2000;
 

@@ -138,6 +138,10 @@ public:
     // is reduced to minimum, mean and maximum per slice of (until - since) / maxRows.
     std::vector<RfRow> rf(Millis since, Millis until, int maxRows = 100000);
     std::vector<StatisticsRow> statistics(Millis since, Millis until, int maxRows = 100000);
+    // The same, a long range read in two halves side by side, the second on `other` (another
+    // connection to the same store, idle meanwhile) when not null.
+    std::vector<RfRow> rf(Millis since, Millis until, int maxRows, Store* other);
+    std::vector<StatisticsRow> statistics(Millis since, Millis until, int maxRows, Store* other);
     std::vector<Event> events(Millis since, Millis until, int maxRows = 100000);
     // Only the events of `kinds` (all when empty); with `newest`, the newest `maxRows` of the
     // range (still oldest first).

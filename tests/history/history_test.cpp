@@ -152,6 +152,43 @@ TEST(HistoryStore, ALongRangeOfFewRowsIsReadRowByRow) {
     EXPECT_EQ(samples, 232);
 }
 
+// A long range read on two connections side by side is the same range, slice for slice: none
+// is cut in two where the halves meet, across the resolutions too.
+TEST(HistoryStore, ALongRangeReadInTwoHalvesIsTheSameAsInOne) {
+    Folder dir;
+    auto store = openStore(dir.file("halves.sqlite3"));
+    store->begin();
+    const Millis start = kNow - 10 * kDay;
+    for (Millis t = start; t < kNow; t += 3 * kSecond) {
+        const auto i = static_cast<std::uint16_t>((t / kSecond) % 97);
+        store->add(RfSample{t, static_cast<std::uint16_t>(4000 + i), 4, 300, 2, i});
+        store->add(StatisticsSample{t + 1, 300, {i, 2u * i, 3, 4, 5, 6, 7, 8}});
+    }
+    ASSERT_TRUE(store->commit());
+    // Three days age into minutes; the week since stays at full resolution.
+    while (store->consolidate(kNow, 100000) > 0) {
+    }
+    auto other = openStore(dir.file("halves.sqlite3"), true);
+    for (const auto& [since, points] :
+         std::vector<std::pair<Millis, int>>{{start, 1000}, {kNow - 7 * kDay, 997}, {start, 50}}) {
+        const auto one = store->rf(since, kNow, points);
+        const auto two = store->rf(since, kNow, points, other.get());
+        ASSERT_EQ(one.size(), two.size()) << points;
+        for (std::size_t i = 0; i < one.size(); ++i) {
+            ASSERT_EQ(one[i].t, two[i].t) << i;
+            ASSERT_EQ(one[i].samples, two[i].samples) << i;
+            ASSERT_EQ(one[i].fields, two[i].fields) << i;
+        }
+        const auto stOne = store->statistics(since, kNow, points);
+        const auto stTwo = store->statistics(since, kNow, points, other.get());
+        ASSERT_EQ(stOne.size(), stTwo.size());
+        for (std::size_t i = 0; i < stOne.size(); ++i) {
+            ASSERT_EQ(stOne[i].reports, stTwo[i].reports) << i;
+            ASSERT_EQ(stOne[i].rates, stTwo[i].rates) << i;
+        }
+    }
+}
+
 TEST(HistoryStore, AgeingMovesFullResolutionToMinutesToHoursAndDropsBeyondFiveYears) {
     Folder dir;
     auto store = openStore(dir.file("h.sqlite3"));
