@@ -3,10 +3,12 @@
 #include "brixctl/history_remote.h"
 
 #include <curl/curl.h>
+#include <dlfcn.h>
 
 #include <algorithm>
 #include <cmath>
 #include <limits>
+#include <type_traits>
 
 #include <nlohmann/json.hpp>
 
@@ -48,6 +50,37 @@ std::size_t take(char* data, std::size_t size, std::size_t count, void* cls) {
 
 int progress(void*, curl_off_t, curl_off_t, curl_off_t, curl_off_t) {
     return Session::interrupted() ? 1 : 0;  // Ctrl-C ends a slow transfer too
+}
+
+// libcurl, and the TLS, Kerberos and LDAP libraries it brings, are 3 MB resident in every
+// brixctl, the long-running service among them; only --from needs them, so they are loaded
+// then.
+struct Curl {
+    decltype(&curl_easy_init) init = nullptr;
+    decltype(&curl_easy_setopt) setopt = nullptr;
+    decltype(&curl_easy_perform) perform = nullptr;
+    decltype(&curl_easy_getinfo) getinfo = nullptr;
+    decltype(&curl_easy_cleanup) cleanup = nullptr;
+    decltype(&curl_easy_strerror) strerror = nullptr;
+};
+
+const Curl* loadCurl() {
+    static const Curl* const loaded = []() -> const Curl* {
+        void* lib = ::dlopen("libcurl.so.4", RTLD_NOW | RTLD_LOCAL);
+        if (lib == nullptr)
+            return nullptr;
+        static Curl c;
+        const auto find = [lib](auto& f, const char* name) {
+            f = reinterpret_cast<std::remove_reference_t<decltype(f)>>(::dlsym(lib, name));
+            return f != nullptr;
+        };
+        if (!find(c.init, "curl_easy_init") || !find(c.setopt, "curl_easy_setopt") ||
+            !find(c.perform, "curl_easy_perform") || !find(c.getinfo, "curl_easy_getinfo") ||
+            !find(c.cleanup, "curl_easy_cleanup") || !find(c.strerror, "curl_easy_strerror"))
+            return nullptr;
+        return &c;
+    }();
+    return loaded;
 }
 
 std::string percentEncoded(const std::string& text) {
@@ -122,40 +155,45 @@ bool RemoteHistory::get(const std::string& what, int points, std::string& body) 
                             "?since=" + percentEncoded(brix::history::isoTime(since_)) +
                             "&until=" + percentEncoded(brix::history::isoTime(until_)) +
                             (points > 0 ? "&points=" + std::to_string(points) : "");
-    CURL* curl = curl_easy_init();
+    const Curl* api = loadCurl();
+    if (api == nullptr) {
+        error_ = "libcurl (libcurl.so.4) cannot be loaded: install the libcurl4 package";
+        return false;
+    }
+    CURL* curl = api->init();
     if (curl == nullptr) {
         error_ = "cannot start a transfer";
         return false;
     }
     Download d;
     char why[CURL_ERROR_SIZE] = "";
-    curl_easy_setopt(curl, CURLOPT_URL, url.c_str());
-    curl_easy_setopt(curl, CURLOPT_PROTOCOLS_STR, "http,https");
-    curl_easy_setopt(curl, CURLOPT_REDIR_PROTOCOLS_STR, "http,https");
-    curl_easy_setopt(curl, CURLOPT_FOLLOWLOCATION, 1L);
-    curl_easy_setopt(curl, CURLOPT_MAXREDIRS, 3L);
-    curl_easy_setopt(curl, CURLOPT_CONNECTTIMEOUT, kConnectSeconds);
-    curl_easy_setopt(curl, CURLOPT_TIMEOUT, kTotalSeconds);
-    curl_easy_setopt(curl, CURLOPT_NOSIGNAL, 1L);
-    curl_easy_setopt(curl, CURLOPT_ACCEPT_ENCODING, "");  // gzip, as the server offers it
-    curl_easy_setopt(curl, CURLOPT_NETRC, static_cast<long>(CURL_NETRC_OPTIONAL));
-    curl_easy_setopt(curl, CURLOPT_USERAGENT, "brixctl/" BRIX_VERSION);
-    curl_easy_setopt(curl, CURLOPT_WRITEFUNCTION, take);
-    curl_easy_setopt(curl, CURLOPT_WRITEDATA, &d);
-    curl_easy_setopt(curl, CURLOPT_NOPROGRESS, 0L);
-    curl_easy_setopt(curl, CURLOPT_XFERINFOFUNCTION, progress);
-    curl_easy_setopt(curl, CURLOPT_ERRORBUFFER, why);
+    api->setopt(curl, CURLOPT_URL, url.c_str());
+    api->setopt(curl, CURLOPT_PROTOCOLS_STR, "http,https");
+    api->setopt(curl, CURLOPT_REDIR_PROTOCOLS_STR, "http,https");
+    api->setopt(curl, CURLOPT_FOLLOWLOCATION, 1L);
+    api->setopt(curl, CURLOPT_MAXREDIRS, 3L);
+    api->setopt(curl, CURLOPT_CONNECTTIMEOUT, kConnectSeconds);
+    api->setopt(curl, CURLOPT_TIMEOUT, kTotalSeconds);
+    api->setopt(curl, CURLOPT_NOSIGNAL, 1L);
+    api->setopt(curl, CURLOPT_ACCEPT_ENCODING, "");  // gzip, as the server offers it
+    api->setopt(curl, CURLOPT_NETRC, static_cast<long>(CURL_NETRC_OPTIONAL));
+    api->setopt(curl, CURLOPT_USERAGENT, "brixctl/" BRIX_VERSION);
+    api->setopt(curl, CURLOPT_WRITEFUNCTION, take);
+    api->setopt(curl, CURLOPT_WRITEDATA, &d);
+    api->setopt(curl, CURLOPT_NOPROGRESS, 0L);
+    api->setopt(curl, CURLOPT_XFERINFOFUNCTION, progress);
+    api->setopt(curl, CURLOPT_ERRORBUFFER, why);
     if (!caFile_.empty())
-        curl_easy_setopt(curl, CURLOPT_CAINFO, caFile_.c_str());
-    const CURLcode rc = curl_easy_perform(curl);
+        api->setopt(curl, CURLOPT_CAINFO, caFile_.c_str());
+    const CURLcode rc = api->perform(curl);
     long status = 0;
-    curl_easy_getinfo(curl, CURLINFO_RESPONSE_CODE, &status);
-    curl_easy_cleanup(curl);
+    api->getinfo(curl, CURLINFO_RESPONSE_CODE, &status);
+    api->cleanup(curl);
     if (rc != CURLE_OK) {
         error_ = d.tooLarge                        ? "the answer is larger than 64 MB"
                  : rc == CURLE_ABORTED_BY_CALLBACK ? "interrupted"
                  : why[0] != '\0'                  ? why
-                                                   : curl_easy_strerror(rc);
+                                                   : api->strerror(rc);
         return false;
     }
     if (status != 200) {
