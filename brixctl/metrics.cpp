@@ -154,6 +154,14 @@ std::string metricsText(const ServeState& s) {
         for (const auto& m : totals)
             w.counter(m.name, m.help, m.value);
     }
+    w.counter("brix_link_down_total",
+              "Times the modem stopped answering (10 s without a frame) since serve started.",
+              s.linkDowns());
+    if (const std::int64_t since = s.presence().second; since != 0)
+        w.gauge("brix_link_last_change_timestamp_seconds",
+                "When the modem last began or stopped answering (its last frame before a "
+                "silence).",
+                static_cast<double>(since) / 1000);
     if (report != 0)
         w.gauge("brix_last_report_age_seconds", "Seconds since the last RF report.",
                 static_cast<double>(now - report) / 1e9);

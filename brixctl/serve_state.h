@@ -53,6 +53,9 @@ public:
                 presenceSinceMs_ = e.unixMs;
             }
         } else if (const auto* silent = std::get_if<brix::LinkSilent>(&e.body)) {
+            // Counted as it happens, so that losses between two scrapes are not lost to them.
+            if (answering_)
+                ++linkDowns_;
             answering_ = false;
             presenceSinceMs_ = silent->lastHeardMs;
         } else if (std::holds_alternative<brix::LinkHeard>(e.body)) {
@@ -94,6 +97,11 @@ public:
         std::lock_guard<std::mutex> lock(mutex_);
         return {answering_, presenceSinceMs_};
     }
+    // Times the modem stopped answering since serve started.
+    std::uint64_t linkDowns() const {
+        std::lock_guard<std::mutex> lock(mutex_);
+        return linkDowns_;
+    }
     // Unix ms of the last RF report; 0: none yet.
     std::int64_t lastReportUnixMs() const {
         std::lock_guard<std::mutex> lock(mutex_);
@@ -114,6 +122,7 @@ private:
     std::int64_t lastReportUnixMs_ = 0;
     bool answering_ = false;
     std::int64_t presenceSinceMs_ = 0;
+    std::uint64_t linkDowns_ = 0;
 };
 
 // The Prometheus text of /metrics.

@@ -341,10 +341,13 @@ class Prometheus(unittest.TestCase):
         self.assertEqual(sorted(loaded), [("BrixLinkLostRepeatedly", "ok"),
                                           ("BrixModemDown", "ok"),
                                           ("BrixReceiveChannelChanged", "ok"),
-                                          ("BrixRetransmissionsHigh", "ok")])
+                                          ("BrixRetransmissionsHigh", "ok"),
+                                          ("BrixServiceUnreachable", "ok")])
+        self.assertEqual(self.scalar("brix_link_down_total"), 0)
 
         # The modem stops: brix_up goes to 0, its values go (a gap, not a flat line), the
         # counters of the link and of the reports stay.
+        silenced = time.time()
         modem.proc.send_signal(signal.SIGSTOP)
         self.addCleanup(modem.proc.send_signal, signal.SIGCONT)
         self.wait_for(lambda: self.scalar('brix_up{job="brix"}') == 0, 20)
@@ -355,9 +358,16 @@ class Prometheus(unittest.TestCase):
         self.assertIsNotNone(self.scalar("brix_link_frames_sent_total"))
         self.assertEqual(self.scalar("brix_downstream_bytes_total"),
                          sum(b for _, b in reports()))
+        # The loss is counted once, stamped with the modem's last frame before it.
+        self.assertEqual(self.scalar("brix_link_down_total"), 1)
+        stopped = self.scalar("brix_link_last_change_timestamp_seconds")
+        self.assertLess(silenced - 4, stopped)
+        self.assertLess(stopped, silenced + 0.5)
         # And back.
         modem.proc.send_signal(signal.SIGCONT)
         self.wait_for(lambda: self.scalar("brix_receive_frequency_hertz") == 452.5e6, 20)
+        self.assertGreater(self.scalar("brix_link_last_change_timestamp_seconds"), stopped)
+        self.assertEqual(self.scalar("brix_link_down_total"), 1)
 
 
 if __name__ == "__main__":
