@@ -9,6 +9,7 @@
 #include <vector>
 #include "history/history_table.h"
 
+#include "brixctl/notify.h"
 #include "brixctl/output.h"
 
 namespace brixctl {
@@ -22,6 +23,7 @@ struct Options {
     bool noHistory = false;    // --no-history: serve records nothing
     std::string webConfig;     // --web-config FILE: serve's TLS and users
     std::string caFile;        // history --cacert FILE: the authority of a served history
+    NotifyOptions notify;      // serve's and record's messages
 };
 
 int runStatus(const Options& o);

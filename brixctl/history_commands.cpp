@@ -121,8 +121,17 @@ int runRecord(const Options& o) {
         std::fprintf(stderr, "brixctl: no place for the history: set HOME or use --history\n");
         return kUsage;
     }
+    std::unique_ptr<Notifier> notifier;
+    if (o.notify.wanted()) {
+        NotifyOptions notify = o.notify;
+        notify.program = "brixctl record";
+        notifier = std::make_unique<Notifier>(notify, o.interfaceName);
+    }
     // Subscribed before the link opens: the feed starts recording when this program owns it.
-    HistoryFeed feed(path);
+    HistoryFeed feed(path, [&notifier](const std::string& text) {
+        if (notifier)
+            notifier->recorderError(text);
+    });
     Session s;
     if (const int rc = s.open(o.interfaceName))
         return rc;
@@ -132,6 +141,8 @@ int runRecord(const Options& o) {
     s.onEvent([&](const brix::LinkEvent& e) {
         journalPresence(e);
         journalRecording(e, path);
+        if (notifier)
+            notifier->take(e);
     });
     // A store that fails is looked at once a second.
     while (!Session::interrupted()) {

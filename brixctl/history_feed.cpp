@@ -66,7 +66,15 @@ std::string historyToRead(const std::string& option, const std::string& interfac
     return own;
 }
 
-HistoryFeed::HistoryFeed(const std::string& path) : feed_(path, toStderr, toStderr) {}
+HistoryFeed::HistoryFeed(const std::string& path, std::function<void(const std::string&)> onError)
+    : feed_(
+          path,
+          [onError = std::move(onError)](const std::string& text) {
+              toStderr(text);
+              if (onError)
+                  onError(text);
+          },
+          toStderr) {}
 
 HistoryFeed::~HistoryFeed() = default;
 

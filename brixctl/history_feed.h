@@ -2,6 +2,7 @@
 // brixctl's part of the signal history: where its store is, and a feed from a session's link
 // into it (history/link_feed.h), which records while this program owns the link.
 
+#include <functional>
 #include <memory>
 #include <string>
 
@@ -22,10 +23,12 @@ std::string historyToRead(const std::string& option, const std::string& interfac
                           std::string& lookedAt);
 
 // Records what the link tells into the store at `path` while it lives; the store's messages go
-// to standard error. Make it before the session starts.
+// to standard error, its errors to `onError` too (on a thread of the feed's). Make it before the
+// session starts.
 class HistoryFeed {
 public:
-    explicit HistoryFeed(const std::string& path);
+    explicit HistoryFeed(const std::string& path,
+                         std::function<void(const std::string&)> onError = {});
     // Writes what is left and stops.
     ~HistoryFeed();
     HistoryFeed(const HistoryFeed&) = delete;

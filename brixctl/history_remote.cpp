@@ -2,16 +2,13 @@
 // in size and time, only http and https (redirects too), and every row checked as it is read.
 #include "brixctl/history_remote.h"
 
-#include <curl/curl.h>
-#include <dlfcn.h>
-
 #include <algorithm>
 #include <cmath>
 #include <limits>
-#include <type_traits>
 
 #include <nlohmann/json.hpp>
 
+#include "brixctl/curl_api.h"
 #include "brixctl/history_json.h"
 #include "brixctl/session.h"
 #include "domain/clock.h"
@@ -50,37 +47,6 @@ std::size_t take(char* data, std::size_t size, std::size_t count, void* cls) {
 
 int progress(void*, curl_off_t, curl_off_t, curl_off_t, curl_off_t) {
     return Session::interrupted() ? 1 : 0;  // Ctrl-C ends a slow transfer too
-}
-
-// libcurl, and the TLS, Kerberos and LDAP libraries it brings, are 3 MB resident in every
-// brixctl, the long-running service among them; only --from needs them, so they are loaded
-// then.
-struct Curl {
-    decltype(&curl_easy_init) init = nullptr;
-    decltype(&curl_easy_setopt) setopt = nullptr;
-    decltype(&curl_easy_perform) perform = nullptr;
-    decltype(&curl_easy_getinfo) getinfo = nullptr;
-    decltype(&curl_easy_cleanup) cleanup = nullptr;
-    decltype(&curl_easy_strerror) strerror = nullptr;
-};
-
-const Curl* loadCurl() {
-    static const Curl* const loaded = []() -> const Curl* {
-        void* lib = ::dlopen("libcurl.so.4", RTLD_NOW | RTLD_LOCAL);
-        if (lib == nullptr)
-            return nullptr;
-        static Curl c;
-        const auto find = [lib](auto& f, const char* name) {
-            f = reinterpret_cast<std::remove_reference_t<decltype(f)>>(::dlsym(lib, name));
-            return f != nullptr;
-        };
-        if (!find(c.init, "curl_easy_init") || !find(c.setopt, "curl_easy_setopt") ||
-            !find(c.perform, "curl_easy_perform") || !find(c.getinfo, "curl_easy_getinfo") ||
-            !find(c.cleanup, "curl_easy_cleanup") || !find(c.strerror, "curl_easy_strerror"))
-            return nullptr;
-        return &c;
-    }();
-    return loaded;
 }
 
 std::string percentEncoded(const std::string& text) {
@@ -155,9 +121,9 @@ bool RemoteHistory::get(const std::string& what, int points, std::string& body) 
                             "?since=" + percentEncoded(brix::history::isoTime(since_)) +
                             "&until=" + percentEncoded(brix::history::isoTime(until_)) +
                             (points > 0 ? "&points=" + std::to_string(points) : "");
-    const Curl* api = loadCurl();
+    const CurlApi* api = curlApi();
     if (api == nullptr) {
-        error_ = "libcurl (libcurl.so.4) cannot be loaded: install the libcurl4 package";
+        error_ = kNoCurl;
         return false;
     }
     CURL* curl = api->init();

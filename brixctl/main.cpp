@@ -130,6 +130,25 @@ int main(int argc, char** argv) {
     app.add_option("--history", o.history,
                    "the history store (default: $XDG_STATE_HOME/brixtool/history.sqlite3)");
     auto* record = app.add_subcommand("record", "record the modem's reports into the history");
+    for (auto* command : {serve, record}) {
+        command->add_option("--notify-command", o.notify.command,
+                            "run CMD with /bin/sh -c on an event: BRIX_KIND, BRIX_TIME, "
+                            "BRIX_TEXT, BRIX_DURATION ... and a JSON line on its input");
+        command->add_option("--notify-url", o.notify.urls,
+                            "POST the event's JSON to URL (several allowed; ntfy+https://... "
+                            "for ntfy's form)");
+        command->add_option("--notify-on", o.notify.on,
+                            "the events to tell: down, up, channel, message, error, service "
+                            "(default down,up,error,service)");
+        command->add_option("--notify-after", o.notify.after,
+                            "seconds the link is down before it is told (default 30)");
+        command->add_option("--notify-every", o.notify.every,
+                            "seconds between two messages of a kind; what comes meanwhile is "
+                            "one message with a count (default 60)");
+        command->add_option("--notify-match", o.notify.match,
+                            "with message in --notify-on: only the modem's messages this regular "
+                            "expression finds");
+    }
     std::string historyWhat = "samples", since, until, backupFile, historyFrom;
     auto* history = app.add_subcommand("history", "what the history holds, without the modem");
     history->add_option("WHAT", historyWhat, "samples (default), statistics, events, or backup")
@@ -187,6 +206,12 @@ int main(int argc, char** argv) {
             return runScannerDefault(o);
         if (*tune)
             return runTune(o, mhz, mbits);
+        if (*serve || *record) {
+            if (const std::string why = checkNotifyOptions(o.notify); !why.empty()) {
+                std::fprintf(stderr, "brixctl: %s\n", why.c_str());
+                return kUsage;
+            }
+        }
         if (*serve)
             return runServe(o, listen);
         if (*record)

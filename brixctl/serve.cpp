@@ -140,17 +140,25 @@ int runServe(const Options& o, const std::string& listen) {
     }
     const char* scheme = config.certificate.empty() ? "http" : "https";
     // The feed subscribes before the link opens, so that it records from the first report.
+    std::unique_ptr<Notifier> notifier;
+    if (o.notify.wanted())
+        notifier = std::make_unique<Notifier>(o.notify, o.interfaceName);
     std::unique_ptr<HistoryFeed> feed;
     const std::string historyFile = o.noHistory ? std::string() : historyPath(o.history);
     if (!historyFile.empty())
-        feed = std::make_unique<HistoryFeed>(historyFile);
+        feed = std::make_unique<HistoryFeed>(historyFile, [&notifier](const std::string& text) {
+            if (notifier)
+                notifier->recorderError(text);
+        });
     ServeState state;
     Session s;
-    s.onEvent([&state, &historyFile](const brix::LinkEvent& e) {
+    s.onEvent([&state, &historyFile, &notifier](const brix::LinkEvent& e) {
         journalPresence(e);
         if (!historyFile.empty())
             journalRecording(e, historyFile);
         state.take(e);
+        if (notifier)
+            notifier->take(e);
     });
     if (const int rc = s.open(o.interfaceName))
         return rc;
@@ -200,6 +208,7 @@ int runServe(const Options& o, const std::string& listen) {
     server.stop();
     feed.reset();
     s.stop();
+    notifier.reset();  // the service's last message, after the link is handed on
     return kDone;
 }
 
