@@ -43,8 +43,10 @@ int runRecord(const Options& o);
 // ago, an ISO time ("2026-12-09T03:00:00Z", or local without the Z), or empty (the last hour /
 // now).
 // `from`: the address of a brixctl serve whose history is read instead of a store here.
+// `follow`: the events, then those recorded as they are, until interrupted.
 int runHistory(const Options& o, const std::string& what, const std::string& since,
-               const std::string& until, const std::string& file, const std::string& from);
+               const std::string& until, const std::string& file, const std::string& from,
+               bool follow = false);
 
 // "2026-12-08T17:30:00.123Z".
 using brix::history::isoTime;

@@ -1,14 +1,21 @@
 // brixctl record and brixctl history: the signal history written by a session of our own, and
 // read back without the modem.
+#include <atomic>
 #include <cctype>
 #include <chrono>
 #include <cmath>
+#include <condition_variable>
 #include <cstdio>
 #include <ctime>
+#include <deque>
 #include <functional>
 #include <limits>
+#include <map>
+#include <mutex>
 #include <optional>
 #include <string>
+#include <thread>
+#include <tuple>
 #include <utility>
 #include <variant>
 
@@ -175,10 +182,140 @@ int backupHistory(brix::history::Store& store, const std::string& path, const st
     return kDone;
 }
 
+// One event as `history events` prints it: a line for people, a JSON document on a line of
+// its own, or a CSV row under the header printed first.
+void printEvent(Output& out, const brix::history::Event& e) {
+    if (out.format() == Format::Json) {
+        out.json(eventJson(e), true);
+    } else if (out.format() == Format::Csv) {
+        for (const auto& row : brix::history::eventsTable({e}).rows)
+            out.line(brix::history::csvLine(row));
+    } else {
+        out.line(localTime(e.t) + "  " + brix::history::eventKindName(e.kind) + "  " + e.text +
+                 (e.program.empty() ? "" : "  (" + e.program + ")"));
+    }
+}
+
+// `brixctl history events --follow`: the range up to a minute ago, then the events as they are
+// recorded (the last minute's first), in the store's order, until Ctrl-C or the reader goes.
+int followEvents(const Options& o, const brix::history::Record& record,
+                 const std::string& described, Millis since) {
+    namespace h = brix::history;
+    Output out(o.format);
+    if (o.format == Format::Text)
+        out.line("History " + described + ", followed (Ctrl-C ends)");
+    if (o.format == Format::Csv)
+        out.line(h::csvLine(h::eventsTable({}).header));
+    const Millis now = brix::unixMsNow();
+    const Millis recent = std::max(since, now - h::EventFollower::kLate);
+    if (since < recent)
+        for (const auto& e : record.events(since, recent - 1, kMaxRows, false)) {
+            if (Session::interrupted())
+                return kInterrupted;
+            printEvent(out, e);
+        }
+    h::EventFollower follower(recent);
+    while (!Session::interrupted() && !readerGone()) {
+        for (const auto& e : follower.poll(record, brix::unixMsNow()))
+            printEvent(out, e);
+        for (int i = 0; i < 10 && !Session::interrupted() && !readerGone(); ++i)
+            std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    }
+    return kDone;
+}
+
+// `history events --follow --from URL`: the stream is listened to first, then the range read,
+// so that nothing falls between the two; what both hold is printed once.
+int followServed(const Options& o, const std::string& from, Millis since) {
+    namespace h = brix::history;
+    std::mutex mutex;
+    std::condition_variable wake;
+    std::deque<h::Event> streamed;
+    bool connected = false, ended = false;
+    std::atomic<bool> stop{false};
+    RemoteHistory stream(from, since, since, o.caFile);
+    std::thread listener([&] {
+        stream.follow(
+            [&](const h::Event& e) {
+                std::lock_guard lock(mutex);
+                if (streamed.size() < 100000)  // a reader that stopped reading holds no more
+                    streamed.push_back(e);
+                wake.notify_all();
+            },
+            [&] {
+                std::lock_guard lock(mutex);
+                connected = true;
+                wake.notify_all();
+            },
+            stop);
+        std::lock_guard lock(mutex);
+        ended = true;
+        wake.notify_all();
+    });
+    const auto finish = [&](int rc) {
+        stop = true;
+        listener.join();
+        if (rc == kFailed)
+            std::fprintf(stderr, "brixctl: the history at %s cannot be followed: %s\n",
+                         stream.shown().c_str(), stream.error().c_str());
+        return rc;  // Ctrl-C ends a follow as it ends watch: done
+    };
+    {
+        std::unique_lock lock(mutex);
+        while (!connected && !ended && !Session::interrupted())
+            wake.wait_for(lock, std::chrono::milliseconds(100));
+        if (!connected)
+            return finish(ended ? kFailed : kDone);
+    }
+    const Millis now = brix::unixMsNow();
+    RemoteHistory range(from, since, now + h::EventFollower::kLate, o.caFile);
+    const std::vector<h::Event> before = range.events();
+    if (!range.error().empty()) {
+        stop = true;
+        listener.join();
+        std::fprintf(stderr, "brixctl: the history at %s cannot be read: %s\n",
+                     range.shown().c_str(), range.error().c_str());
+        return Session::interrupted() ? kInterrupted : kFailed;
+    }
+    Output out(o.format);
+    if (o.format == Format::Text)
+        out.line("History at " + range.shown() + ", followed (Ctrl-C ends)");
+    if (o.format == Format::Csv)
+        out.line(h::csvLine(h::eventsTable({}).header));
+    // The range's recent events, which the stream may bring again.
+    std::map<std::tuple<Millis, int, std::string, std::string>, int> printed;
+    for (const auto& e : before) {
+        printEvent(out, e);
+        if (e.t >= now - h::EventFollower::kLate)
+            ++printed[{e.t, static_cast<int>(e.kind), e.text, e.program}];
+    }
+    while (!Session::interrupted() && !readerGone()) {
+        std::deque<h::Event> batch;
+        {
+            std::unique_lock lock(mutex);
+            wake.wait_for(lock, std::chrono::milliseconds(200),
+                          [&] { return !streamed.empty() || ended; });
+            batch.swap(streamed);
+            if (batch.empty() && ended)
+                return finish(kFailed);
+        }
+        for (const auto& e : batch) {
+            auto again = printed.find({e.t, static_cast<int>(e.kind), e.text, e.program});
+            if (again != printed.end() && again->second > 0) {
+                --again->second;
+                continue;
+            }
+            printEvent(out, e);
+        }
+    }
+    return finish(kDone);
+}
+
 }  // namespace
 
 int runHistory(const Options& o, const std::string& what, const std::string& sinceText,
-               const std::string& untilText, const std::string& file, const std::string& from) {
+               const std::string& untilText, const std::string& file, const std::string& from,
+               bool follow) {
     const Millis now = brix::unixMsNow();
     const auto since =
         sinceText.empty() ? std::optional<Millis>(now - 3'600'000) : parseTime(sinceText, now);
@@ -195,6 +332,14 @@ int runHistory(const Options& o, const std::string& what, const std::string& sin
         std::fprintf(stderr, "brixctl: --since is after --until\n");
         return kUsage;
     }
+    if (follow && (what != "events" || !untilText.empty())) {
+        std::fprintf(stderr,
+                     "brixctl: --follow follows the events: history events --follow "
+                     "[--since TIME], without --until\n");
+        return kUsage;
+    }
+    if (follow && !from.empty())
+        return followServed(o, from, *since);
     if (!from.empty())
         return readServed(o, what, from, *since, *until);
     std::string lookedAt;
@@ -216,7 +361,9 @@ int runHistory(const Options& o, const std::string& what, const std::string& sin
         return backupHistory(*store, path, file);
     // A store with no row at all is no history to show as empty: most often a copy of a store
     // being written, made without its write-ahead log.
-    if (store->newest() == 0 && store->countEvents(0, std::numeric_limits<Millis>::max()) == 0) {
+    // Followed, it is only a store that nothing was recorded into yet.
+    if (!follow && store->newest() == 0 &&
+        store->countEvents(0, std::numeric_limits<Millis>::max()) == 0) {
         std::fprintf(stderr,
                      "brixctl: %s holds nothing at all; a copy of a store made while it was "
                      "written lacks what its -wal file held: copy one with brixctl history "
@@ -236,6 +383,10 @@ int runHistory(const Options& o, const std::string& what, const std::string& sin
             companion->interruptWhen(&Session::interruptFlag());
     }
     const brix::history::Record record{*store, companion.get()};
+    if (follow)
+        return followEvents(o, record,
+                            "in " + path + (companion != nullptr ? " and " + companionPath : ""),
+                            *since);
     Source source;
     source.described = "in " + path + (companion != nullptr ? " and " + companionPath : "");
     source.rf = [&] { return record.rf(*since, *until, kMaxRows); };

@@ -3,7 +3,9 @@
 #include "brixctl/history_remote.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cmath>
+#include <functional>
 #include <limits>
 
 #include <nlohmann/json.hpp>
@@ -115,6 +117,34 @@ std::string RemoteHistory::shown() const {
     return colon < at ? base_.substr(0, colon) + base_.substr(at) : base_;
 }
 
+namespace {
+
+// A transfer from the served history with what every one of them takes: http and https only
+// (redirects too), bounded waits, gzip, credentials from ~/.netrc, the server's authority.
+CURL* startTransfer(const CurlApi& api, const std::string& url, const std::string& caFile,
+                    char* why) {
+    CURL* curl = api.init();
+    if (curl == nullptr)
+        return nullptr;
+    api.setopt(curl, CURLOPT_URL, url.c_str());
+    api.setopt(curl, CURLOPT_PROTOCOLS_STR, "http,https");
+    api.setopt(curl, CURLOPT_REDIR_PROTOCOLS_STR, "http,https");
+    api.setopt(curl, CURLOPT_FOLLOWLOCATION, 1L);
+    api.setopt(curl, CURLOPT_MAXREDIRS, 3L);
+    api.setopt(curl, CURLOPT_CONNECTTIMEOUT, kConnectSeconds);
+    api.setopt(curl, CURLOPT_NOSIGNAL, 1L);
+    api.setopt(curl, CURLOPT_ACCEPT_ENCODING, "");  // gzip, as the server offers it
+    api.setopt(curl, CURLOPT_NETRC, static_cast<long>(CURL_NETRC_OPTIONAL));
+    api.setopt(curl, CURLOPT_USERAGENT, "brixctl/" BRIX_VERSION);
+    api.setopt(curl, CURLOPT_NOPROGRESS, 0L);
+    api.setopt(curl, CURLOPT_ERRORBUFFER, why);
+    if (!caFile.empty())
+        api.setopt(curl, CURLOPT_CAINFO, caFile.c_str());
+    return curl;
+}
+
+}  // namespace
+
 bool RemoteHistory::get(const std::string& what, int points, std::string& body) {
     error_.clear();
     const std::string url = base_ + "/api/v1/history/" + what +
@@ -126,31 +156,17 @@ bool RemoteHistory::get(const std::string& what, int points, std::string& body) 
         error_ = kNoCurl;
         return false;
     }
-    CURL* curl = api->init();
+    Download d;
+    char why[CURL_ERROR_SIZE] = "";
+    CURL* curl = startTransfer(*api, url, caFile_, why);
     if (curl == nullptr) {
         error_ = "cannot start a transfer";
         return false;
     }
-    Download d;
-    char why[CURL_ERROR_SIZE] = "";
-    api->setopt(curl, CURLOPT_URL, url.c_str());
-    api->setopt(curl, CURLOPT_PROTOCOLS_STR, "http,https");
-    api->setopt(curl, CURLOPT_REDIR_PROTOCOLS_STR, "http,https");
-    api->setopt(curl, CURLOPT_FOLLOWLOCATION, 1L);
-    api->setopt(curl, CURLOPT_MAXREDIRS, 3L);
-    api->setopt(curl, CURLOPT_CONNECTTIMEOUT, kConnectSeconds);
     api->setopt(curl, CURLOPT_TIMEOUT, kTotalSeconds);
-    api->setopt(curl, CURLOPT_NOSIGNAL, 1L);
-    api->setopt(curl, CURLOPT_ACCEPT_ENCODING, "");  // gzip, as the server offers it
-    api->setopt(curl, CURLOPT_NETRC, static_cast<long>(CURL_NETRC_OPTIONAL));
-    api->setopt(curl, CURLOPT_USERAGENT, "brixctl/" BRIX_VERSION);
     api->setopt(curl, CURLOPT_WRITEFUNCTION, take);
     api->setopt(curl, CURLOPT_WRITEDATA, &d);
-    api->setopt(curl, CURLOPT_NOPROGRESS, 0L);
     api->setopt(curl, CURLOPT_XFERINFOFUNCTION, progress);
-    api->setopt(curl, CURLOPT_ERRORBUFFER, why);
-    if (!caFile_.empty())
-        api->setopt(curl, CURLOPT_CAINFO, caFile_.c_str());
     const CURLcode rc = api->perform(curl);
     long status = 0;
     api->getinfo(curl, CURLINFO_RESPONSE_CODE, &status);
@@ -275,26 +291,129 @@ std::vector<brix::history::StatisticsRow> RemoteHistory::statistics(int points) 
     });
 }
 
+namespace {
+
+bool eventOf(const json& row, brix::history::Event& e) {
+    if (!row.is_object())
+        return false;
+    const auto kind = row.find("kind");
+    const auto text = row.find("text");
+    const auto program = row.find("program");
+    if (!timeOf(row, e.t) || kind == row.end() || !kind->is_string() || text == row.end() ||
+        !text->is_string() || program == row.end() || !program->is_string())
+        return false;
+    const auto k = brix::history::eventKindFromName(kind->template get<std::string>());
+    if (!k)
+        return false;
+    e.kind = *k;
+    // As a store holds them: bounded texts.
+    e.text = text->template get<std::string>().substr(0, brix::history::kMaxEventText);
+    e.program = program->template get<std::string>().substr(0, 64);
+    return true;
+}
+
+// The live stream as it comes: server-sent events, each "event: NAME" and "data: JSON" lines
+// and an empty line.
+struct Stream {
+    const std::function<void(const brix::history::Event&)>* onEvent;
+    const std::function<void()>* onConnected;
+    const std::atomic<bool>* stop;
+    std::string pending;
+    bool connected = false;
+    bool tooLarge = false;
+    bool malformed = false;
+};
+
+constexpr std::size_t kMaxMessage = 1 << 20;
+
+std::size_t takeStream(char* data, std::size_t size, std::size_t count, void* cls) {
+    auto& s = *static_cast<Stream*>(cls);
+    s.pending.append(data, size * count);
+    for (std::size_t end; (end = s.pending.find("\n\n")) != std::string::npos;) {
+        const std::string message = s.pending.substr(0, end);
+        s.pending.erase(0, end + 2);
+        std::string name, payload;
+        std::size_t at = 0;
+        while (at < message.size()) {
+            std::size_t eol = message.find('\n', at);
+            if (eol == std::string::npos)
+                eol = message.size();
+            const std::string line = message.substr(at, eol - at);
+            at = eol + 1;
+            if (line.rfind("event: ", 0) == 0)
+                name = line.substr(7);
+            else if (line.rfind("data: ", 0) == 0)
+                payload += line.substr(6);
+        }
+        if (!s.connected && !name.empty()) {
+            s.connected = true;
+            (*s.onConnected)();
+        }
+        if (name != "event")
+            continue;
+        brix::history::Event e;
+        if (nesting(payload, 2) > 1 || !eventOf(json::parse(payload, nullptr, false), e)) {
+            s.malformed = true;
+            return 0;
+        }
+        (*s.onEvent)(e);
+    }
+    if (s.pending.size() > kMaxMessage) {
+        s.tooLarge = true;
+        return 0;
+    }
+    return size * count;
+}
+
+int stopWhenAsked(void* stop, curl_off_t, curl_off_t, curl_off_t, curl_off_t) {
+    return Session::interrupted() || static_cast<std::atomic<bool>*>(stop)->load() ? 1 : 0;
+}
+
+}  // namespace
+
 std::vector<brix::history::Event> RemoteHistory::events() {
     std::string body;
     if (!get("events", 0, body))
         return {};
-    return rowsOf<brix::history::Event>(body, error_, [](const json& row, auto& e) {
-        const auto kind = row.find("kind");
-        const auto text = row.find("text");
-        const auto program = row.find("program");
-        if (!timeOf(row, e.t) || kind == row.end() || !kind->is_string() || text == row.end() ||
-            !text->is_string() || program == row.end() || !program->is_string())
-            return false;
-        const auto k = brix::history::eventKindFromName(kind->template get<std::string>());
-        if (!k)
-            return false;
-        e.kind = *k;
-        // As a store holds them: bounded texts.
-        e.text = text->template get<std::string>().substr(0, brix::history::kMaxEventText);
-        e.program = program->template get<std::string>().substr(0, 64);
-        return true;
-    });
+    return rowsOf<brix::history::Event>(body, error_,
+                                        [](const json& row, auto& e) { return eventOf(row, e); });
+}
+
+bool RemoteHistory::follow(const std::function<void(const brix::history::Event&)>& onEvent,
+                           const std::function<void()>& onConnected,
+                           const std::atomic<bool>& stop) {
+    error_.clear();
+    const CurlApi* api = curlApi();
+    if (api == nullptr) {
+        error_ = kNoCurl;
+        return false;
+    }
+    char why[CURL_ERROR_SIZE] = "";
+    CURL* curl = startTransfer(*api, base_ + "/api/v1/stream", caFile_, why);
+    if (curl == nullptr) {
+        error_ = "cannot start a transfer";
+        return false;
+    }
+    Stream s{&onEvent, &onConnected, &stop, {}, false, false, false};
+    // The server says something every 15 s at least: a minute of nothing is a dead peer.
+    api->setopt(curl, CURLOPT_LOW_SPEED_LIMIT, 1L);
+    api->setopt(curl, CURLOPT_LOW_SPEED_TIME, 60L);
+    api->setopt(curl, CURLOPT_WRITEFUNCTION, takeStream);
+    api->setopt(curl, CURLOPT_WRITEDATA, &s);
+    api->setopt(curl, CURLOPT_XFERINFOFUNCTION, stopWhenAsked);
+    api->setopt(curl, CURLOPT_XFERINFODATA, const_cast<std::atomic<bool>*>(&stop));
+    const CURLcode rc = api->perform(curl);
+    long status = 0;
+    api->getinfo(curl, CURLINFO_RESPONSE_CODE, &status);
+    api->cleanup(curl);
+    if (rc == CURLE_ABORTED_BY_CALLBACK)
+        return true;  // asked to stop
+    error_ = s.tooLarge    ? "a message of the stream is larger than 1 MB"
+             : s.malformed ? "the stream sent an event that is no event of a history"
+             : status != 0 && status != 200 ? "HTTP " + std::to_string(status)
+             : rc != CURLE_OK ? (why[0] != '\0' ? std::string(why) : api->strerror(rc))
+                              : "the server ended the stream";
+    return false;
 }
 
 }  // namespace brixctl

@@ -2,6 +2,8 @@
 // brixctl history --from URL: the rows of a history that brixctl serve serves, read as a local
 // store's are, so that a script reads another site's history without logging in there.
 
+#include <atomic>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -22,6 +24,12 @@ public:
     std::vector<brix::history::RfRow> rf(int points);
     std::vector<brix::history::StatisticsRow> statistics(int points);
     std::vector<brix::history::Event> events();
+
+    // Follows the server's live stream: `onConnected` once it answers, `onEvent` for each event
+    // recorded from then on (on this thread), until `stop`, Ctrl-C (true) or a failure (false,
+    // with error() set).
+    bool follow(const std::function<void(const brix::history::Event&)>& onEvent,
+                const std::function<void()>& onConnected, const std::atomic<bool>& stop);
 
     // Why the last read failed, for the user; empty when it did not.
     const std::string& error() const { return error_; }

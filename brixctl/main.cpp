@@ -161,6 +161,10 @@ int main(int argc, char** argv) {
         history->add_option("--from", historyFrom,
                             "the address of a brixctl serve whose history to read "
                             "(http://HOST:9330/; credentials from the URL or ~/.netrc)");
+    bool follow = false;
+    history->add_flag("--follow", follow,
+                      "with events: go on printing the events as they are recorded (one JSON "
+                      "document a line with --json), until Ctrl-C");
     history->add_option("--cacert", o.caFile,
                         "with an https --from: the certificate of the authority that signed the "
                         "server's (or the server's own, when it signed itself)");
@@ -228,7 +232,7 @@ int main(int argc, char** argv) {
                              "choose one\n");
                 return kUsage;
             }
-            return runHistory(o, historyWhat, since, until, backupFile, historyFrom);
+            return runHistory(o, historyWhat, since, until, backupFile, historyFrom, follow);
         }
         if (*discover)
             return runDiscover(o);

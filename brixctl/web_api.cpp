@@ -32,10 +32,6 @@ constexpr int kDefaultPoints = 2000;
 constexpr int kMaxPoints = 20000;
 constexpr int kMaxEventRows = 20000;  // the oldest of a range with more
 constexpr Millis kFiveYears = 5LL * 366 * 86'400'000;
-// How long after its time an event may be recorded (a link down: 10 s), with room to spare.
-constexpr Millis kLateEvents = 60'000;
-// The events the stream reads a second at most: a modem's flood is kept to 20 a second.
-constexpr int kMaxStreamedRows = 5000;
 
 std::string dump(const ordered_json& j) {
     // Texts the modem sent may be anything: never thrown on, nothing a terminal acts on.
@@ -312,7 +308,7 @@ void addWebApi(http::Server& server, const ServeState& state, const WebApiOption
 }
 
 StreamFeed::StreamFeed(http::Server& server, const ServeState& state, WebApiOptions o)
-    : server_(server), state_(state), o_(std::move(o)), quietUntilMs_(brix::unixMsNow()) {}
+    : server_(server), state_(state), o_(std::move(o)) {}
 
 void StreamFeed::statusChanged(bool changed) {
     // A report within a second of the last one sent is sent when the second is over, not
@@ -329,37 +325,17 @@ void StreamFeed::statusChanged(bool changed) {
 void StreamFeed::pollEvents() {
     const Millis now = brix::unixMsNow();
     if (server_.streamClients() == 0 || o_.noHistory) {
-        quietUntilMs_ = now;
-        primed_ = false;
-        sent_.clear();
+        events_.reset();
         return;
     }
-    std::string lookedAt;
-    const std::string path = historyToRead(o_.history, o_.interfaceName, lookedAt);
-    std::string error;
-    auto store = path.empty() ? nullptr : brix::history::Store::open(path, true, error, false);
-    if (store == nullptr)
+    if (!events_)
+        events_.emplace(now);
+    Opened opened = openRecord(o_);
+    if (opened.store == nullptr)
         return;
-    // An event may be recorded with a time before one already sent: a link down dates from
-    // the last frame heard, found out 10 s later; a gap from its start. So the last minute is
-    // read again each time, and what was sent of it (counted, as equal rows may repeat) skipped.
-    const Millis since = now - kLateEvents;
-    const auto found =
-        store->events(since, std::numeric_limits<Millis>::max(), kMaxStreamedRows, {}, true);
-    std::map<EventKey, int> seen;
-    for (const auto& e : found) {
-        EventKey key{e.t, static_cast<int>(e.kind), e.text, e.program};
-        const int nth = ++seen[key];
-        int& sent = sent_[key];
-        if (nth <= sent)
-            continue;
-        sent = nth;
-        // Before the first clients came, only what was recorded since the last quiet poll.
-        if (primed_ || e.t >= quietUntilMs_)
-            server_.publish("event", dump(eventJson(e)));
-    }
-    primed_ = true;
-    sent_.erase(sent_.begin(), sent_.lower_bound(EventKey{since, 0, {}, {}}));
+    for (const auto& e :
+         events_->poll(brix::history::Record{*opened.store, opened.companion.get()}, now))
+        server_.publish("event", dump(eventJson(e)));
 }
 
 }  // namespace brixctl

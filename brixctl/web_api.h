@@ -3,11 +3,13 @@
 // and the history (api/v1/...), and the live stream of both.
 
 #include <map>
+#include <optional>
 #include <string>
 #include <tuple>
 
 #include "brixctl/http_server.h"
 #include "brixctl/serve_state.h"
+#include "history/history_range.h"
 
 namespace brixctl {
 
@@ -35,17 +37,13 @@ public:
     void pollEvents();
 
 private:
-    // An event as recorded: time, kind, text, program.
-    using EventKey = std::tuple<long long, int, std::string, std::string>;
-
     http::Server& server_;
     const ServeState& state_;
     WebApiOptions o_;
     std::int64_t lastStatusNs_ = 0;
     bool statusPending_ = false;
-    long long quietUntilMs_ = 0;    // the last poll without clients: older events are not news
-    bool primed_ = false;           // the recent events before the clients came are noted
-    std::map<EventKey, int> sent_;  // the recent events sent, each with its count
+    // While clients listen; made afresh when they come, so that older events are not news.
+    std::optional<brix::history::EventFollower> events_;
 };
 
 }  // namespace brixctl

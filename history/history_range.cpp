@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <cmath>
 #include <future>
+#include <limits>
 #include <optional>
 
 #include "domain/rates.h"
@@ -40,6 +41,26 @@ std::vector<Event> Record::events(Millis since, Millis until, int limit, bool ne
             rows.resize(static_cast<std::size_t>(limit));
     }
     return rows;
+}
+
+std::vector<Event> EventFollower::poll(const Record& record, Millis now) {
+    constexpr int kMost = 5000;  // a modem's flood is kept to 20 a second
+    const Millis since = now - kLate;
+    std::vector<Event> news;
+    std::map<Key, int> seen;
+    for (Event& e : record.events(since, std::numeric_limits<Millis>::max(), kMost, true)) {
+        Key key{e.t, static_cast<int>(e.kind), e.text, e.program};
+        const int nth = ++seen[key];
+        int& given = given_[std::move(key)];
+        if (nth <= given)
+            continue;
+        given = nth;
+        if (primed_ || e.t >= from_)
+            news.push_back(std::move(e));
+    }
+    primed_ = true;
+    given_.erase(given_.begin(), given_.lower_bound(Key{since, 0, {}, {}}));
+    return news;
 }
 
 void readRange(RangeData& d, Store& store, Store& second, Store* companion,

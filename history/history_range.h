@@ -3,7 +3,9 @@
 // rows of both stores of one record, the spans the link was down, and the summary sentence.
 
 #include <atomic>
+#include <map>
 #include <string>
+#include <tuple>
 #include <utility>
 #include <vector>
 
@@ -39,6 +41,28 @@ struct Record {
 
 private:
     Millis companionSince(Millis since) const;
+};
+
+// The events of a record as they are recorded, for a live list. An event may be written with
+// a time before one already given (a link down dates from the last frame heard, found out 10 s
+// later; a gap from its start): so each poll reads the last minute again and skips what was
+// given of it (counted, as equal rows may repeat).
+class EventFollower {
+public:
+    // Of what the first poll finds, only events from `from` on are news; after it, every event
+    // recorded.
+    explicit EventFollower(Millis from) : from_(from) {}
+    // What was recorded since the last poll, in the store's order.
+    std::vector<Event> poll(const Record& record, Millis now);
+
+    // How long after its time an event may be recorded, with room to spare.
+    static constexpr Millis kLate = 60'000;
+
+private:
+    using Key = std::tuple<Millis, int, std::string, std::string>;
+    Millis from_;
+    bool primed_ = false;
+    std::map<Key, int> given_;
 };
 
 // Events listed at most (the newest of the range).

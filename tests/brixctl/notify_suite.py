@@ -1,7 +1,8 @@
 #!/usr/bin/env python3
-"""brixctl serve's messages, as installed, against the simulated modem silenced for real: a
-command and HTTP receivers get what a person should read, and a target that hangs delays
-nothing else. Inside tools/netns-run (ctest does that).
+"""Being told, as installed, against the simulated modem silenced for real: serve's messages
+reach a command and HTTP receivers, worth reading, and a target that hangs delays nothing else;
+history events --follow prints each event once as it is recorded, here and from a served
+history. Inside tools/netns-run (ctest does that).
    notify_suite.py BUILD_DIR WORK_DIR"""
 import http.server
 import json
@@ -178,6 +179,31 @@ class Notify(unittest.TestCase):
         journal = serve.said + serve.stderr.read()
         self.assertIn("notify command: service-start failed: still running after 10 s", journal)
         self.assertIn("notify http://127.0.0.1:9484/nobody: service-start failed", journal)
+
+    def test_follow_prints_each_event_once_as_recorded_here_and_from_the_served_history(self):
+        serve = self.serve()
+        store = os.path.join(suite.WORK, "notify.sqlite3")
+        followers = []
+        for args in (["--history", store], ["--from", "http://127.0.0.1:9341/"]):
+            p = subprocess.Popen([suite.BRIXCTL, "--json", "history", "events", "--follow", *args],
+                                 cwd=suite.WORK, env=self.env, stdout=subprocess.PIPE, text=True)
+            self.addCleanup(lambda p=p: (p.kill(), p.wait(), p.stdout.close()))
+            followers.append(p)
+        time.sleep(2)
+        # A link down is written 10 s after the time it is stamped with: between two polls.
+        self.silence(13)
+        self.assertEqual(suite.run("tune", "555.2", "6.82", env=self.env).returncode, 0)
+        time.sleep(3)
+        for p in followers:
+            p.send_signal(signal.SIGINT)
+            self.assertEqual(p.wait(10), 0)
+        recorded = [(e["time"], e["kind"], e["text"]) for e in json.loads(
+            suite.run("--history", store, "--json", "history", "events", env=self.env).stdout)]
+        self.assertTrue({"link-down", "link-up", "tune"} <= {k for _, k, _ in recorded})
+        for p in followers:
+            followed = [json.loads(line) for line in p.stdout.read().splitlines()]
+            self.assertEqual([(e["time"], e["kind"], e["text"]) for e in followed], recorded)
+        serve.terminate()
 
     def test_options_that_cannot_work_are_refused_at_start(self):
         for args, said in [(["--notify-on", "down,flood"], "'flood' is none of"),
