@@ -14,6 +14,7 @@
 #include <cstring>
 
 #include "app/about_dialog.h"
+#include "app/desktop_notice.h"
 #include "app/tool_app.h"
 #include "app/ui_link_peer.h"
 #include "framework/help.h"
@@ -133,6 +134,7 @@ bool MainDialog::onInitDialog() {
     fw::uiBridge().reset();
     peer_ = std::make_unique<UiLinkPeer>(fw::uiBridge());
     startHistory();
+    notice_ = new DesktopNotice(window);
     setLinkPeer(peer_.get());
     // The modem's segment may not be where the default route leads.
     setLinkInterface(std::getenv("BRIX_INTERFACE"));

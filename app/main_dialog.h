@@ -26,6 +26,7 @@ class TabControl;
 namespace brix {
 
 class BrixAdvanced;
+class DesktopNotice;
 class BrixDebug;
 class BrixScanner;
 class BrixTuner;
@@ -119,6 +120,7 @@ private:
 
     std::unique_ptr<UiLinkPeer> peer_;
     std::unique_ptr<history::LinkFeed> feed_;
+    DesktopNotice* notice_ = nullptr;  // the window's child
     HistoryWindow* history_ = nullptr;
     bool linkRunning_ = false;
 };

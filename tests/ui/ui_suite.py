@@ -1065,6 +1065,92 @@ def the_display_going_away_ends_the_tool_with_its_logs_labels_and_history_kept()
         modem.close()
 
 
+# The desktop's notification service, as a test double on the suite's session bus that keeps
+# each call as a JSON line in the file it is given.
+NOTIFICATIONS = r"""
+import json, sys
+import dbus, dbus.service, dbus.mainloop.glib
+from gi.repository import GLib
+dbus.mainloop.glib.DBusGMainLoop(set_as_default=True)
+bus = dbus.SessionBus()
+owned = dbus.service.BusName("org.freedesktop.Notifications", bus)
+class Notifications(dbus.service.Object):
+    count = 0
+    @dbus.service.method("org.freedesktop.Notifications", in_signature="susssasa{sv}i",
+                         out_signature="u")
+    def Notify(self, app, replaces, icon, summary, body, actions, hints, timeout):
+        Notifications.count += 1
+        with open(sys.argv[1], "a") as f:
+            f.write(json.dumps({"app": str(app), "replaces": int(replaces), "summary": str(summary),
+                                "body": str(body), "urgency": int(hints.get("urgency", -1)),
+                                "id": Notifications.count}) + "\n")
+        return Notifications.count
+Notifications(bus, "/org/freedesktop/Notifications")
+print("ready", flush=True)
+GLib.MainLoop().run()
+"""
+
+
+def retry_if_asked(tool):
+    """The give-up question a long silence may have raised, answered Retry by its user."""
+    time.sleep(1)
+    asked = tool.window(QUESTION)
+    if asked:
+        press_on(tool, asked, "Return")
+        question_gone(tool)
+
+
+@suite.case
+def a_drop_while_the_window_is_minimised_is_a_desktop_notification_and_so_is_its_end():
+    d, modem, tool = start("desktop-notice")
+    calls = os.path.join(d, "notifications.jsonl")
+    double = subprocess.Popen(["/usr/bin/python3", "-c", NOTIFICATIONS, calls],
+                              stdout=subprocess.PIPE, text=True)
+
+    def shown():
+        if not os.path.exists(calls):
+            return []
+        with open(calls) as f:
+            return [json.loads(line) for line in f]
+
+    try:
+        if double.stdout.readline().strip() != "ready":
+            raise u.Failure("the notification service double did not start")
+        first_report(tool)
+        # In front, the window shows the drop itself: no notification.
+        modem.proc.send_signal(signal.SIGSTOP)
+        time.sleep(12)
+        modem.proc.send_signal(signal.SIGCONT)
+        retry_if_asked(tool)
+        time.sleep(4)  # heard again, by the link and by the window
+        if shown():
+            raise u.Failure(f"a drop seen in the window was notified: {shown()}")
+        found = subprocess.run(["xdotool", "search", "--onlyvisible", "--pid",
+                                str(tool.proc.pid)], capture_output=True, text=True, timeout=10)
+        for window in found.stdout.split():
+            subprocess.run(["xdotool", "windowminimize", window], check=True, timeout=10)
+        modem.proc.send_signal(signal.SIGSTOP)
+        u.wait_until("the drop notified", lambda: len(shown()) == 1, timeout=20)
+        modem.proc.send_signal(signal.SIGCONT)
+        retry_if_asked(tool)
+        u.wait_until("the end of the drop notified", lambda: len(shown()) == 2, timeout=15)
+        down, back = shown()
+        if (down["app"], down["summary"], down["urgency"]) != ("Brix Tool", "Modem link down", 2):
+            raise u.Failure(f"the drop was shown as {down}")
+        if not re.fullmatch(r"Nothing heard from the modem since \d\d:\d\d:\d\d\.",
+                            down["body"]):
+            raise u.Failure(f"the drop's text: {down['body']}")
+        # The end takes the drop's place rather than piling up beside it.
+        if (back["summary"], back["replaces"]) != ("Modem link back", down["id"]):
+            raise u.Failure(f"the end of the drop was shown as {back}")
+    finally:
+        modem.proc.send_signal(signal.SIGCONT)
+        double.terminate()
+        double.wait()
+        tool.close()
+        modem.close()
+
+
 if __name__ == "__main__":
     try:
         rc = suite.run(selected)
