@@ -440,7 +440,8 @@ int printHistory(const Options& o, const std::string& what, const Source& source
             std::string line = localTime(r.t) + "  " + fixed(r.seconds, 2) + " s";
             for (std::size_t k = 0; k < brix::history::kCounts; ++k)
                 line += "  " + std::string(brix::history::kCountNames[k]) + " " +
-                        fixed(r.rates[k][1], 1) + "/s";
+                        // Rounded as the served JSON rounds it: a read --from prints the same.
+                        fixed(std::round(r.rates[k][1] * 10) / 10, 1) + "/s";
             if (o.format == Format::Json)
                 rows.push_back(statisticsJson(r));
             else

@@ -1,6 +1,7 @@
 // The HTTP side of brixctl serve (http_server.h).
 #include "brixctl/http_server.h"
 
+#include <arpa/inet.h>
 #include <dirent.h>
 #include <fcntl.h>
 #include <malloc.h>
@@ -275,7 +276,9 @@ MHD_Result send(MHD_Connection* connection, const Reply& r, const File* file = n
         if (!zipped)
             body->text = r.body;
         if (inFlight != nullptr && body->text.size() >= kLargeBody) {
-            if (inFlight->fetch_add(body->text.size()) + body->text.size() > kLargeBodiesBudget) {
+            // One answer alone is always sent, however large (a range at the most points).
+            const std::size_t others = inFlight->fetch_add(body->text.size());
+            if (others != 0 && others + body->text.size() > kLargeBodiesBudget) {
                 inFlight->fetch_sub(body->text.size());
                 delete body;
                 Reply busy{MHD_HTTP_SERVICE_UNAVAILABLE,
@@ -492,16 +495,34 @@ bool Server::Impl::hostAllowed(MHD_Connection* connection) const {
         MHD_lookup_connection_value(connection, MHD_HEADER_KIND, MHD_HTTP_HEADER_HOST);
     if (host == nullptr)
         return true;  // HTTP/1.0 without Host: no browser sends that
+    // A loopback name exactly, with a port of digits at most: a rebinding page's name that
+    // merely begins like one (127.0.0.1.example.net) is not one.
     std::string name = host;
+    std::string port;
     if (!name.empty() && name.front() == '[') {
-        name = name.substr(0, name.find(']') + 1);
-    } else if (const std::size_t colon = name.rfind(':'); colon != std::string::npos) {
+        const std::size_t close = name.find(']');
+        if (close == std::string::npos)
+            return false;
+        port = name.substr(close + 1);
+        name = name.substr(0, close + 1);
+    } else if (const std::size_t colon = name.find(':'); colon != std::string::npos) {
+        port = name.substr(colon);
         name = name.substr(0, colon);
     }
+    if (!port.empty() && (port.size() < 2 || port.size() > 6 || port.front() != ':' ||
+                          port.find_first_not_of("0123456789", 1) != std::string::npos))
+        return false;
     for (char& c : name)
         c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-    return name == "localhost" || name == "[::1]" || name.rfind("127.", 0) == 0 ||
-           (name.size() > 10 && name.compare(name.size() - 10, 10, ".localhost") == 0);
+    in_addr v4{};
+    if (name.rfind("127.", 0) == 0 && ::inet_pton(AF_INET, name.c_str(), &v4) == 1)
+        return true;
+    const auto label = [](char c) {
+        return std::isalnum(static_cast<unsigned char>(c)) || c == '-' || c == '.';
+    };
+    return name == "localhost" || name == "[::1]" ||
+           (name.size() > 10 && name.compare(name.size() - 10, 10, ".localhost") == 0 &&
+            std::all_of(name.begin(), name.end(), label));
 }
 
 bool Server::Impl::authorized(MHD_Connection* connection, MHD_Result& queued) {

@@ -76,7 +76,13 @@ public:
             totals_.downstreamBytes += static_cast<std::uint32_t>(c.rxBytes);
             totals_.grants += c.grants;
         } else if (const auto* v = std::get_if<brix::VersionText>(&e.body)) {
-            (v->boot ? boot_ : microcode_) = v->text;
+            // The boot version comes in two texts, one with its date after the number: the
+            // same version, so the fuller one is kept rather than the two by turns.
+            std::string& held = v->boot ? boot_ : microcode_;
+            const bool same =
+                !held.empty() && (v->text.rfind(held, 0) == 0 || held.rfind(v->text, 0) == 0);
+            if (!same || v->text.size() > held.size())
+                held = v->text;
         }
     }
 

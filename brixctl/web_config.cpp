@@ -143,7 +143,11 @@ std::optional<WebConfig> loadWebConfig(const std::string& path, std::string& err
                             ", which would take seconds a check (10 is usual)";
                     return std::nullopt;
                 }
-                c.users[name] = hash;
+                // Two passwords for one user: which one holds would be a guess.
+                if (!c.users.emplace(name, hash).second) {
+                    error = path + ": the user " + name + " is given twice";
+                    return std::nullopt;
+                }
             }
         }
     } catch (const YAML::Exception& e) {

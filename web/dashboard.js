@@ -97,12 +97,13 @@ function renderStatus(status) {
   set('attenuation', withUnit(status.attenuation_dbmv, 'dBmV'));
   set('tx-level', formatExact(status.tx_level));
 
-  const traffic = status.traffic || {};
+  // Rates of a modem that does not answer would be its last ones shown as if they held.
+  const traffic = modem.answers ? status.traffic || {} : {};
   set('up-bytes', perSecond(traffic.upstream_bytes_per_second, 'B'));
   set('down-bytes', perSecond(traffic.downstream_bytes_per_second, 'B'));
   set('up-packets', perSecond(traffic.upstream_packets_per_second));
   set('down-packets', perSecond(traffic.downstream_packets_per_second));
-  const rates = status.rates || {};
+  const rates = modem.answers ? status.rates || {} : {};
   set('receive-packets', perSecond(rates.receive_packets));
   set('grants', perSecond(rates.grants));
   set('transmit-fragments', perSecond(rates.transmit_fragments));
@@ -156,8 +157,14 @@ function parseData(event) {
   }
 }
 
+// A tab in the background holds no stream: a browser opens at most six connections to one
+// server, and a seventh dashboard would wait for one of them for ever.
+let liveSource = null;
+
 function connectStream() {
+  if (document.visibilityState === 'hidden') return;
   const source = new EventSource('api/v1/stream');
+  liveSource = source;
   let opened = false;
   setConnection('connecting', 'Connecting to the live stream…');
   source.addEventListener('open', () => {
@@ -194,7 +201,22 @@ function connectStream() {
     present.retryMs = Math.min(60e3, Math.max(5e3, present.retryMs * 2));
     setConnection('closed',
       `The live stream is unavailable; trying again in ${Math.round(present.retryMs / 1e3)} s.`);
-    setTimeout(connectStream, present.retryMs);
+    setTimeout(() => { if (liveSource === source) connectStream(); }, present.retryMs);
+  });
+}
+
+function followVisibility() {
+  document.addEventListener('visibilitychange', () => {
+    if (document.visibilityState === 'hidden') {
+      if (liveSource) liveSource.close();
+      liveSource = null;
+      setConnection('paused', 'Paused while the page is not shown');
+    } else if (!liveSource) {
+      // What went by meanwhile is read again, then the stream takes over.
+      loadStatus();
+      historyResync();
+      connectStream();
+    }
   });
 }
 
@@ -207,6 +229,7 @@ function start() {
   const pause = new Promise((resolve) => { setTimeout(resolve, 2000); });
   Promise.race([loadStatus(), pause]).then(() => {
     startHistory();
+    followVisibility();
     connectStream();
   });
 }

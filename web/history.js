@@ -357,9 +357,14 @@ function rangeView(range) {
   return { since: until - range.ms, until, zoomed: false };
 }
 
+// As many rows as the server gives: a range that holds more comes as that many slices, each
+// with its minimum, mean and maximum, which the note beside the links says.
+const DOWNLOAD_POINTS = 20000;
+
 function setDownloads(query) {
   for (const link of document.querySelectorAll('#downloads a[data-kind]')) {
-    link.href = `api/v1/history/${link.dataset.kind}?${query}&format=${link.dataset.format}`;
+    const points = link.dataset.kind === 'events' ? '' : `&points=${DOWNLOAD_POINTS}`;
+    link.href = `api/v1/history/${link.dataset.kind}?${query}${points}&format=${link.dataset.format}`;
   }
 }
 
@@ -539,6 +544,12 @@ export function historyOnEvent(row) {
     && o.program === e.program)) return;
   state.events.push(e);
   renderEvents();
+  // A drop or its end changes the summary and the shading, which no report comes to redraw
+  // while the modem is silent.
+  if ((e.kind === 'link-down' || e.kind === 'link-up') && !state.loading) {
+    load(rangeView(state.range));
+    state.streamed.push(row); // kept should the reading not hold it yet
+  }
 }
 
 // After the stream was lost, what it missed is read again.

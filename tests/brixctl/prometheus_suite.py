@@ -167,6 +167,14 @@ class Server(unittest.TestCase):
             (b"GET /metrics%00.txt HTTP/1.1\r\nHost: x\r\n\r\n", "400"),
             (b"GET /metrics HTTP/1.1\r\nHost: x\r\nHost: y\r\n\r\n", "400"),
             (b"GET /metrics HTTP/1.1\r\nHost: x\r\nContent-Length : 5\r\n\r\n", "400"),
+            # On loopback without users, only a loopback name is answered: a rebinding page's
+            # name that merely begins like one is not.
+            *[(b"GET /metrics HTTP/1.1\r\nHost: " + host + b"\r\n\r\n", "421")
+              for host in (b"127.0.0.1.nip.io", b"127.0.0.1evil.example", b"[::1].evil",
+                           b"127.0.0.1:80x", b"localhost.evil.example", b"a b.localhost")],
+            *[(b"GET /metrics HTTP/1.1\r\nHost: " + host + b"\r\n\r\n", "200")
+              for host in (b"127.0.0.1:9331", b"LOCALHOST", b"[::1]:9331", b"site.localhost",
+                           b"127.8.9.10")],
         ]:
             got = serve.raw(request)
             self.assertTrue(got.startswith("HTTP/1.1 " + status), (request[:40], got))
