@@ -204,11 +204,7 @@ void LinkFeed::handle(const brix::LinkEvent& e) {
                 // debug message), which the link shows by turns: a text seen lately is no
                 // change.
                 std::deque<std::string>& seen = recordedVersions_[v.boot ? 1 : 0];
-                // One text the other with a date after the number is the same version too.
-                const auto sameVersion = [&v](const std::string& held) {
-                    return v.text.rfind(held, 0) == 0 || held.rfind(v.text, 0) == 0;
-                };
-                if (v.text.empty() || std::any_of(seen.begin(), seen.end(), sameVersion))
+                if (v.text.empty() || std::find(seen.begin(), seen.end(), v.text) != seen.end())
                     return;
                 seen.push_back(v.text);
                 if (seen.size() > 4)
