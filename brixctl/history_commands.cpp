@@ -34,6 +34,7 @@
 #include "link/link_frame.h"
 #include "link/link_share.h"
 #include "link/link_transport.h"
+#include "report/report.h"
 
 namespace brixctl {
 namespace {
@@ -79,9 +80,37 @@ struct Source {
 
 int printHistory(const Options& o, const std::string& what, const Source& source);
 
+// `brixctl report`: the range as a person at the provider's desk reads it, written to `file`.
+int writeReportFile(const Options& o, brix::report::ReportData& d, const std::string& file) {
+    namespace h = brix::history;
+    // What the summary counts and the outages are made of.
+    for (const auto& e : d.all)
+        if (e.kind == h::EventKind::LinkUp || e.kind == h::EventKind::LinkDown ||
+            e.kind == h::EventKind::Tune || e.kind == h::EventKind::Error ||
+            e.kind == h::EventKind::Gap || e.kind == h::EventKind::ChannelChange)
+            d.range.counted.push_back(e);
+    d.interfaceName = o.interfaceName;
+    d.made = brix::unixMsNow();
+    brix::report::analyse(d);
+    if (Session::interrupted())
+        return kInterrupted;
+    std::string error;
+    if (!brix::report::writeReport(d, file, error)) {
+        std::fprintf(stderr, "brixctl: the report is not written: %s\n", error.c_str());
+        return kFailed;
+    }
+    std::printf("The report of %s to %s written to %s\n",
+                brix::report::localDateTime(d.range.since).c_str(),
+                brix::report::localDateTime(d.range.until).c_str(), file.c_str());
+    return kDone;
+}
+
+constexpr int kReportColumns = 1500;  // rows a chart, about its width in points and more
+constexpr int kReportEvents = 20000;
+
 // `brixctl history --from URL`: the rows read whole first, so that a failure prints no rows.
 int readServed(const Options& o, const std::string& what, const std::string& from, Millis since,
-               Millis until) {
+               Millis until, const std::string& file) {
     if (what == "backup") {
         std::fprintf(stderr,
                      "brixctl: backup copies a store of this PC; --from reads a served "
@@ -89,6 +118,26 @@ int readServed(const Options& o, const std::string& what, const std::string& fro
         return kUsage;
     }
     RemoteHistory remote(from, since, until, o.caFile);
+    if (what == "report") {
+        brix::report::ReportData d;
+        d.range.since = since;
+        d.range.until = until;
+        d.range.rf = remote.rf(kReportColumns);
+        if (remote.error().empty())
+            d.range.statistics = remote.statistics(kReportColumns);
+        if (remote.error().empty())
+            d.all = remote.events();
+        if (Session::interrupted())
+            return kInterrupted;
+        if (!remote.error().empty()) {
+            std::fprintf(stderr, "brixctl: the history at %s cannot be read: %s\n",
+                         remote.shown().c_str(), remote.error().c_str());
+            return kFailed;
+        }
+        d.allCount = static_cast<long>(d.all.size());
+        d.source = "the history served at " + remote.shown();
+        return writeReportFile(o, d, file);
+    }
     std::vector<brix::history::RfRow> rf;
     std::vector<brix::history::StatisticsRow> statistics;
     std::vector<brix::history::Event> events;
@@ -341,7 +390,7 @@ int runHistory(const Options& o, const std::string& what, const std::string& sin
     if (follow && !from.empty())
         return followServed(o, from, *since);
     if (!from.empty())
-        return readServed(o, what, from, *since, *until);
+        return readServed(o, what, from, *since, *until, file);
     std::string lookedAt;
     const std::string path = historyToRead(o.history, o.interfaceName, lookedAt);
     std::string error;
@@ -383,6 +432,26 @@ int runHistory(const Options& o, const std::string& what, const std::string& sin
             companion->interruptWhen(&Session::interruptFlag());
     }
     const brix::history::Record record{*store, companion.get()};
+    if (what == "report") {
+        auto second = brix::history::Store::open(path, true, error);
+        if (second == nullptr) {
+            std::fprintf(stderr, "brixctl: %s\n", error.c_str());
+            return kFailed;
+        }
+        second->interruptWhen(&Session::interruptFlag());
+        brix::report::ReportData d;
+        d.range.since = *since;
+        d.range.until = *until;
+        d.range.path = path;
+        brix::history::readRange(d.range, *store, *second, companion.get(), companionPath,
+                                 kReportColumns);
+        d.range.counted.clear();  // made again from every event, as a served report's is
+        d.all = record.events(*since, *until, kReportEvents, false);
+        d.allCount = store->countEvents(*since, *until) +
+                     (companion != nullptr ? companion->countEvents(*since, *until) : 0);
+        d.source = "the history in " + d.range.path;
+        return writeReportFile(o, d, file);
+    }
     if (follow)
         return followEvents(o, record,
                             "in " + path + (companion != nullptr ? " and " + companionPath : ""),

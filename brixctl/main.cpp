@@ -169,6 +169,16 @@ int main(int argc, char** argv) {
                         "with an https --from: the certificate of the authority that signed the "
                         "server's (or the server's own, when it signed itself)");
 
+    std::string reportFile, reportSince, reportUntil, reportFrom;
+    auto* report = app.add_subcommand(
+        "report", "a report of the history for the provider: PDF, HTML or PNG, by the file's name");
+    report->add_option("-o,--output", reportFile, "the file to write: NAME.pdf, .html or .png")
+        ->required();
+    report->add_option("--since", reportSince, "as history's (default 24h)");
+    report->add_option("--until", reportUntil, "as history's (default now)");
+    report->add_option("--from", reportFrom,
+                       "the address of a brixctl serve whose history to read");
+
     auto* discover =
         app.add_subcommand("discover", "which interfaces a modem answers on (for --interface)");
 
@@ -220,6 +230,9 @@ int main(int argc, char** argv) {
             return runServe(o, listen);
         if (*record)
             return runRecord(o);
+        if (*report)
+            return runHistory(o, "report", reportSince.empty() ? "24h" : reportSince, reportUntil,
+                              reportFile, reportFrom);
         if (*history) {
             // An empty address (a variable of a script left unset) is no local read.
             if (fromOption->count() > 0 && historyFrom.empty()) {

@@ -1,0 +1,55 @@
+#pragma once
+// A report of a range of the history for a person at the provider's support desk: the range and
+// when it was made, the modem, a summary of the outages, a table of every outage with what the
+// modem said around it, the charts with the outages shaded, and the events. Written as a PDF
+// (A4, printable), one self-contained HTML file, or a PNG of the charts, from one drawing (cairo),
+// without the window's libraries.
+
+#include <string>
+#include <vector>
+
+#include "history/history_range.h"
+
+namespace brix::report {
+
+using history::Millis;
+
+struct Outage {
+    Millis start = 0;
+    Millis end = 0;        // the range's end (or now) while it goes on
+    bool ongoing = false;  // no link-up came in the range
+    std::string before;    // what the modem said, or a channel change, just before it
+    std::string after;     // and just after
+};
+
+struct ReportData {
+    history::RangeData range;         // the rows and the events that count (readRange)
+    std::vector<history::Event> all;  // every event of the range, oldest first (capped)
+    long allCount = 0;                // how many the range holds
+    std::string interfaceName;        // empty: the default route's
+    std::string source;               // the store read, or the served history's address
+    Millis made = 0;                  // when the report was made
+
+    // analyse() fills these.
+    std::string microcode, boot;    // the modem's versions, as last recorded in the range
+    std::string receive, transmit;  // "452.5 MHz at 9.45 Mbit/s", from the last sample
+    std::vector<Outage> outages;
+    Millis downTotal = 0, longest = 0;
+    long retunes = 0, channelChanges = 0, gaps = 0;
+    double retransmitShare = -1;  // retransmitted / upstream packets; -1: none sent
+};
+
+// Fills what the report says of the range from its rows and events.
+void analyse(ReportData& d);
+
+// "14:03:07" style local times and the offset of the zone, for a person.
+std::string localDateTime(Millis t);
+std::string zoneText(Millis t);  // "UTC+01:00 (CET)"
+
+// The summary as sentences, for the report and a test.
+std::vector<std::string> summaryLines(const ReportData& d);
+
+// Writes the report to `path`, by its extension: .pdf, .html or .png. False with the reason.
+bool writeReport(const ReportData& d, const std::string& path, std::string& error);
+
+}  // namespace brix::report

@@ -1,0 +1,133 @@
+// What a report says of a range: the outages with what the modem said around them, and the
+// counts of its summary.
+#include <algorithm>
+#include <cmath>
+#include <cstdio>
+#include <ctime>
+
+#include "report/report.h"
+
+namespace brix::report {
+
+namespace {
+
+// How far from an outage's edge a message of the modem still belongs to it.
+constexpr Millis kAround = 60'000;
+
+bool saysSomething(const history::Event& e) {
+    return e.kind == history::EventKind::Embedded || e.kind == history::EventKind::Error ||
+           e.kind == history::EventKind::ChannelChange;
+}
+
+// The last of the modem's messages in [from, to), or the first when `first`.
+std::string messageIn(const std::vector<history::Event>& all, Millis from, Millis to, bool first) {
+    const history::Event* found = nullptr;
+    for (const auto& e : all) {
+        if (e.t < from || e.t >= to || !saysSomething(e))
+            continue;
+        found = &e;
+        if (first)
+            break;
+    }
+    return found != nullptr ? found->text : std::string();
+}
+
+std::string channelText(double frequencyTenths, double code) {
+    char text[64];
+    const double mbps = history::codeMbps(code);
+    if (mbps > 0)
+        std::snprintf(text, sizeof text, "%.1f MHz at %.2f Mbit/s", frequencyTenths / 10, mbps);
+    else
+        std::snprintf(text, sizeof text, "%.1f MHz (rate code %ld)", frequencyTenths / 10,
+                      std::lround(code));
+    return text;
+}
+
+}  // namespace
+
+void analyse(ReportData& d) {
+    const auto& counted = d.range.counted;
+    for (const auto& [start, end] : history::downSpans(d.range, d.made)) {
+        Outage o;
+        o.start = start;
+        o.end = end;
+        o.ongoing = std::none_of(counted.begin(), counted.end(), [&](const history::Event& e) {
+            return e.kind == history::EventKind::LinkUp && e.t == end;
+        });
+        o.before = messageIn(d.all, start - kAround, start + 1, false);
+        o.after = messageIn(d.all, end, end + kAround, true);
+        d.downTotal += end - start;
+        d.longest = std::max(d.longest, end - start);
+        d.outages.push_back(std::move(o));
+    }
+    for (const auto& e : counted) {
+        d.retunes += e.kind == history::EventKind::Tune;
+        d.channelChanges += e.kind == history::EventKind::ChannelChange;
+        d.gaps += e.kind == history::EventKind::Gap;
+    }
+    for (const auto& e : d.all)
+        if (e.kind == history::EventKind::Version)
+            (e.text.find("Boot") != std::string::npos ? d.boot : d.microcode) = e.text;
+    if (!d.range.rf.empty()) {
+        const auto& f = d.range.rf.back().fields;
+        d.receive = channelText(f[0][1], f[1][1]);
+        d.transmit = channelText(f[2][1], f[3][1]);
+    }
+    double packets = 0, retransmitted = 0;
+    for (const auto& r : d.range.statistics) {
+        packets += r.totals[1];
+        retransmitted += r.totals[3];
+    }
+    if (packets > 0)
+        d.retransmitShare = retransmitted / packets;
+}
+
+std::string localDateTime(Millis t) {
+    const std::time_t s = static_cast<std::time_t>(t / 1000);
+    std::tm tm{};
+    localtime_r(&s, &tm);
+    char text[32];
+    std::strftime(text, sizeof text, "%Y-%m-%d %H:%M:%S", &tm);
+    return text;
+}
+
+std::string zoneText(Millis t) {
+    const std::time_t s = static_cast<std::time_t>(t / 1000);
+    std::tm tm{};
+    localtime_r(&s, &tm);
+    const long offset = tm.tm_gmtoff / 60;
+    char text[64];
+    std::snprintf(text, sizeof text, "UTC%c%02ld:%02ld%s%s%s", offset < 0 ? '-' : '+',
+                  std::labs(offset) / 60, std::labs(offset) % 60, tm.tm_zone != nullptr ? " (" : "",
+                  tm.tm_zone != nullptr ? tm.tm_zone : "", tm.tm_zone != nullptr ? ")" : "");
+    return text;
+}
+
+std::vector<std::string> summaryLines(const ReportData& d) {
+    std::vector<std::string> lines;
+    const auto n = static_cast<long>(d.outages.size());
+    if (n == 0) {
+        lines.push_back("The link was never down.");
+    } else {
+        lines.push_back(
+            "The link was down " + std::string(n == 1 ? "once" : std::to_string(n) + " times") +
+            ", for " + history::durationText(d.downTotal) + " in all; the longest " +
+            (n == 1 ? "outage" : "outage") + " lasted " + history::durationText(d.longest) + ".");
+    }
+    const auto count = [](long k, const char* one, const char* many) {
+        return k == 1 ? std::string("1 ") + one : std::to_string(k) + " " + many;
+    };
+    lines.push_back(count(d.gaps, "gap", "gaps") +
+                    " shorter than an outage (nothing heard for 6 to 10 s); " +
+                    count(d.retunes, "retune", "retunes") + "; " +
+                    count(d.channelChanges, "change", "changes") + " of the receive channel.");
+    if (d.retransmitShare >= 0) {
+        char text[96];
+        std::snprintf(text, sizeof text, "%.2f%% of the upstream packets were re-transmitted.",
+                      d.retransmitShare * 100);
+        lines.emplace_back(text);
+    }
+    return lines;
+}
+
+}  // namespace brix::report

@@ -1,0 +1,143 @@
+// The report of a store with known outages: each outage in the table with its times and what
+// the modem said around it, the summary's counts, and the three files as their readers see them.
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <string>
+
+#include "report/report.h"
+
+namespace brix::report {
+namespace {
+
+namespace fs = std::filesystem;
+using history::Event;
+using history::EventKind;
+
+constexpr Millis kStart = 1'800'000'000'000;  // a day in 2027
+constexpr Millis kMinute = 60'000;
+
+class ReportTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        setenv("TZ", "Europe/Berlin", 1);
+        tzset();
+        char name[] = "/tmp/brix-report-XXXXXX";
+        dir_ = ::mkdtemp(name);
+        const std::string path = dir_ + "/h.sqlite3";
+        std::string error;
+        auto store = history::Store::open(path, false, error);
+        ASSERT_NE(store, nullptr) << error;
+        store->begin();
+        // Two hours of reports every 3 s, silent during the two outages.
+        for (Millis t = kStart; t < kStart + 120 * kMinute; t += 3000) {
+            if ((t >= kStart + 30 * kMinute && t < kStart + 32 * kMinute) ||
+                (t >= kStart + 80 * kMinute && t < kStart + 80 * kMinute + 45'000))
+                continue;
+            store->add(history::RfSample{t, 4525, 4, 300, 2, 6});
+            store->add(history::StatisticsSample{t + 1, 300, {10, 100, 5000, 2, 50, 0, 9000, 7}});
+        }
+        const auto add = [&](Millis t, EventKind k, const char* text) {
+            store->add(Event{t, k, text, ""});
+        };
+        add(kStart + 29 * kMinute + 50'000, EventKind::Embedded, "T3 timeout, ranging again");
+        add(kStart + 30 * kMinute, EventKind::LinkDown, "nothing heard");
+        add(kStart + 32 * kMinute, EventKind::LinkUp, "answers again");
+        add(kStart + 32 * kMinute + 5000, EventKind::ChannelChange, "452.5 MHz -> 603.5 MHz");
+        add(kStart + 80 * kMinute, EventKind::LinkDown, "nothing heard");
+        add(kStart + 80 * kMinute + 45'000, EventKind::LinkUp, "answers again");
+        add(kStart + 100 * kMinute, EventKind::Tune, "Tune to 603.5 MHz");
+        add(kStart + 101 * kMinute, EventKind::Gap, "8 s");
+        add(kStart + 1000, EventKind::Version, "2.05.17");
+        ASSERT_TRUE(store->commit());
+        store.reset();
+
+        auto read = history::Store::open(path, true, error);
+        auto second = history::Store::open(path, true, error);
+        d_.range.since = kStart;
+        d_.range.until = kStart + 120 * kMinute;
+        history::readRange(d_.range, *read, *second, nullptr, "", 1500);
+        d_.all = history::Record{*read}.events(d_.range.since, d_.range.until, 20000, false);
+        d_.allCount = static_cast<long>(d_.all.size());
+        d_.source = "the history in " + path;
+        d_.made = kStart + 121 * kMinute;
+        analyse(d_);
+    }
+    void TearDown() override { fs::remove_all(dir_); }
+
+    std::string file(const std::string& name) const { return dir_ + "/" + name; }
+
+    std::string dir_;
+    ReportData d_;
+};
+
+std::string slurp(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    std::stringstream s;
+    s << in.rdbuf();
+    return s.str();
+}
+
+TEST_F(ReportTest, EveryOutageWithItsTimesAndWhatTheModemSaidAroundIt) {
+    ASSERT_EQ(d_.outages.size(), 2u);
+    EXPECT_EQ(d_.outages[0].start, kStart + 30 * kMinute);
+    EXPECT_EQ(d_.outages[0].end, kStart + 32 * kMinute);
+    EXPECT_EQ(d_.outages[0].before, "T3 timeout, ranging again");
+    EXPECT_EQ(d_.outages[0].after, "452.5 MHz -> 603.5 MHz");
+    EXPECT_EQ(d_.outages[1].end - d_.outages[1].start, 45'000);
+    EXPECT_EQ(d_.longest, 2 * kMinute);
+    EXPECT_EQ(d_.downTotal, 2 * kMinute + 45'000);
+    EXPECT_EQ(d_.microcode, "2.05.17");
+    EXPECT_EQ(d_.receive, "452.5 MHz at 9.45 Mbit/s");
+    const auto lines = summaryLines(d_);
+    EXPECT_EQ(lines[0],
+              "The link was down 2 times, for 2 min 45 s in all; the longest outage "
+              "lasted 2 min.");
+    EXPECT_EQ(lines[1],
+              "1 gap shorter than an outage (nothing heard for 6 to 10 s); 1 retune; 1 "
+              "change of the receive channel.");
+    EXPECT_EQ(lines[2], "2.00% of the upstream packets were re-transmitted.");
+}
+
+TEST_F(ReportTest, ThePdfSaysItInLocalTimeTheHtmlAsksNoOtherHostThePngIsTheCharts) {
+    std::string error;
+    ASSERT_TRUE(writeReport(d_, file("r.pdf"), error)) << error;
+    ASSERT_TRUE(writeReport(d_, file("r.html"), error)) << error;
+    ASSERT_TRUE(writeReport(d_, file("r.PNG"), error)) << error;
+    // Read back as a person reads it: the outage's start in Berlin's time, the zone named.
+    const std::string text = file("r.txt");
+    ASSERT_EQ(std::system(("pdftotext -layout " + file("r.pdf") + " " + text).c_str()), 0);
+    const std::string pdf = slurp(text);
+    EXPECT_NE(pdf.find("Cable modem report"), std::string::npos);
+    EXPECT_NE(pdf.find(localDateTime(kStart + 30 * kMinute)), std::string::npos) << pdf;
+    EXPECT_NE(pdf.find("UTC+01:00"), std::string::npos);
+    EXPECT_NE(pdf.find("T3 timeout, ranging again"), std::string::npos);
+    EXPECT_NE(pdf.find("2 min 45 s"), std::string::npos);
+
+    const std::string html = slurp(file("r.html"));
+    EXPECT_NE(html.find("default-src 'none'"), std::string::npos);
+    for (const char* external : {"src=\"http", "href=\"http", "url(http", "@import"})
+        EXPECT_EQ(html.find(external), std::string::npos) << external;
+    EXPECT_EQ(html.find("<script"), std::string::npos);
+    EXPECT_NE(html.find("<svg"), std::string::npos);
+
+    const std::string png = slurp(file("r.PNG"));
+    ASSERT_GT(png.size(), 8u);
+    EXPECT_EQ(png.substr(1, 3), "PNG");
+
+    // What it is not given a form for, and where it cannot write, is told; nothing is left.
+    EXPECT_FALSE(writeReport(d_, file("r.docx"), error));
+    EXPECT_NE(error.find(".pdf, .html or .png"), std::string::npos);
+    EXPECT_FALSE(writeReport(d_, file("no/such/folder/r.pdf"), error));
+    EXPECT_EQ(error.find(".part-"), std::string::npos) << error;
+    for (const auto& e : fs::directory_iterator(dir_))
+        EXPECT_EQ(e.path().filename().string().find(".part-"), std::string::npos);
+}
+
+}  // namespace
+}  // namespace brix::report
