@@ -82,13 +82,6 @@ int printHistory(const Options& o, const std::string& what, const Source& source
 
 // `brixctl report`: the range as a person at the provider's desk reads it, written to `file`.
 int writeReportFile(const Options& o, brix::report::ReportData& d, const std::string& file) {
-    namespace h = brix::history;
-    // What the summary counts and the outages are made of.
-    for (const auto& e : d.all)
-        if (e.kind == h::EventKind::LinkUp || e.kind == h::EventKind::LinkDown ||
-            e.kind == h::EventKind::Tune || e.kind == h::EventKind::Error ||
-            e.kind == h::EventKind::Gap || e.kind == h::EventKind::ChannelChange)
-            d.range.counted.push_back(e);
     d.interfaceName = o.interfaceName;
     d.made = brix::unixMsNow();
     brix::report::analyse(d);
@@ -105,8 +98,7 @@ int writeReportFile(const Options& o, brix::report::ReportData& d, const std::st
     return kDone;
 }
 
-constexpr int kReportColumns = 1500;  // rows a chart, about its width in points and more
-constexpr int kReportEvents = 20000;
+using brix::report::kReportColumns;
 
 // `brixctl history --from URL`: the rows read whole first, so that a failure prints no rows.
 int readServed(const Options& o, const std::string& what, const std::string& from, Millis since,
@@ -440,15 +432,10 @@ int runHistory(const Options& o, const std::string& what, const std::string& sin
         }
         second->interruptWhen(&Session::interruptFlag());
         brix::report::ReportData d;
-        d.range.since = *since;
-        d.range.until = *until;
         d.range.path = path;
-        brix::history::readRange(d.range, *store, *second, companion.get(), companionPath,
-                                 kReportColumns);
-        d.range.counted.clear();  // made again from every event, as a served report's is
-        d.all = record.events(*since, *until, kReportEvents, false);
-        d.allCount = store->countEvents(*since, *until) +
-                     (companion != nullptr ? companion->countEvents(*since, *until) : 0);
+        d.made = brix::unixMsNow();
+        brix::report::readReport(d, *store, *second, companion.get(), companionPath, *since,
+                                 *until);
         d.source = "the history in " + d.range.path;
         return writeReportFile(o, d, file);
     }

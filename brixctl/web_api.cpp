@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstdio>
 #include <limits>
 #include <memory>
 
@@ -20,6 +21,7 @@
 #include "link/link_commands.h"
 #include "link/link_share.h"
 #include "link/link_transport.h"
+#include "report/report.h"
 
 namespace brixctl {
 
@@ -280,6 +282,44 @@ std::string statusJson(const ServeState& state, const std::string& interfaceName
     return dump(j);
 }
 
+// A report of the range for the provider (brixctl report), as a download: format pdf (the
+// default), html or png.
+http::Reply reportReply(const http::Request& req, const WebApiOptions& o) {
+    if (o.noHistory)
+        return refused("this service keeps no history (--no-history)", 404);
+    http::Request plain = req;
+    std::string format = "pdf";
+    if (const auto it = plain.query.find("format"); it != plain.query.end()) {
+        format = it->second;
+        plain.query.erase(it);
+    }
+    if (format != "pdf" && format != "html" && format != "png")
+        return refused("format is pdf, html or png");
+    const Asked a = parseAsked(plain);
+    if (!a.error.empty())
+        return refused(a.error);
+    Opened opened = openRecord(o);
+    if (opened.store == nullptr)
+        return refused(opened.error, 503);
+    brix::report::ReportData d;
+    d.interfaceName = o.interfaceName;
+    d.made = brix::unixMsNow();
+    d.source = "the history served by brixctl serve";  // its path is the server's business
+    brix::report::readReport(d, *opened.store, *opened.second, opened.companion.get(),
+                             opened.companionPath, a.since, a.until);
+    http::Reply r;
+    std::string error;
+    if (!brix::report::reportBytes(d, format, r.body, error)) {
+        std::fprintf(stderr, "brixctl: a report asked for could not be made: %s\n", error.c_str());
+        return refused("the report could not be made", 500);
+    }
+    r.type = format == "pdf"    ? "application/pdf"
+             : format == "html" ? "text/html; charset=utf-8"
+                                : "image/png";
+    r.attachment = "brix-report." + format;
+    return r;
+}
+
 void addWebApi(http::Server& server, const ServeState& state, const WebApiOptions& o) {
     if (!server.files("/", o.webRoot, "index.html"))
         server.route("/", [](const http::Request&) {
@@ -298,6 +338,8 @@ void addWebApi(http::Server& server, const ServeState& state, const WebApiOption
         r.body = statusJson(state, o.interfaceName) + "\n";
         return r;
     });
+    server.slowRoute("/api/v1/history/report",
+                     [o](const http::Request& req) { return reportReply(req, o); });
     for (const char* what : {"samples", "statistics", "events", "summary"})
         server.slowRoute(
             std::string("/api/v1/history/") + what,

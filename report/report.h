@@ -39,7 +39,18 @@ struct ReportData {
     double retransmitShare = -1;  // retransmitted / upstream packets; -1: none sent
 };
 
-// Fills what the report says of the range from its rows and events.
+// Reads [since, until] of a record for a report: the rows at about a chart's width, every event
+// (the oldest 20,000 of a range with more), and what analyse() makes of them. `companion` as for
+// history::readRange.
+void readReport(ReportData& d, history::Store& store, history::Store& second,
+                history::Store* companion, const std::string& companionPath, Millis since,
+                Millis until);
+
+// Rows a chart holds at most, about its width on paper and more.
+inline constexpr int kReportColumns = 1500;
+inline constexpr int kReportEvents = 20000;
+
+// Fills what the report says of the range from its rows and `all` its events.
 void analyse(ReportData& d);
 
 // "14:03:07" style local times and the offset of the zone, for a person.
@@ -51,5 +62,9 @@ std::vector<std::string> summaryLines(const ReportData& d);
 
 // Writes the report to `path`, by its extension: .pdf, .html or .png. False with the reason.
 bool writeReport(const ReportData& d, const std::string& path, std::string& error);
+
+// The report as a download: `format` pdf, html or png. False with the reason.
+bool reportBytes(const ReportData& d, const std::string& format, std::string& bytes,
+                 std::string& error);
 
 }  // namespace brix::report

@@ -45,7 +45,34 @@ std::string channelText(double frequencyTenths, double code) {
 
 }  // namespace
 
+void readReport(ReportData& d, history::Store& store, history::Store& second,
+                history::Store* companion, const std::string& companionPath, Millis since,
+                Millis until) {
+    d.range.since = since;
+    d.range.until = until;
+    history::readRange(d.range, store, second, companion, companionPath, kReportColumns);
+    d.all = history::Record{store, companion}.events(since, until, kReportEvents, false);
+    d.allCount = store.countEvents(since, until) +
+                 (companion != nullptr ? companion->countEvents(since, until) : 0);
+    analyse(d);
+}
+
 void analyse(ReportData& d) {
+    d.microcode.clear();
+    d.boot.clear();
+    d.receive.clear();
+    d.transmit.clear();
+    d.outages.clear();
+    d.downTotal = d.longest = 0;
+    d.retunes = d.channelChanges = d.gaps = 0;
+    d.retransmitShare = -1;
+    // What the outages and the counts are made of, from every event of the range.
+    d.range.counted.clear();
+    for (const auto& e : d.all)
+        if (e.kind == history::EventKind::LinkUp || e.kind == history::EventKind::LinkDown ||
+            e.kind == history::EventKind::Tune || e.kind == history::EventKind::Error ||
+            e.kind == history::EventKind::Gap || e.kind == history::EventKind::ChannelChange)
+            d.range.counted.push_back(e);
     const auto& counted = d.range.counted;
     for (const auto& [start, end] : history::downSpans(d.range, d.made)) {
         Outage o;

@@ -546,4 +546,32 @@ bool writeReport(const ReportData& d, const std::string& path, std::string& erro
     return true;
 }
 
+bool reportBytes(const ReportData& d, const std::string& format, std::string& bytes,
+                 std::string& error) {
+    if (format != "pdf" && format != "html" && format != "png") {
+        error = "a report is pdf, html or png";
+        return false;
+    }
+    // cairo writes files; a private folder of its own holds this one for the moment.
+    char folder[] = "/tmp/brix-report-XXXXXX";
+    if (::mkdtemp(folder) == nullptr) {
+        error = std::string("no room for the report: ") + std::strerror(errno);
+        return false;
+    }
+    const std::string path = std::string(folder) + "/report." + format;
+    const bool written = writeReport(d, path, error);
+    if (written) {
+        std::FILE* f = std::fopen(path.c_str(), "rb");
+        bytes.clear();
+        char chunk[65536];
+        for (std::size_t n; f != nullptr && (n = std::fread(chunk, 1, sizeof chunk, f)) > 0;)
+            bytes.append(chunk, n);
+        if (f != nullptr)
+            std::fclose(f);
+    }
+    std::remove(path.c_str());
+    ::rmdir(folder);
+    return written;
+}
+
 }  // namespace brix::report

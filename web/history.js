@@ -363,7 +363,8 @@ const DOWNLOAD_POINTS = 20000;
 
 function setDownloads(query) {
   for (const link of document.querySelectorAll('#downloads a[data-kind]')) {
-    const points = link.dataset.kind === 'events' ? '' : `&points=${DOWNLOAD_POINTS}`;
+    const rows = link.dataset.kind === 'samples' || link.dataset.kind === 'statistics';
+    const points = rows ? `&points=${DOWNLOAD_POINTS}` : '';
     link.href = `api/v1/history/${link.dataset.kind}?${query}${points}&format=${link.dataset.format}`;
   }
 }

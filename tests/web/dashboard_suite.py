@@ -243,7 +243,21 @@ class Dashboard(unittest.TestCase):
 
         links = page.eval("[...document.querySelectorAll('#downloads a')]"
                           ".map((a) => [a.dataset.kind, a.dataset.format, a.href])")
-        self.assertEqual(len(links), 6)
+        self.assertEqual(len(links), 9)
+        reports = [(form, href) for kind, form, href in links if kind == "report"]
+        links = [link for link in links if link[0] != "report"]
+        # The report of the shown range for the provider, in its three forms: the silence of
+        # this run is its outage.
+        for form, href in reports:
+            with self.subTest(report=form):
+                with urllib.request.urlopen(href, timeout=20) as r:
+                    body = r.read()
+                    self.assertEqual(r.headers["Content-Disposition"],
+                                     f'attachment; filename="brix-report.{form}"')
+                self.assertTrue(body.startswith({"pdf": b"%PDF", "png": b"\x89PNG",
+                                                 "html": b"<!DOCTYPE html>"}[form]), body[:20])
+                if form == "html":
+                    self.assertIn(b"The link was down once", body)
         for kind, form, href in links:
             with self.subTest(kind=kind, format=form):
                 self.assertTrue(href.startswith(URL + f"api/v1/history/{kind}?"), href)
@@ -456,7 +470,7 @@ class Dashboard(unittest.TestCase):
                 self.assertTrue(node["name"], f"{node['role']} without a name: {node}")
         self.assertEqual(named("button"), ["10 minutes", "1 hour", "1 day", "1 week", "30 days",
                                            "1 year", "5 years", "Back to 30 days"])
-        self.assertEqual(len(named("link")), 6)
+        self.assertEqual(len(named("link")), 9)
         self.assertEqual(named("image"), [
             "Chart of bit rates, receive and transmit, in Mbit/s",
             "Chart of attenuation, in dBmV",
@@ -505,7 +519,7 @@ class Dashboard(unittest.TestCase):
         self.assertEqual([s[0] for s in stops], [
             "10m", "1h", "1d", "7d", "30d", "1y", "5y", "back",
             "samples.csv", "samples.json", "statistics.csv", "statistics.json",
-            "events.csv", "events.json"])
+            "events.csv", "events.json", "report.pdf", "report.html", "report.png"])
         self.assertEqual([s[0] for s in stops if not s[1]], [], "focus not drawn")
         page.click("#back")
         self.assertTrue(page.wait_for("document.getElementById('back').hidden && " + SETTLED))

@@ -138,13 +138,13 @@ class DashboardPage(unittest.TestCase):
                                7 * 86400, delta=1)
         links = page.eval("""[...document.querySelectorAll('#downloads a')]
             .map((a) => a.getAttribute('href'))""")
-        self.assertEqual(len(links), 6)
+        self.assertEqual(len(links), 9)
         self.assertFalse([link for link in links if "newest" in link],
                          "a download is the oldest-first export")
         names = page.eval("[...document.querySelectorAll('#downloads a')]"
                           ".map((a) => [a.getAttribute('aria-label'), a.textContent])")
         for name, shown in names:
-            self.assertRegex(name, rf"^(Samples|Statistics|Events) as {shown}$")
+            self.assertRegex(name, rf"^(Samples|Statistics|Events|Report|Report charts) as {shown}$")
         self.assertIn(f"api/v1/history/events?since={week['since'].replace(':', '%3A')}"
                       f"&until={week['until'].replace(':', '%3A')}&format=csv", links)
 
