@@ -296,6 +296,9 @@ int followServed(const Options& o, const std::string& from, Millis since) {
     const auto finish = [&](int rc) {
         stop = true;
         listener.join();
+        // A stream that ended because of Ctrl-C ends the follow as Ctrl-C does.
+        if (rc == kFailed && Session::interrupted())
+            rc = kDone;
         if (rc == kFailed)
             std::fprintf(stderr, "brixctl: the history at %s cannot be followed: %s\n",
                          stream.shown().c_str(), stream.error().c_str());

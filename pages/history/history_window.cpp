@@ -30,6 +30,7 @@
 #include "pages/history/history_charts.h"
 #include "pages/history/history_loader.h"
 #include "pages/history/history_text.h"
+#include "report/report.h"
 
 namespace brix {
 
@@ -92,9 +93,14 @@ HistoryWindow::HistoryWindow(std::function<std::string()> storePath, QWidget* pa
     auto* csv = new QPushButton(QStringLiteral("Export &CSV..."), this);
     auto* png = new QPushButton(QStringLiteral("Export &PNG..."), this);
     connect(csv, &QPushButton::clicked, this, [this] { exportCsv(); });
+    auto* report = new QPushButton(QStringLiteral("&Report..."), this);
+    report->setAccessibleDescription(
+        QStringLiteral("A report of the shown range for the provider: PDF, HTML or PNG"));
     connect(png, &QPushButton::clicked, this, [this] { exportPng(); });
+    connect(report, &QPushButton::clicked, this, [this] { exportReport(); });
     bar->addWidget(csv);
     bar->addWidget(png);
+    bar->addWidget(report);
     layout->addLayout(bar);
 
     summary_ = new QLabel(this);
@@ -350,6 +356,41 @@ void HistoryWindow::exportPng() {
     if (!file.open(QIODevice::WriteOnly) || !charts_->grab().save(&file, "PNG") || !file.commit())
         QMessageBox::warning(this, QStringLiteral("History"),
                              QStringLiteral("Cannot write %1: %2").arg(path, file.errorString()));
+}
+
+// The report brixctl report writes, of the shown range: the two say the same.
+void HistoryWindow::exportReport() {
+    QString path = QFileDialog::getSaveFileName(
+        this, QStringLiteral("Report of the shown range"), QStringLiteral("brix-report.pdf"),
+        QStringLiteral("PDF (*.pdf);;HTML, one file (*.html);;PNG pictures of the charts (*.png)"));
+    if (path.isEmpty())
+        return;
+    if (QFileInfo(path).suffix().isEmpty())
+        path += QStringLiteral(".pdf");
+    const std::string store = storePath_();
+    std::string error;
+    auto first = history::Store::open(store, true, error, false);
+    auto second = first != nullptr ? history::Store::open(store, true, error, false) : nullptr;
+    if (second == nullptr) {
+        QMessageBox::warning(
+            this, QStringLiteral("History"),
+            QStringLiteral("Cannot read the history: %1").arg(QString::fromStdString(error)));
+        return;
+    }
+    const std::string other = history::companionStore(store, {});
+    std::string ignored;
+    auto companion = other.empty() ? nullptr : history::Store::open(other, true, ignored, false);
+    report::ReportData d;
+    d.made = unixMsNow();
+    d.range.path = store + (companion != nullptr ? " and " + other : "");
+    d.source = "the history in " + d.range.path;
+    if (const char* name = std::getenv("BRIX_INTERFACE"))
+        d.interfaceName = name;
+    report::readReport(d, *first, *second, companion.get(), other, since_, until_);
+    if (!report::writeReport(d, path.toStdString(), error))
+        QMessageBox::warning(
+            this, QStringLiteral("History"),
+            QStringLiteral("The report is not written: %1").arg(QString::fromStdString(error)));
 }
 
 void HistoryWindow::saveSize() {

@@ -74,6 +74,7 @@ private:
     void loaded(std::shared_ptr<const Data> result, quint64 generation);
     void exportCsv();
     void exportPng();
+    void exportReport();
     QString lead() const;
     void saveSize();
 

@@ -91,7 +91,7 @@ class Modem:
 
     def stop(self):
         self.proc.terminate()
-        self.proc.wait(5)
+        self.proc.wait(20)  # a sanitizer's build on a busy machine ends slowly
         self.log.close()
 
 
@@ -648,7 +648,11 @@ class History(unittest.TestCase):
         serve = subprocess.Popen([BRIXCTL, "--history", store, "serve", "--metrics", "9342"],
                                  cwd=WORK, env=env, stderr=subprocess.DEVNULL)
         self.addCleanup(serve.kill)
-        time.sleep(6)
+        # Until the service has recorded a few reports of its own (3 s apart).
+        deadline = time.time() + 30
+        while time.time() < deadline and len(json.loads(run(
+                "--json", "history", "--since", "5m", env=env).stdout)) <= len(before) + 4:
+            time.sleep(1)
         # The owner's store, named first, read with the user's as one record.
         p = run("history", "--since", "5m", env=env)
         self.assertEqual(p.returncode, 0, p.stderr)
@@ -694,9 +698,13 @@ class History(unittest.TestCase):
         copy = fresh_store("large-copy.sqlite3")
         p = subprocess.Popen([BRIXCTL, "--history", store, "history", "backup", copy], cwd=WORK,
                              stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
-        time.sleep(0.2)
+        # Once the copy has begun (a slow build takes a while to start at all).
+        deadline = time.time() + 20
+        while time.time() < deadline and not [n for n in os.listdir(WORK)
+                                              if n.startswith("large-copy")]:
+            time.sleep(0.02)
         p.send_signal(signal.SIGINT)
-        out, err = p.communicate(timeout=5)
+        out, err = p.communicate(timeout=10)
         self.assertEqual(p.returncode, 130, out + err)
         self.assertEqual(err, "brixctl: interrupted: %s is not written\n" % copy)
         self.assertEqual([n for n in os.listdir(WORK) if n.startswith("large-copy")], [])

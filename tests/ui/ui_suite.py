@@ -808,6 +808,24 @@ def history_window_by_ctrl_h_and_click_shows_the_silence_the_retune_and_the_even
         if header != "time,kind,text,program":
             raise u.Failure(f"the export begins {header!r}")
 
+        # The report of the shown range for the provider, by its button and a typed name: the
+        # two drops of the summary are its outages.
+        tool.click(tool.find("push button", "Report...", root=window))
+        dialog = u.wait_until("the report's file dialog",
+                              lambda: tool.window("Report of the shown range"), 5)
+        names = [t for t in tool.find_all(dialog, "text") if tool.text(t).endswith(".pdf")]
+        if not names:
+            raise u.Failure("the report's dialog offers no PDF name")
+        tool.click(names[0])
+        press_on(tool, dialog, "ctrl+a")
+        tool.type_text(os.path.join(d, "for-the-provider.pdf"))
+        tool.key("Return")
+        report = os.path.join(d, "for-the-provider.pdf")
+        u.wait_until("the report", lambda: os.path.exists(report), 10)
+        text = subprocess.run(["pdftotext", report, "-"], capture_output=True, text=True).stdout
+        if "Cable modem report" not in text or "The link was down 2 times" not in text:
+            raise u.Failure(f"the report reads: {text[:400]!r}")
+
         # Put away with Escape, and back with a real click on the main window's History.
         press_on(tool, window, "Escape")
         u.wait_until("the History window to close", lambda: tool.window("History") is None, 5)
