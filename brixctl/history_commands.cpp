@@ -81,10 +81,9 @@ struct Source {
 int printHistory(const Options& o, const std::string& what, const Source& source);
 
 // `brixctl report`: the range as a person at the provider's desk reads it, written to `file`.
+// `d` read and analysed.
 int writeReportFile(const Options& o, brix::report::ReportData& d, const std::string& file) {
     d.interfaceName = o.interfaceName;
-    d.made = brix::unixMsNow();
-    brix::report::analyse(d);
     if (Session::interrupted())
         return kInterrupted;
     std::string error;
@@ -99,6 +98,17 @@ int writeReportFile(const Options& o, brix::report::ReportData& d, const std::st
 }
 
 using brix::report::kReportColumns;
+
+// Ctrl-C, or the served history that could not be read told; 0 when it was read.
+int servedFailure(const RemoteHistory& remote) {
+    if (Session::interrupted())
+        return kInterrupted;
+    if (remote.error().empty())
+        return 0;
+    std::fprintf(stderr, "brixctl: the history at %s cannot be read: %s\n", remote.shown().c_str(),
+                 remote.error().c_str());
+    return kFailed;
+}
 
 // `brixctl history --from URL`: the rows read whole first, so that a failure prints no rows.
 int readServed(const Options& o, const std::string& what, const std::string& from, Millis since,
@@ -119,15 +129,12 @@ int readServed(const Options& o, const std::string& what, const std::string& fro
             d.range.statistics = remote.statistics(kReportColumns);
         if (remote.error().empty())
             d.all = remote.events();
-        if (Session::interrupted())
-            return kInterrupted;
-        if (!remote.error().empty()) {
-            std::fprintf(stderr, "brixctl: the history at %s cannot be read: %s\n",
-                         remote.shown().c_str(), remote.error().c_str());
-            return kFailed;
-        }
+        if (const int rc = servedFailure(remote))
+            return rc;
         d.allCount = static_cast<long>(d.all.size());
         d.source = "the history served at " + remote.shown();
+        d.made = brix::unixMsNow();
+        brix::report::analyse(d);
         return writeReportFile(o, d, file);
     }
     std::vector<brix::history::RfRow> rf;
@@ -139,13 +146,8 @@ int readServed(const Options& o, const std::string& what, const std::string& fro
         statistics = remote.statistics(kServedRows);
     else
         events = remote.events();
-    if (Session::interrupted())
-        return kInterrupted;
-    if (!remote.error().empty()) {
-        std::fprintf(stderr, "brixctl: the history at %s cannot be read: %s\n",
-                     remote.shown().c_str(), remote.error().c_str());
-        return kFailed;
-    }
+    if (const int rc = servedFailure(remote))
+        return rc;
     Source source;
     source.described = "at " + remote.shown();
     source.rf = [&] { return rf; };
@@ -314,12 +316,10 @@ int followServed(const Options& o, const std::string& from, Millis since) {
     const Millis now = brix::unixMsNow();
     RemoteHistory range(from, since, now + h::EventFollower::kLate, o.caFile);
     const std::vector<h::Event> before = range.events();
-    if (!range.error().empty()) {
+    if (const int rc = servedFailure(range)) {
         stop = true;
         listener.join();
-        std::fprintf(stderr, "brixctl: the history at %s cannot be read: %s\n",
-                     range.shown().c_str(), range.error().c_str());
-        return Session::interrupted() ? kInterrupted : kFailed;
+        return rc;
     }
     Output out(o.format);
     if (o.format == Format::Text)
@@ -437,8 +437,7 @@ int runHistory(const Options& o, const std::string& what, const std::string& sin
         brix::report::ReportData d;
         d.range.path = path;
         d.made = brix::unixMsNow();
-        brix::report::readReport(d, *store, *second, companion.get(), companionPath, *since,
-                                 *until);
+        brix::report::readReport(d, *store, *second, companion.get(), *since, *until);
         d.source = "the history in " + d.range.path;
         return writeReportFile(o, d, file);
     }

@@ -126,17 +126,29 @@ std::string checkNotifyOptions(const NotifyOptions& o) {
     return {};
 }
 
+namespace {
+
+bool isBad(const Notice& n) {
+    return n.kind == "link-down" || n.kind == "recorder-error";
+}
+
+std::string titleOf(const Notice& n, const std::string& host) {
+    return "Modem " +
+           (n.kind == "link-down"        ? std::string("link down")
+            : n.kind == "link-up"        ? std::string("link back")
+            : n.kind == "channel-change" ? std::string("channel changed")
+            : n.kind == "modem-message"  ? std::string("message")
+            : n.kind == "recorder-error" ? std::string("history not recorded")
+            : n.kind == "service-start"  ? std::string("service started")
+                                         : std::string("service stopping")) +
+           " at " + host;
+}
+
+}  // namespace
+
 std::string noticeJson(const Notice& n, const std::string& interfaceName, const std::string& host) {
-    const bool bad = n.kind == "link-down" || n.kind == "recorder-error";
-    const std::string title = "Modem " +
-                              (n.kind == "link-down"        ? std::string("link down")
-                               : n.kind == "link-up"        ? std::string("link back")
-                               : n.kind == "channel-change" ? std::string("channel changed")
-                               : n.kind == "modem-message"  ? std::string("message")
-                               : n.kind == "recorder-error" ? std::string("history not recorded")
-                               : n.kind == "service-start"  ? std::string("service started")
-                                                            : std::string("service stopping")) +
-                              " at " + host;
+    const bool bad = isBad(n);
+    const std::string title = titleOf(n, host);
     nlohmann::ordered_json j{{"kind", n.kind},
                              {"time", brix::history::isoTime(n.unixMs)},
                              {"text", n.text},
@@ -349,16 +361,13 @@ bool Notifier::Target::post(const Notice& n, std::string& why) {
         why = "cannot start a transfer";
         return false;
     }
-    const std::string json = noticeJson(n, interface, host);
-    const auto doc = nlohmann::json::parse(json);
-    std::string body = ntfy ? n.text : json;
+    const std::string body = ntfy ? n.text : noticeJson(n, interface, host);
     curl_slist* headers = nullptr;
     if (ntfy) {
         // ntfy reads its title, priority (1 to 5) and tags from headers.
         headers = api->slistAppend(headers, "Content-Type: text/plain; charset=utf-8");
-        headers = api->slistAppend(headers, ("Title: " + doc["title"].get<std::string>()).c_str());
-        const bool bad = doc["type"] == "failure";
-        headers = api->slistAppend(headers, bad ? "Priority: 4" : "Priority: 3");
+        headers = api->slistAppend(headers, ("Title: " + titleOf(n, host)).c_str());
+        headers = api->slistAppend(headers, isBad(n) ? "Priority: 4" : "Priority: 3");
         headers = api->slistAppend(headers, ("Tags: " + n.kind).c_str());
     } else {
         headers = api->slistAppend(headers, "Content-Type: application/json");
@@ -400,6 +409,8 @@ bool Notifier::Target::post(const Notice& n, std::string& why) {
 
 Notifier::Notifier(const NotifyOptions& o, std::string interfaceName)
     : options_(o), interface_(std::move(interfaceName)), host_(hostName()) {
+    for (const std::string& choice : split(o.on))
+        chosen_.insert(choice);
     if (!o.match.empty())
         match_.emplace(o.match, std::regex::ECMAScript);
     const auto add = [this](std::unique_ptr<Target> t) {
@@ -454,10 +465,7 @@ Notifier::~Notifier() {
 }
 
 bool Notifier::wants(const std::string& kind) const {
-    for (const std::string& choice : split(options_.on))
-        if (choice == choiceOf(kind))
-            return true;
-    return false;
+    return chosen_.count(choiceOf(kind)) != 0;
 }
 
 void Notifier::send(const Notice& n) {

@@ -17,6 +17,7 @@
 #include <mutex>
 #include <optional>
 #include <regex>
+#include <set>
 #include <string>
 #include <thread>
 #include <vector>
@@ -80,6 +81,7 @@ private:
     NotifyOptions options_;
     std::string interface_;
     std::string host_;
+    std::set<std::string> chosen_;  // of --notify-on
     std::optional<std::regex> match_;
     std::vector<std::unique_ptr<Target>> targets_;
 

@@ -305,8 +305,8 @@ http::Reply reportReply(const http::Request& req, const WebApiOptions& o) {
     d.interfaceName = o.interfaceName;
     d.made = brix::unixMsNow();
     d.source = "the history served by brixctl serve";  // its path is the server's business
-    brix::report::readReport(d, *opened.store, *opened.second, opened.companion.get(),
-                             opened.companionPath, a.since, a.until);
+    brix::report::readReport(d, *opened.store, *opened.second, opened.companion.get(), a.since,
+                             a.until);
     http::Reply r;
     std::string error;
     if (!brix::report::reportBytes(d, format, r.body, error)) {

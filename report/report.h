@@ -40,11 +40,10 @@ struct ReportData {
 };
 
 // Reads [since, until] of a record for a report: the rows at about a chart's width, every event
-// (the oldest 20,000 of a range with more), and what analyse() makes of them. `companion` as for
-// history::readRange.
+// (the oldest 20,000 of a range with more), and what analyse() makes of them (set `made`
+// first). `companion` as for history::Record; `second` another connection to `store`.
 void readReport(ReportData& d, history::Store& store, history::Store& second,
-                history::Store* companion, const std::string& companionPath, Millis since,
-                Millis until);
+                history::Store* companion, Millis since, Millis until);
 
 // Rows a chart holds at most, about its width on paper and more.
 inline constexpr int kReportColumns = 1500;

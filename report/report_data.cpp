@@ -46,12 +46,14 @@ std::string channelText(double frequencyTenths, double code) {
 }  // namespace
 
 void readReport(ReportData& d, history::Store& store, history::Store& second,
-                history::Store* companion, const std::string& companionPath, Millis since,
-                Millis until) {
+                history::Store* companion, Millis since, Millis until) {
     d.range.since = since;
     d.range.until = until;
-    history::readRange(d.range, store, second, companion, companionPath, kReportColumns);
-    d.all = history::Record{store, companion}.events(since, until, kReportEvents, false);
+    // Only what the report shows: the rows, and every event (of which the counted are made).
+    const history::Record record{store, companion, &second};
+    d.range.rf = record.rf(since, until, kReportColumns);
+    d.range.statistics = record.statistics(since, until, kReportColumns);
+    d.all = record.events(since, until, kReportEvents, false);
     d.allCount = store.countEvents(since, until) +
                  (companion != nullptr ? companion->countEvents(since, until) : 0);
     analyse(d);

@@ -386,7 +386,7 @@ void HistoryWindow::exportReport() {
     d.source = "the history in " + d.range.path;
     if (const char* name = std::getenv("BRIX_INTERFACE"))
         d.interfaceName = name;
-    report::readReport(d, *first, *second, companion.get(), other, since_, until_);
+    report::readReport(d, *first, *second, companion.get(), since_, until_);
     if (!report::writeReport(d, path.toStdString(), error))
         QMessageBox::warning(
             this, QStringLiteral("History"),
