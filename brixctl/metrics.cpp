@@ -1,5 +1,7 @@
 // brixctl serve's /metrics: its values in the Prometheus text format.
 
+#include <sys/stat.h>
+
 #include <array>
 #include <charconv>
 #include <cmath>
@@ -9,12 +11,17 @@
 #include "brixctl/serve_state.h"
 #include "brixctl/session.h"
 #include "brixctl/values.h"
+#include "channels/channel_table.h"
 #include "domain/clock.h"
 #include "domain/rates.h"
 #include "domain/text.h"
 #include "link/link_commands.h"
 #include "link/link_presence.h"
 #include "link/link_transport.h"
+
+#ifndef BRIX_VERSION
+#error "BRIX_VERSION comes from the project's version"
+#endif
 
 namespace brixctl {
 
@@ -24,6 +31,7 @@ using namespace std::chrono_literals;
 
 constexpr auto kUpWindow = 10s;  // brix_up: the modem answered within this
 constexpr std::size_t kMaxVersionLabel = 32;
+constexpr auto kChannelFileLook = 5s;  // the channel file looked at no more often
 
 // A label value as the text format wants it: backslash, double quote and line feed escaped.
 std::string labelValue(const std::string& text) {
@@ -59,6 +67,18 @@ std::string versionLabel(const std::string& text) {
         out += c;
     }
     return out;
+}
+
+// A channel's label as a label value: printable characters only (a file written by hand may
+// hold anything), at most the 49 the file keeps, so every label is one of ten bounded texts.
+std::string channelLabel(const std::string& latin1) {
+    std::string clean;
+    for (const char c : latin1) {
+        const auto u = static_cast<unsigned char>(c);
+        if (u >= 0x20 && u != 0x7f && (u < 0x80 || u >= 0xa0))
+            clean += c;
+    }
+    return clean;
 }
 
 struct Writer {
@@ -108,8 +128,54 @@ struct Writer {
 
 }  // namespace
 
-std::string metricsText(const ServeState& s) {
+std::pair<int, std::string> ChannelLabels::channel(std::uint16_t tenths,
+                                                   std::optional<double> mbps) {
+    std::lock_guard lock(mutex_);
+    refresh();
+    int found = 0;
+    for (std::size_t k = 0; k < entries_.size(); ++k) {
+        if (entries_[k].frequency != tenths)
+            continue;
+        if (entries_[k].mbps == mbps)
+            return {static_cast<int>(k) + 1, entries_[k].label};
+        if (found == 0)
+            found = static_cast<int>(k) + 1;
+    }
+    if (found == 0)
+        return {0, {}};
+    return {found, entries_[static_cast<std::size_t>(found) - 1].label};
+}
+
+void ChannelLabels::refresh() {
+    const std::int64_t now = nowNs();
+    if (lookedAtNs_ != 0 && now - lookedAtNs_ < std::chrono::nanoseconds(kChannelFileLook).count())
+        return;
+    lookedAtNs_ = now;
+    struct stat info {};
+    std::string stamp;
+    if (::stat(path_.c_str(), &info) == 0)
+        stamp = std::to_string(info.st_ino) + ':' + std::to_string(info.st_size) + ':' +
+                std::to_string(info.st_mtim.tv_sec) + '.' + std::to_string(info.st_mtim.tv_nsec);
+    if (stamp == fileStamp_)
+        return;
+    fileStamp_ = stamp;
+    entries_.clear();
+    brix::ChannelTable table;
+    if (stamp.empty() || !table.load(path_))
+        return;  // no file, no labels: the channel is not told
+    for (int k = 0; k < brix::kChannelCount; ++k) {
+        const brix::ChannelEntry e = table.entry(k);
+        entries_.push_back(
+            {e.frequency, brix::indexRateMbps(e.bitRateIndex), channelLabel(e.label)});
+    }
+}
+
+std::string metricsText(const ServeState& s, const MetricsContext& context) {
     Writer w;
+    w.family("brix_build_info", "gauge",
+             "The brixctl that serves, and the interface of its modem (empty: any).");
+    w.text += "brix_build_info{version=\"" BRIX_VERSION "\",interface=\"" +
+              labelValue(context.interfaceName) + "\"} 1\n";
     const std::int64_t now = nowNs();
     const std::int64_t heard = brix::linkLastHeardMs();
     const std::int64_t report = s.lastReportNs();
@@ -162,6 +228,16 @@ std::string metricsText(const ServeState& s) {
                 "When the modem last began or stopped answering (its last frame before a "
                 "silence).",
                 static_cast<double>(since) / 1000);
+    if (context.history != nullptr) {
+        w.gauge("brix_history_recording",
+                "1 while the signal history is recorded: this service owns the link and its "
+                "store takes what comes.",
+                context.history->recording() ? 1 : 0);
+        if (const std::int64_t written = context.history->lastWrittenUnixMs(); written != 0)
+            w.gauge("brix_history_last_write_timestamp_seconds",
+                    "When rows were last written into the signal history.",
+                    static_cast<double>(written) / 1000);
+    }
     if (report != 0)
         w.gauge("brix_last_report_age_seconds", "Seconds since the last RF report.",
                 static_cast<double>(now - report) / 1e9);
@@ -185,6 +261,16 @@ std::string metricsText(const ServeState& s) {
     w.gauge("brix_receive_frequency_hertz", "Receive (downstream) frequency.", rxF * 100000.0);
     w.gauge("brix_transmit_frequency_hertz", "Transmit (upstream) frequency.", txF * 100000.0);
     w.gauge("brix_receive_rate_code", "Bit-rate code of the receive channel.", rxCode);
+    if (context.channels != nullptr) {
+        if (const auto [number, label] = context.channels->channel(rxF, brix::codeRateMbps(rxCode));
+            number != 0) {
+            w.family("brix_receive_channel", "gauge",
+                     "The stored channel (1 to 10) the modem receives on, with its label from "
+                     "the channel file.");
+            w.text += "brix_receive_channel{label=\"" + labelValue(label) + "\"} " +
+                      std::to_string(number) + "\n";
+        }
+    }
     w.gauge("brix_transmit_rate_code", "Bit-rate code of the transmit channel.", txCode);
     // In bytes, Prometheus's base unit of data (promtool refuses bits); none for codes 7+.
     if (const auto mbps = brix::codeRateMbps(rxCode))

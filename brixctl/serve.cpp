@@ -18,6 +18,7 @@
 #include "brixctl/http_server.h"
 #include "brixctl/serve_state.h"
 #include "brixctl/session.h"
+#include "brixctl/values.h"
 #include "brixctl/web_api.h"
 #include "brixctl/web_config.h"
 #include "link/link_commands.h"
@@ -167,10 +168,13 @@ int runServe(const Options& o, const std::string& listen) {
     server.useTls(config.certificate, config.key);
     server.requireUsers(config.users, passwordMatches);
     WebApiOptions web{o.history, o.interfaceName, webRoot(), kChartsRoot, o.noHistory};
-    server.route("/metrics", [&state](const http::Request&) {
+    ChannelLabels channels(o.channelsFile.empty() ? kChannelFileName : o.channelsFile);
+    const MetricsContext metrics{o.interfaceName, &channels,
+                                 feed != nullptr ? &feed->feed() : nullptr};
+    server.route("/metrics", [&state, &metrics](const http::Request&) {
         http::Reply r;
         r.type = "text/plain; version=0.0.4; charset=utf-8";
-        r.body = metricsText(state);
+        r.body = metricsText(state, metrics);
         return r;
     });
     addWebApi(server, state, web);

@@ -6,10 +6,13 @@
 #include <cstdint>
 #include <cstdio>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <utility>
 #include <variant>
+#include <vector>
 
+#include "history/link_feed.h"
 #include "link/link_events.h"
 
 namespace brixctl {
@@ -131,7 +134,39 @@ private:
     std::uint64_t linkDowns_ = 0;
 };
 
+// The labels of the stored channels, from the channel file, read again when the file changes
+// (looked at no more than every few seconds, however often the scrapes come). Any thread.
+class ChannelLabels {
+public:
+    explicit ChannelLabels(std::string path) : path_(std::move(path)) {}
+    // The number (1 to 10) and label of the stored channel on `tenths` (tenths of a MHz) at
+    // `mbps` (a stored channel at another bit rate if none at this one); 0 when none is.
+    std::pair<int, std::string> channel(std::uint16_t tenths, std::optional<double> mbps);
+
+private:
+    struct Entry {
+        std::int32_t frequency = 0;
+        std::optional<double> mbps;
+        std::string label;
+    };
+    void refresh();
+
+    const std::string path_;
+    std::mutex mutex_;
+    std::vector<Entry> entries_;
+    std::int64_t lookedAtNs_ = 0;
+    std::string fileStamp_;  // what the file was when read (inode, size, time); empty: none
+};
+
+// What /metrics tells besides the link's events: which program serves which interface, the
+// stored channels' labels, and whether the history is recorded.
+struct MetricsContext {
+    std::string interfaceName;  // empty: any
+    ChannelLabels* channels = nullptr;
+    const brix::history::LinkFeed* history = nullptr;  // none: serve records nothing
+};
+
 // The Prometheus text of /metrics.
-std::string metricsText(const ServeState& s);
+std::string metricsText(const ServeState& s, const MetricsContext& context);
 
 }  // namespace brixctl

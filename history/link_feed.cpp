@@ -73,6 +73,18 @@ bool LinkFeed::failed() const {
            !recorder_->everOpened();
 }
 
+bool LinkFeed::recording() const {
+    std::lock_guard lock(recorderMutex_);
+    return recorder_ != nullptr && recorder_->recording();
+}
+
+std::int64_t LinkFeed::lastWrittenUnixMs() const {
+    std::lock_guard lock(recorderMutex_);
+    if (recorder_ != nullptr)
+        lastWrittenUnixMs_ = std::max(lastWrittenUnixMs_, recorder_->lastWrittenUnixMs());
+    return lastWrittenUnixMs_;
+}
+
 void LinkFeed::startRecording() {
     if (recorder_ != nullptr)
         return;
@@ -94,6 +106,7 @@ void LinkFeed::stopRecording() {
     recorder_->flush();
     {
         std::lock_guard lock(recorderMutex_);
+        lastWrittenUnixMs_ = std::max(lastWrittenUnixMs_, recorder_->lastWrittenUnixMs());
         recorder_.reset();
     }
     owning_ = false;

@@ -44,6 +44,10 @@ public:
     // for a full disk, on which it keeps trying. A store that was recorded into and fails later
     // (another program's lock for a while) is tried again, not given up.
     bool failed() const;
+    // True while this program owns the link and its store takes what is recorded.
+    bool recording() const;
+    // When rows were last written into the store by this program (Unix ms; 0: none yet).
+    std::int64_t lastWrittenUnixMs() const;
 
 private:
     void run();
@@ -66,6 +70,7 @@ private:
                                    std::chrono::milliseconds(50)};
 
     mutable std::mutex recorderMutex_;  // the pointer, for failed(); the feed's thread writes it
+    mutable std::int64_t lastWrittenUnixMs_ = 0;  // of the recorders before; under the mutex
     std::unique_ptr<Recorder> recorder_;
     // Feed thread only.
     std::deque<std::string> recordedVersions_[2];  // the last few texts recorded of each

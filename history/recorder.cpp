@@ -102,6 +102,11 @@ bool Recorder::recording() const {
     return recording_;
 }
 
+Millis Recorder::lastWrittenUnixMs() const {
+    std::lock_guard lock(mutex_);
+    return lastWrittenUnixMs_;
+}
+
 bool Recorder::everOpened() const {
     std::lock_guard lock(mutex_);
     return everOpened_;
@@ -239,6 +244,7 @@ void Recorder::run() {
         std::size_t lost = 0;
         const bool writable = store_ != nullptr && !failed_;
         const bool wrote = batch.empty() || (writable && write(batch));
+        const bool wroteRows = wrote && !batch.empty();
         if (!batch.empty() && !writable) {
             lost = batch.size();
         } else if (!wrote && store_->lastFailureWasLock() && !stopping) {
@@ -303,6 +309,8 @@ void Recorder::run() {
             std::lock_guard lock(mutex_);
             handled_ += handled;
             dropped_ += lost;
+            if (wroteRows)
+                lastWrittenUnixMs_ = unixMsNow();
             recording_ = store_ != nullptr && !failed_;
             everOpened_ = everOpened_ || recording_;
             waitingForRoom_ = !recording_ && full_;

@@ -61,6 +61,9 @@ public:
     bool recording() const;
     // True while it does not because the disk is full: it goes on trying.
     bool waitingForRoom() const;
+    // When rows were last written into the store (Unix ms; 0: none yet), so that a writer
+    // that has stopped making progress is seen from outside.
+    Millis lastWrittenUnixMs() const;
     // True once the store was open to record (it may have failed since, and is tried again).
     bool everOpened() const;
 
@@ -89,6 +92,7 @@ private:
     bool flushAsked_ = false;
     bool opened_ = false;  // the writer has opened the store, or found it cannot
     bool everOpened_ = false;
+    Millis lastWrittenUnixMs_ = 0;
 
     // Writer thread only.
     std::unique_ptr<Store> store_;

@@ -535,6 +535,76 @@ class Metrics(unittest.TestCase):
         p = run("serve", "--metrics", "127.0.0.1:99999")
         self.assertEqual(p.returncode, 2)
 
+    def test_who_serves_which_channel_and_whether_the_history_is_written(self):
+        """What a fleet tells its sites by: the service's version and interface, the stored
+        channel the modem receives on with its label from the channel file (whatever bytes the
+        file holds, a label stays one printable text), whether the history is written."""
+        m = Modem()
+        self.addCleanup(m.stop)
+        table = json.loads(run("table", "get", "--json").stdout)
+        index = table["channels"][0]["bit_rate_index"]
+        channels = os.path.join(WORK, "fleet.lb")
+
+        def write_channels(label):
+            with open(channels + ".new", "wb") as f:
+                for c in table["channels"]:
+                    name = label if c["channel"] == 1 else b"other %d" % c["channel"]
+                    f.write(struct.pack("<50sii", name, round(c["frequency_mhz"] * 10),
+                                        c["bit_rate_index"]))
+            os.replace(channels + ".new", channels)
+
+        write_channels(b'Main "A" \\ \xe9\x01\x1b[31m')
+        self.assertEqual(index, table["channels"][0]["bit_rate_index"])
+        store = fresh_store("fleet.sqlite3")
+        serve = subprocess.Popen([BRIXCTL, "--channels", channels, "--history", store, "serve",
+                                  "--metrics", "127.0.0.1:9333"], cwd=WORK,
+                                 stderr=subprocess.PIPE, text=True)
+        self.addCleanup(serve.kill)
+        self.addCleanup(serve.stderr.close)
+        self.assertIn("serving http://127.0.0.1:9333/metrics", serve.stderr.readline())
+
+        def scrape(until):
+            deadline = time.time() + 15
+            while True:
+                text = urllib.request.urlopen("http://127.0.0.1:9333/metrics").read().decode()
+                if until(text) or time.time() > deadline:
+                    return text
+                time.sleep(0.2)
+
+        text = scrape(lambda t: "brix_receive_channel{" in t and "last_write" in t)
+        check = subprocess.run(["promtool", "check", "metrics"], input=text, text=True,
+                               capture_output=True)
+        self.assertEqual(check.returncode, 0, check.stdout + check.stderr)
+        self.assertRegex(text, r'\nbrix_build_info\{version="\d+\.\d+",interface=""\} 1\n')
+        self.assertIn('\nbrix_receive_channel{label="Main \\"A\\" \\\\ \u00e9[31m"} 1\n',
+                      text)
+        self.assertIn("\nbrix_history_recording 1\n", text)
+        written = float(re.search(r"^brix_history_last_write_timestamp_seconds (\S+)$", text,
+                                  re.M).group(1))
+        self.assertLess(abs(written - time.time()), 5)
+        # A label changed in the file is told within seconds, without a restart.
+        write_channels(b"Renamed")
+        text = scrape(lambda t: 'label="Renamed"' in t)
+        self.assertIn('\nbrix_receive_channel{label="Renamed"} 1\n', text)
+        self.assertEqual(text.count("brix_receive_channel{"), 1)
+        # No file: no channel told, nothing else missing.
+        os.remove(channels)
+        text = scrape(lambda t: "brix_receive_channel{" not in t)
+        self.assertNotIn("brix_receive_channel{", text)
+        self.assertIn("\nbrix_receive_frequency_hertz ", text)
+        serve.send_signal(signal.SIGTERM)
+        self.assertEqual(serve.wait(5), 0)
+        # Without a history there is nothing to tell of it.
+        serve = subprocess.Popen([BRIXCTL, "serve", "--no-history", "--metrics",
+                                  "127.0.0.1:9333"], cwd=WORK, stderr=subprocess.PIPE, text=True)
+        self.addCleanup(serve.kill)
+        self.addCleanup(serve.stderr.close)
+        self.assertIn("serving http://127.0.0.1:9333/metrics", serve.stderr.readline())
+        text = scrape(lambda t: "brix_info{" in t)
+        self.assertNotIn("brix_history", text)
+        serve.send_signal(signal.SIGTERM)
+        self.assertEqual(serve.wait(5), 0)
+
 
 class History(unittest.TestCase):
     """record and serve keep the history; history reads it back without the modem."""
