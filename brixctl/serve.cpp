@@ -167,7 +167,7 @@ int runServe(const Options& o, const std::string& listen) {
     http::Server server;
     server.useTls(config.certificate, config.key);
     server.requireUsers(config.users, passwordMatches);
-    WebApiOptions web{o.history, o.interfaceName, webRoot(), kChartsRoot, o.noHistory};
+    WebApiOptions web{o.history, historyFile, o.interfaceName, webRoot(), kChartsRoot, o.noHistory};
     ChannelLabels channels(o.channelsFile.empty() ? kChannelFileName : o.channelsFile);
     const MetricsContext metrics{o.interfaceName, &channels,
                                  feed != nullptr ? &feed->feed() : nullptr};

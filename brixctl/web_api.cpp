@@ -124,8 +124,9 @@ struct Opened {
 
 Opened openRecord(const WebApiOptions& o) {
     Opened r;
-    std::string lookedAt;
-    r.path = historyToRead(o.history, o.interfaceName, lookedAt);
+    // The store serve itself records into, never one found by attaching to the link: serve
+    // holds the link already, and attaching again from its own process would end its link.
+    r.path = o.store;
     if (r.path.empty()) {
         r.error = "no history is kept here";
         return r;

@@ -15,6 +15,7 @@ namespace brixctl {
 
 struct WebApiOptions {
     std::string history;        // --history, as brixctl history takes it
+    std::string store;          // the store serve records into (its own, or --history's)
     std::string interfaceName;  // --interface
     std::string webRoot;        // the dashboard's files
     std::string chartsRoot;     // the charting library's files

@@ -510,6 +510,14 @@ class Metrics(unittest.TestCase):
         self.assertLess(float(values["brix_last_report_age_seconds"]), 4)
         self.assertGreater(float(values["brix_link_frames_sent_total"]), 0)
         self.assertGreater(float(values["brix_link_frames_received_total"]), 0)
+        # Its history read through the API (from the store serve keeps in the user's state
+        # folder): the link goes on as before.
+        events = json.load(urllib.request.urlopen(
+            "http://127.0.0.1:9331/api/v1/history/events?since=1h"))
+        self.assertIn("version", {e["kind"] for e in events})
+        time.sleep(11)
+        text = urllib.request.urlopen("http://127.0.0.1:9331/metrics").read().decode()
+        self.assertIn("\nbrix_up 1\n", text)
         # The modem stops answering: up goes to 0 once it has been quiet for 10 s.
         m.proc.send_signal(signal.SIGSTOP)
         time.sleep(10.5)
