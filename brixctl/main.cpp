@@ -176,8 +176,11 @@ int main(int argc, char** argv) {
         ->required();
     report->add_option("--since", reportSince, "as history's (default 24h)");
     report->add_option("--until", reportUntil, "as history's (default now)");
-    report->add_option("--from", reportFrom,
-                       "the address of a brixctl serve whose history to read");
+    auto* reportFromOption =
+        report->add_option("--from", reportFrom,
+                           "the address of a brixctl serve whose history to read "
+                           "(http://HOST:9330/; credentials from the URL or ~/.netrc)");
+    report->add_option("--cacert", o.caFile, "as history's");
 
     auto* discover =
         app.add_subcommand("discover", "which interfaces a modem answers on (for --interface)");
@@ -230,15 +233,16 @@ int main(int argc, char** argv) {
             return runServe(o, listen);
         if (*record)
             return runRecord(o);
+        // An empty address (a variable of a script left unset) is no local read.
+        if ((*report && reportFromOption->count() > 0 && reportFrom.empty()) ||
+            (*history && fromOption->count() > 0 && historyFrom.empty())) {
+            std::fprintf(stderr, "brixctl: --from needs an address: http://HOST:9330/\n");
+            return kUsage;
+        }
         if (*report)
             return runHistory(o, "report", reportSince.empty() ? "24h" : reportSince, reportUntil,
                               reportFile, reportFrom);
         if (*history) {
-            // An empty address (a variable of a script left unset) is no local read.
-            if (fromOption->count() > 0 && historyFrom.empty()) {
-                std::fprintf(stderr, "brixctl: --from needs an address: http://HOST:9330/\n");
-                return kUsage;
-            }
             if (fromOption->count() > 0 && !o.history.empty()) {
                 std::fprintf(stderr,
                              "brixctl: --from and --history name two histories: "

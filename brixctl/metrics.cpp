@@ -70,7 +70,8 @@ std::string versionLabel(const std::string& text) {
 }
 
 // A channel's label as a label value: printable characters only (a file written by hand may
-// hold anything), at most the 49 the file keeps, so every label is one of ten bounded texts.
+// hold anything); the file keeps at most 49 bytes of each, so every label is one of ten short
+// texts.
 std::string channelLabel(const std::string& latin1) {
     std::string clean;
     for (const char c : latin1) {

@@ -25,13 +25,16 @@ struct Outage {
 struct ReportData {
     history::RangeData range;         // the rows and the events that count (readRange)
     std::vector<history::Event> all;  // every event of the range, oldest first (capped)
-    long allCount = 0;                // how many the range holds
-    std::string interfaceName;        // empty: the default route's
-    std::string source;               // the store read, or the served history's address
-    Millis made = 0;                  // when the report was made
+    // The versions recorded last before the range: they are recorded only when they change,
+    // so a day's report of a modem that has run for months finds them only here.
+    std::vector<history::Event> versionsBefore;
+    long allCount = 0;          // how many the range holds
+    std::string interfaceName;  // empty: the default route's
+    std::string source;         // the store read, or the served history's address
+    Millis made = 0;            // when the report was made
 
     // analyse() fills these.
-    std::string microcode, boot;    // the modem's versions, as last recorded in the range
+    std::string microcode, boot;    // the modem's versions, as last recorded up to the range's end
     std::string receive, transmit;  // "452.5 MHz at 9.45 Mbit/s", from the last sample
     std::vector<Outage> outages;
     Millis downTotal = 0, longest = 0;

@@ -54,6 +54,15 @@ void readReport(ReportData& d, history::Store& store, history::Store& second,
     d.range.rf = record.rf(since, until, kReportColumns);
     d.range.statistics = record.statistics(since, until, kReportColumns);
     d.all = record.events(since, until, kReportEvents, false);
+    d.versionsBefore.clear();
+    for (history::Store* s : {&store, companion}) {
+        if (s == nullptr)
+            continue;
+        auto found = s->events(0, since, 4, {history::EventKind::Version}, true);
+        d.versionsBefore.insert(d.versionsBefore.end(), found.begin(), found.end());
+    }
+    std::stable_sort(d.versionsBefore.begin(), d.versionsBefore.end(),
+                     [](const history::Event& a, const history::Event& b) { return a.t < b.t; });
     d.allCount = store.countEvents(since, until) +
                  (companion != nullptr ? companion->countEvents(since, until) : 0);
     analyse(d);
@@ -94,9 +103,10 @@ void analyse(ReportData& d) {
         d.channelChanges += e.kind == history::EventKind::ChannelChange;
         d.gaps += e.kind == history::EventKind::Gap;
     }
-    for (const auto& e : d.all)
-        if (e.kind == history::EventKind::Version)
-            (e.text.find("Boot") != std::string::npos ? d.boot : d.microcode) = e.text;
+    for (const auto* events : {&d.versionsBefore, &d.all})
+        for (const auto& e : *events)
+            if (e.kind == history::EventKind::Version)
+                (e.text.find("Boot") != std::string::npos ? d.boot : d.microcode) = e.text;
     if (!d.range.rf.empty()) {
         const auto& f = d.range.rf.back().fields;
         d.receive = channelText(f[0][1], f[1][1]);

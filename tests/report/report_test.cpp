@@ -54,6 +54,7 @@ protected:
         add(kStart + 100 * kMinute, EventKind::Tune, "Tune to 603.5 MHz");
         add(kStart + 101 * kMinute, EventKind::Gap, "8 s");
         add(kStart + 1000, EventKind::Version, "2.05.17");
+        add(kStart + 1000, EventKind::Version, "Boot 1.04.2");
         ASSERT_TRUE(store->commit());
         store.reset();
 
@@ -61,6 +62,7 @@ protected:
         auto second = history::Store::open(path, true, error);
         d_.range.since = kStart;
         d_.range.until = kStart + 120 * kMinute;
+        path_ = path;
         history::readRange(d_.range, *read, *second, nullptr, "", 1500);
         d_.all = history::Record{*read}.events(d_.range.since, d_.range.until, 20000, false);
         d_.allCount = static_cast<long>(d_.all.size());
@@ -73,6 +75,7 @@ protected:
     std::string file(const std::string& name) const { return dir_ + "/" + name; }
 
     std::string dir_;
+    std::string path_;
     ReportData d_;
 };
 
@@ -102,6 +105,22 @@ TEST_F(ReportTest, EveryOutageWithItsTimesAndWhatTheModemSaidAroundIt) {
               "1 gap shorter than an outage (nothing heard for 6 to 10 s); 1 retune; 1 "
               "change of the receive channel.");
     EXPECT_EQ(lines[2], "2.00% of the upstream packets were re-transmitted.");
+}
+
+// Versions are recorded when they change: the last hour's report of a store that learnt them
+// at its start still names them, and holds only the hour's outage.
+TEST_F(ReportTest, TheLastHoursReportNamesTheVersionsRecordedBeforeIt) {
+    std::string error;
+    auto read = history::Store::open(path_, true, error);
+    auto second = history::Store::open(path_, true, error);
+    ASSERT_NE(second, nullptr) << error;
+    ReportData hour;
+    hour.made = kStart + 121 * kMinute;
+    readReport(hour, *read, *second, nullptr, kStart + 60 * kMinute, kStart + 120 * kMinute);
+    EXPECT_EQ(hour.microcode, "2.05.17");
+    EXPECT_EQ(hour.boot, "Boot 1.04.2");
+    ASSERT_EQ(hour.outages.size(), 1u);
+    EXPECT_EQ(hour.outages[0].start, kStart + 80 * kMinute);
 }
 
 TEST_F(ReportTest, ThePdfSaysItInLocalTimeTheHtmlAsksNoOtherHostThePngIsTheCharts) {
