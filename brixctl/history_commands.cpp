@@ -295,9 +295,19 @@ int followServed(const Options& o, const std::string& from, Millis since) {
         ended = true;
         wake.notify_all();
     });
-    const auto finish = [&](int rc) {
+    // However this ends (a reader gone makes the next write throw), the listener is stopped
+    // and joined first: a thread left running would end the program with an abort.
+    const auto stopListener = [&] {
         stop = true;
-        listener.join();
+        if (listener.joinable())
+            listener.join();
+    };
+    struct Joined {
+        const std::function<void()> join;
+        ~Joined() { join(); }
+    } joined{stopListener};
+    const auto finish = [&](int rc) {
+        stopListener();
         // A stream that ended because of Ctrl-C ends the follow as Ctrl-C does.
         if (rc == kFailed && Session::interrupted())
             rc = kDone;
@@ -317,8 +327,7 @@ int followServed(const Options& o, const std::string& from, Millis since) {
     RemoteHistory range(from, since, now + h::EventFollower::kLate, o.caFile);
     const std::vector<h::Event> before = range.events();
     if (const int rc = servedFailure(range)) {
-        stop = true;
-        listener.join();
+        stopListener();
         return rc;
     }
     Output out(o.format);

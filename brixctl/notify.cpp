@@ -175,9 +175,17 @@ struct Notifier::Target {
     std::string shown;  // for the journal
     std::string interface, host;
 
+    // A message waiting for its try: a new one at once, one that failed after its pause.
+    // Retries wait beside the new messages rather than before them, so that a receiver that
+    // failed once still gets the next news on time.
+    struct Waiting {
+        Notice notice;
+        std::size_t failed = 0;  // tries that failed so far
+        Clock::time_point due;
+    };
     std::mutex mutex;
     std::condition_variable wake;
-    std::deque<Notice> queue;
+    std::deque<Waiting> queue;  // in the order they came or failed
     bool stopping = false;
     bool busy = false;
     std::atomic<bool> abort{false};  // a try in flight ends now
@@ -194,10 +202,9 @@ struct Notifier::Target {
             if (queue.size() >= kMaxQueued) {
                 std::fprintf(stderr, "brixctl: notify %s: a message dropped, %zu wait already\n",
                              shown.c_str(), queue.size());
-                // The oldest waiting, not the one being delivered.
-                queue.erase(queue.begin() + (busy ? 1 : 0));
+                queue.pop_front();  // the oldest waiting (the one in a try is not here)
             }
-            queue.push_back(n);
+            queue.push_back({n, 0, Clock::now()});
         }
         wake.notify_all();
     }
@@ -211,7 +218,11 @@ struct Notifier::Target {
 void Notifier::Target::run() {
     std::unique_lock lock(mutex);
     while (true) {
-        wake.wait(lock, [this] { return stopping || !queue.empty(); });
+        // The first message due (the earliest due; of equals, the first that came).
+        auto next = queue.end();
+        for (auto it = queue.begin(); it != queue.end(); ++it)
+            if (next == queue.end() || it->due < next->due)
+                next = it;
         if (stopping) {
             // What could not be sent in the time stopping gives is told, not waited for.
             if (!queue.empty())
@@ -219,28 +230,37 @@ void Notifier::Target::run() {
                              queue.size());
             return;
         }
-        const Notice n = queue.front();
+        if (next == queue.end()) {
+            wake.wait(lock);
+            continue;
+        }
+        if (next->due > Clock::now()) {
+            wake.wait_until(lock, next->due);
+            continue;
+        }
+        Waiting w = std::move(*next);
+        queue.erase(next);
         busy = true;
-        for (std::size_t attempt = 0;; ++attempt) {
-            lock.unlock();
-            std::string why;
-            const bool done = deliver(n, why);
-            lock.lock();
-            if (done)
-                break;
-            if (attempt == std::size(kPauses) || stopping) {
+        lock.unlock();
+        std::string why;
+        const bool done = deliver(w.notice, why);
+        lock.lock();
+        busy = false;
+        if (!done) {
+            const Notice& n = w.notice;
+            if (w.failed == std::size(kPauses) || stopping) {
                 std::fprintf(stderr, "brixctl: notify %s: %s failed: %s; given up\n", shown.c_str(),
                              n.kind.c_str(), why.c_str());
-                break;
+            } else {
+                std::fprintf(stderr, "brixctl: notify %s: %s failed: %s; trying again in %lld s\n",
+                             shown.c_str(), n.kind.c_str(), why.c_str(),
+                             static_cast<long long>(kPauses[w.failed].count()));
+                w.due = Clock::now() + kPauses[w.failed];
+                ++w.failed;
+                if (queue.size() < kMaxQueued)
+                    queue.push_back(std::move(w));
             }
-            std::fprintf(stderr, "brixctl: notify %s: %s failed: %s; trying again in %lld s\n",
-                         shown.c_str(), n.kind.c_str(), why.c_str(),
-                         static_cast<long long>(kPauses[attempt].count()));
-            // A stop cuts the pause short: what stopping waits for is the last messages.
-            wake.wait_for(lock, kPauses[attempt], [this] { return stopping; });
         }
-        queue.pop_front();
-        busy = false;
         wake.notify_all();
     }
 }
