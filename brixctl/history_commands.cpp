@@ -131,6 +131,22 @@ int readServed(const Options& o, const std::string& what, const std::string& fro
             d.all = remote.events();
         if (const int rc = servedFailure(remote))
             return rc;
+        // The channels as the newest sample has them, read over the range's last slices.
+        std::string narrowed;
+        brix::report::findNewestSample(d, [&](Millis a, Millis b) {
+            RemoteHistory end(from, a, b, o.caFile);
+            auto rows = end.rf(kReportColumns);
+            if (!end.error().empty() && narrowed.empty())
+                narrowed = end.error();
+            return rows;
+        });
+        if (Session::interrupted())
+            return kInterrupted;
+        if (!narrowed.empty()) {
+            std::fprintf(stderr, "brixctl: the history at %s cannot be read: %s\n",
+                         remote.shown().c_str(), narrowed.c_str());
+            return kFailed;
+        }
         d.allCount = static_cast<long>(d.all.size());
         d.source = "the history served at " + remote.shown();
         d.made = brix::unixMsNow();
@@ -378,7 +394,7 @@ int runHistory(const Options& o, const std::string& what, const std::string& sin
             stderr,
             "brixctl: %s is no time: give 90s, 30m, 2h, 7d, 2w or 1y ago, today, yesterday, a "
             "time of day such as 13:01, or an ISO time such as 2026-12-09T03:00:00Z\n",
-            (!since ? sinceText : untilText).c_str());
+            brix::visibleText(!since ? sinceText : untilText).c_str());
         return kUsage;
     }
     if (*since > *until) {

@@ -5,6 +5,8 @@
 // (A4, printable), one self-contained HTML file, or a PNG of the charts, from one drawing (cairo),
 // without the window's libraries.
 
+#include <functional>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -32,10 +34,13 @@ struct ReportData {
     std::string interfaceName;  // empty: the default route's
     std::string source;         // the store read, or the served history's address
     Millis made = 0;            // when the report was made
+    // The newest RF sample of the range as it is stored (findNewestSample): the rows above are
+    // slices of a long range, whose means blend a channel the modem left with the one it took.
+    std::optional<history::RfRow> newest;
 
     // analyse() fills these.
     std::string microcode, boot;    // the modem's versions, as last recorded up to the range's end
-    std::string receive, transmit;  // "452.5 MHz at 9.45 Mbit/s", from the last sample
+    std::string receive, transmit;  // "452.5 MHz at 9.45 Mbit/s", of `newest` (or the last row)
     std::vector<Outage> outages;
     Millis downTotal = 0, longest = 0;
     long retunes = 0, channelChanges = 0, gaps = 0;
@@ -48,6 +53,13 @@ struct ReportData {
 void readReport(ReportData& d, history::Store& store, history::Store& second,
                 history::Store* companion, Millis since, Millis until);
 
+// The rows of [since, until] of the same history as d.range.rf, at most kReportColumns.
+using RfReader = std::function<std::vector<history::RfRow>(Millis since, Millis until)>;
+
+// Sets d.newest from d.range.rf, read again over ever shorter ends of the range until its last
+// row is one as stored.
+void findNewestSample(ReportData& d, const RfReader& read);
+
 // Rows a chart holds at most, about its width on paper and more.
 inline constexpr int kReportColumns = 1500;
 inline constexpr int kReportEvents = 20000;
@@ -58,6 +70,10 @@ void analyse(ReportData& d);
 // "14:03:07" style local times and the offset of the zone, for a person.
 std::string localDateTime(Millis t);
 std::string zoneText(Millis t);  // "UTC+01:00 (CET)"
+
+// "14 s", "1 min 15 s", "2 h": to the nearest second, as brixctl's messages say it, one form
+// in every part of the report.
+std::string durationText(Millis ms);
 
 // The summary as sentences, for the report and a test.
 std::vector<std::string> summaryLines(const ReportData& d);

@@ -1,6 +1,7 @@
 // What a report says of a range: the outages with what the modem said around them, and the
 // counts of its summary.
 #include <algorithm>
+#include <array>
 #include <cmath>
 #include <cstdio>
 #include <ctime>
@@ -32,15 +33,26 @@ std::string messageIn(const std::vector<history::Event>& all, Millis from, Milli
     return found != nullptr ? found->text : std::string();
 }
 
-std::string channelText(double frequencyTenths, double code) {
-    char text[64];
-    const double mbps = history::codeMbps(code);
-    if (mbps > 0)
-        std::snprintf(text, sizeof text, "%.1f MHz at %.2f Mbit/s", frequencyTenths / 10, mbps);
+// A row's channel. A stored minute or hour (the newest of a range long past) in which the modem
+// changed channel holds both ends: told as such, never as their mean, a channel it never used.
+std::string channelText(const std::array<double, 3>& frequency, const std::array<double, 3>& code) {
+    char mhz[48];
+    if (frequency[0] == frequency[2])
+        std::snprintf(mhz, sizeof mhz, "%.1f MHz", frequency[1] / 10);
     else
-        std::snprintf(text, sizeof text, "%.1f MHz (rate code %ld)", frequencyTenths / 10,
-                      std::lround(code));
-    return text;
+        std::snprintf(mhz, sizeof mhz, "%.1f to %.1f MHz", frequency[0] / 10, frequency[2] / 10);
+    char rate[64];
+    const double low = history::codeMbps(code[0]), high = history::codeMbps(code[2]);
+    if (code[0] == code[2] && low > 0)
+        std::snprintf(rate, sizeof rate, " at %.2f Mbit/s", low);
+    else if (code[0] == code[2])
+        std::snprintf(rate, sizeof rate, " (rate code %ld)", std::lround(code[0]));
+    else if (low > 0 && high > 0)
+        std::snprintf(rate, sizeof rate, " at %.2f to %.2f Mbit/s", low, high);
+    else
+        std::snprintf(rate, sizeof rate, " (rate codes %ld to %ld)", std::lround(code[0]),
+                      std::lround(code[2]));
+    return std::string(mhz) + rate;
 }
 
 }  // namespace
@@ -52,6 +64,8 @@ void readReport(ReportData& d, history::Store& store, history::Store& second,
     // Only what the report shows: the rows, and every event (of which the counted are made).
     const history::Record record{store, companion, &second};
     d.range.rf = record.rf(since, until, kReportColumns);
+    findNewestSample(d,
+                     [&](Millis from, Millis to) { return record.rf(from, to, kReportColumns); });
     d.range.statistics = record.statistics(since, until, kReportColumns);
     d.all = record.events(since, until, kReportEvents, false);
     d.versionsBefore.clear();
@@ -66,6 +80,29 @@ void readReport(ReportData& d, history::Store& store, history::Store& second,
     d.allCount = store.countEvents(since, until) +
                  (companion != nullptr ? companion->countEvents(since, until) : 0);
     analyse(d);
+}
+
+void findNewestSample(ReportData& d, const RfReader& read) {
+    d.newest.reset();
+    if (d.range.rf.empty())
+        return;
+    history::RfRow newest = d.range.rf.back();
+    Millis from = d.range.since, to = d.range.until;
+    // A read's last slice is at most (to - from) / kReportColumns + 1 long and holds every row
+    // from its start on: the next read is of it alone, some thousand times shorter. A range of
+    // years is down to slices of a millisecond, rows as stored, in five reads or so.
+    for (int i = 0; i < 16 && newest.samples > 1; ++i) {
+        const Millis slice = (to - from) / kReportColumns + 1;
+        if (slice <= 1)
+            break;
+        from = newest.t;
+        to = std::min(to, newest.t + 2 * slice);
+        const auto rows = read(from, to);
+        if (rows.empty())
+            break;
+        newest = rows.back();
+    }
+    d.newest = newest;
 }
 
 void analyse(ReportData& d) {
@@ -107,10 +144,10 @@ void analyse(ReportData& d) {
         for (const auto& e : *events)
             if (e.kind == history::EventKind::Version)
                 (e.text.find("Boot") != std::string::npos ? d.boot : d.microcode) = e.text;
-    if (!d.range.rf.empty()) {
-        const auto& f = d.range.rf.back().fields;
-        d.receive = channelText(f[0][1], f[1][1]);
-        d.transmit = channelText(f[2][1], f[3][1]);
+    if (d.newest || !d.range.rf.empty()) {
+        const auto& f = (d.newest ? *d.newest : d.range.rf.back()).fields;
+        d.receive = channelText(f[0], f[1]);
+        d.transmit = channelText(f[2], f[3]);
     }
     double packets = 0, retransmitted = 0;
     for (const auto& r : d.range.statistics) {
@@ -142,6 +179,10 @@ std::string zoneText(Millis t) {
     return text;
 }
 
+std::string durationText(Millis ms) {
+    return history::durationText((ms + 500) / 1000 * 1000);
+}
+
 std::vector<std::string> summaryLines(const ReportData& d) {
     std::vector<std::string> lines;
     const auto n = static_cast<long>(d.outages.size());
@@ -150,8 +191,8 @@ std::vector<std::string> summaryLines(const ReportData& d) {
     } else {
         lines.push_back(
             "The link was down " + std::string(n == 1 ? "once" : std::to_string(n) + " times") +
-            ", for " + history::durationText(d.downTotal) + " in all; the longest " +
-            (n == 1 ? "outage" : "outage") + " lasted " + history::durationText(d.longest) + ".");
+            ", for " + durationText(d.downTotal) + " in all; the longest " +
+            (n == 1 ? "outage" : "outage") + " lasted " + durationText(d.longest) + ".");
     }
     const auto count = [](long k, const char* one, const char* many) {
         return k == 1 ? std::string("1 ") + one : std::to_string(k) + " " + many;

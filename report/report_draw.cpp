@@ -299,7 +299,7 @@ std::vector<std::vector<std::string>> outageRows(const ReportData& d) {
     std::vector<std::vector<std::string>> rows;
     for (const auto& o : d.outages)
         rows.push_back({localDateTime(o.start), o.ongoing ? "(still down)" : localDateTime(o.end),
-                        history::durationText(o.end - o.start), o.before, o.after});
+                        durationText(o.end - o.start), o.before, o.after});
     return rows;
 }
 

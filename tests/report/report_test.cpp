@@ -123,6 +123,53 @@ TEST_F(ReportTest, TheLastHoursReportNamesTheVersionsRecordedBeforeIt) {
     EXPECT_EQ(hour.outages[0].start, kStart + 80 * kMinute);
 }
 
+// Durations as brixctl's messages give them: to the nearest second, "2 h" in the table as in
+// the summary.
+TEST(ReportDuration, RoundsToTheNearestSecondInTheSummarysForm) {
+    EXPECT_EQ(durationText(14'900), "15 s");
+    EXPECT_EQ(durationText(14'499), "14 s");
+    EXPECT_EQ(durationText(59'600), "1 min");
+    EXPECT_EQ(durationText(75'000), "1 min 15 s");
+    EXPECT_EQ(durationText(2 * 3'600'000 - 300), "2 h");
+}
+
+// A long range is read in slices whose means blend the channel the modem left with the one it
+// took; the modem's section names the newest sample's, as stored, and never a mean of two.
+TEST_F(ReportTest, TheModemsChannelsAreTheNewestSamplesOfALongRange) {
+    constexpr Millis kDay = 24 * 60 * kMinute;
+    const std::string path = file("retuned.sqlite3");
+    std::string error;
+    auto store = history::Store::open(path, false, error);
+    ASSERT_NE(store, nullptr) << error;
+    const Millis retuned = kStart + 7 * kDay + 10'000, end = kStart + 10 * kDay;
+    store->begin();
+    for (Millis t = kStart; t < end; t += 20'000)
+        store->add(t < retuned ? history::RfSample{t, 4525, 4, 300, 2, 6}
+                               : history::RfSample{t, 5552, 3, 310, 1, 6});
+    ASSERT_TRUE(store->commit());
+    const auto report = [&](Millis since, Millis until) {
+        auto read = history::Store::open(path, true, error);
+        auto second = history::Store::open(path, true, error);
+        ReportData r;
+        r.made = end;
+        readReport(r, *read, *second, nullptr, since, until);
+        return r;
+    };
+    const ReportData century = report(end - 36500 * kDay, end);
+    EXPECT_EQ(century.receive, "555.2 MHz at 6.82 Mbit/s");
+    EXPECT_EQ(century.transmit, "31.0 MHz at 3.20 Mbit/s");
+    EXPECT_GT(century.range.rf.back().samples, 1);  // the chart's rows are slices still
+
+    // Kept as minutes, the newest of a range that ends within the retune's minute is that
+    // minute: both channels it held, not their mean.
+    while (store->consolidate(end + 8 * kDay) > 0) {
+    }
+    store.reset();
+    const ReportData minutes = report(kStart, kStart + 7 * kDay + 30'000);
+    EXPECT_EQ(minutes.receive, "452.5 to 555.2 MHz at 6.82 to 9.45 Mbit/s");
+    EXPECT_EQ(report(end - 36500 * kDay, end).receive, "555.2 MHz at 6.82 Mbit/s");
+}
+
 TEST_F(ReportTest, ThePdfSaysItInLocalTimeTheHtmlAsksNoOtherHostThePngIsTheCharts) {
     std::string error;
     ASSERT_TRUE(writeReport(d_, file("r.pdf"), error)) << error;
