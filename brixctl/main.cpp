@@ -224,6 +224,8 @@ int main(int argc, char** argv) {
         if (*tune)
             return runTune(o, mhz, mbits);
         if (*serve || *record) {
+            o.notify.commandGiven =
+                (*serve ? serve : record)->get_option("--notify-command")->count() > 0;
             if (const std::string why = checkNotifyOptions(o.notify); !why.empty()) {
                 std::fprintf(stderr, "brixctl: %s\n", why.c_str());
                 return kUsage;

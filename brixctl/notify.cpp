@@ -7,6 +7,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <cmath>
@@ -101,11 +102,40 @@ std::string shownUrl(const std::string& url) {
 
 }  // namespace
 
+// True when `url`'s port, where it names one, is a port (1 to 65535).
+bool portUsable(const std::string& url) {
+    const std::size_t start = url.find("://") + 3;
+    std::string authority = url.substr(start, url.find_first_of("/?#", start) - start);
+    authority = authority.substr(authority.rfind('@') + 1);  // npos + 1: all of it
+    if (authority.empty())
+        return false;
+    const std::size_t close = authority.front() == '[' ? authority.find(']') : 0;
+    if (close == std::string::npos)
+        return false;
+    const std::size_t colon = authority.find(':', close);
+    if (colon == std::string::npos)
+        return true;
+    const std::string port = authority.substr(colon + 1);
+    if (port.empty() || port.size() > 5 ||
+        port.find_first_not_of("0123456789") != std::string::npos)
+        return false;
+    const int number = std::stoi(port);
+    return number >= 1 && number <= 65535;
+}
+
 std::string checkNotifyOptions(const NotifyOptions& o) {
-    for (const std::string& choice : split(o.on))
+    const auto shown = [](const std::string& text) { return brix::visibleText(text); };
+    const std::vector<std::string> choices = split(o.on);
+    if (choices.empty())
+        return "--notify-on names none of down, up, channel, message, error, service";
+    for (const std::string& choice : choices)
         if (kChoices.count(choice) == 0)
-            return "--notify-on " + o.on + ": '" + choice +
+            return "--notify-on " + shown(o.on) + ": '" + shown(choice) +
                    "' is none of down, up, channel, message, error, service";
+    if (o.commandGiven && o.command.find_first_not_of(" \t") == std::string::npos)
+        return "--notify-command is empty: give the command to run";
+    if (!o.match.empty() && std::find(choices.begin(), choices.end(), "message") == choices.end())
+        return "--notify-match picks among the modem's messages: add message to --notify-on";
     if (!(o.after >= 0 && o.after <= 86400))
         return "--notify-after is seconds from 0 to 86400";
     if (!(o.every >= 0 && o.every <= 86400))
@@ -113,14 +143,23 @@ std::string checkNotifyOptions(const NotifyOptions& o) {
     for (const std::string& url : o.urls) {
         const std::string plain = url.rfind("ntfy+", 0) == 0 ? url.substr(5) : url;
         if (plain.rfind("http://", 0) != 0 && plain.rfind("https://", 0) != 0)
-            return "--notify-url " + shownUrl(url) +
+            return "--notify-url " + shown(shownUrl(url)) +
                    ": an http:// or https:// address (ntfy+https://... for ntfy's form)";
+        // A space or a line break would not reach the server as given (or would end a header).
+        for (const char c : url)
+            if (static_cast<unsigned char>(c) <= 0x20 || c == 0x7f)
+                return "--notify-url " + shown(shownUrl(url)) +
+                       ": holds a space or a control character (write them as %20, %0A)";
+        if (!portUsable(plain))
+            return "--notify-url " + shown(shownUrl(url)) +
+                   ": no host, or a port that is none from 1 to 65535";
     }
     if (!o.match.empty()) {
         try {
             std::regex check(o.match, std::regex::ECMAScript);
         } catch (const std::regex_error& e) {
-            return "--notify-match " + o.match + ": not a regular expression (" + e.what() + ")";
+            return "--notify-match " + shown(o.match) + ": not a regular expression (" + e.what() +
+                   ")";
         }
     }
     return {};

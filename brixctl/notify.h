@@ -28,6 +28,7 @@ namespace brixctl {
 
 struct NotifyOptions {
     std::string command;                       // --notify-command: run with /bin/sh -c
+    bool commandGiven = false;                 // --notify-command was given (empty or not)
     std::vector<std::string> urls;             // --notify-url, several allowed
     std::string on = "down,up,error,service";  // --notify-on
     double after = 30;                         // --notify-after: seconds down before a message

@@ -214,11 +214,22 @@ class Notify(unittest.TestCase):
                            (["--notify-url", "ftp://x/"], "an http:// or https:// address"),
                            (["--notify-url", "https://u:secret@x/?token=t", "--notify-after",
                              "-1"], "--notify-after is seconds"),
-                           (["--notify-match", "(unclosed"], "not a regular expression")]:
+                           (["--notify-on", "message", "--notify-match", "(unclosed"],
+                            "not a regular expression"),
+                           (["--notify-on", ""], "names none of"),
+                           (["--notify-command", " "], "--notify-command is empty"),
+                           (["--notify-match", "T3"], "add message to --notify-on"),
+                           (["--notify-url", "http://x/\r\nX-Evil: 1"], "a control character"),
+                           (["--notify-url", "http://127.0.0.1:99999/"], "a port that is none"),
+                           (["--notify-url", "https://u:secret@[::1:443/"], "no host, or a port"),
+                           (["--notify-url", "http://\x1b[31m/", "--notify-on", "bad\x1b"],
+                            "\\x1b")]:
             p = suite.run("serve", "--metrics", "127.0.0.1:9342", *args, env=self.env)
             self.assertEqual(p.returncode, 2, args)
             self.assertIn(said, p.stderr)
             self.assertNotIn("secret", p.stderr)
+            self.assertNotIn("\x1b", p.stderr)
+            self.assertNotIn("\r", p.stderr)
 
     def metrics(self):
         try:
