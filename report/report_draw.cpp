@@ -15,6 +15,7 @@
 #include <functional>
 #include <limits>
 
+#include "domain/text.h"
 #include "report/report.h"
 
 namespace brix::report {
@@ -295,11 +296,21 @@ std::string title(const ReportData& d) {
            localDateTime(d.range.until);
 }
 
+// What the modem or the store holds, as brixctl's text and CSV show it: a control character
+// (an ESC, a BEL) as "\x1b", never raw in a PDF's text or a page; bytes that are no UTF-8 too.
+std::string visible(const std::string& text, const char* none = "") {
+    return text.empty() ? std::string(none) : brix::visibleText(text);
+}
+
+std::string eventText(const history::Event& e) {
+    return visible(e.text) + (e.program.empty() ? "" : " (" + visible(e.program) + ")");
+}
+
 std::vector<std::vector<std::string>> outageRows(const ReportData& d) {
     std::vector<std::vector<std::string>> rows;
     for (const auto& o : d.outages)
         rows.push_back({localDateTime(o.start), o.ongoing ? "(still down)" : localDateTime(o.end),
-                        durationText(o.end - o.start), o.before, o.after});
+                        durationText(o.end - o.start), visible(o.before), visible(o.after)});
     return rows;
 }
 
@@ -313,16 +324,13 @@ bool writePdf(const ReportData& d, const std::string& path, std::string& error) 
     p.line("Cable modem report", 16, true, 4);
     p.line(localDateTime(d.range.since) + " to " + localDateTime(d.range.until), 12, true, 6);
     p.line("Made " + localDateTime(d.made) + ". Times are local, " + zoneText(d.made) + ".", 9);
-    p.line("From " + d.source + ".", 8, false, 10);
+    p.line("From " + visible(d.source) + ".", 8, false, 10);
     p.line("The modem", 11, true);
-    p.line("Microcode " + (d.microcode.empty() ? std::string("not recorded") : d.microcode) + "; " +
-           (d.boot.empty() ? std::string("boot code not recorded") : d.boot) + ".");
+    p.line("Microcode " + visible(d.microcode, "not recorded") + "; " +
+           visible(d.boot, "boot code not recorded") + ".");
     p.line("Receive channel " + (d.receive.empty() ? "not recorded" : d.receive) +
            "; transmit channel " + (d.transmit.empty() ? "not recorded" : d.transmit) + ".");
-    p.line("Interface " +
-               (d.interfaceName.empty() ? std::string("of the default route") : d.interfaceName) +
-               ".",
-           9.5, false, 10);
+    p.line("Interface " + visible(d.interfaceName, "of the default route") + ".", 9.5, false, 10);
     p.line("Summary", 11, true);
     for (const auto& s : summaryLines(d))
         p.line(s);
@@ -355,9 +363,7 @@ bool writePdf(const ReportData& d, const std::string& path, std::string& error) 
     p.row({"Time", "Kind", "Text"}, eventWidths, true);
     for (std::size_t i = 0; i < d.all.size() && i < kMostEventsPrinted; ++i) {
         const auto& e = d.all[i];
-        p.row({localDateTime(e.t), history::eventKindName(e.kind),
-               e.text + (e.program.empty() ? "" : " (" + e.program + ")")},
-              eventWidths);
+        p.row({localDateTime(e.t), history::eventKindName(e.kind), eventText(e)}, eventWidths);
     }
     cairo_show_page(cr);
     cairo_destroy(cr);
@@ -454,14 +460,13 @@ bool writeHtml(const ReportData& d, const std::string& path, std::string& error)
         "vertical-align:top}svg{max-width:100%;height:auto}@media print{h2{break-before:auto}}"
         "</style></head><body>\n<h1>" +
         html(title(d)) + "</h1>\n<p>Made " + html(localDateTime(d.made)) + ". Times are local, " +
-        html(zoneText(d.made)) + ". From " + html(d.source) +
+        html(zoneText(d.made)) + ". From " + html(visible(d.source)) +
         ".</p>\n<h2>The modem</h2>\n<ul><li>Microcode: " +
-        html(d.microcode.empty() ? "not recorded" : d.microcode) +
-        "</li><li>Boot code: " + html(d.boot.empty() ? "not recorded" : d.boot) +
+        html(visible(d.microcode, "not recorded")) +
+        "</li><li>Boot code: " + html(visible(d.boot, "not recorded")) +
         "</li><li>Receive channel: " + html(d.receive.empty() ? "not recorded" : d.receive) +
         "</li><li>Transmit channel: " + html(d.transmit.empty() ? "not recorded" : d.transmit) +
-        "</li><li>Interface: " +
-        html(d.interfaceName.empty() ? "of the default route" : d.interfaceName) +
+        "</li><li>Interface: " + html(visible(d.interfaceName, "of the default route")) +
         "</li></ul>\n<h2>Summary</h2>\n";
     for (const auto& s : summaryLines(d))
         page += "<p>" + html(s) + "</p>\n";
@@ -496,8 +501,8 @@ bool writeHtml(const ReportData& d, const std::string& path, std::string& error)
         "<th scope=\"col\">Text</th></tr></thead><tbody>\n";
     for (const auto& e : d.all)
         page += "<tr><td>" + html(localDateTime(e.t)) + "</td><td>" +
-                html(history::eventKindName(e.kind)) + "</td><td>" +
-                html(e.text + (e.program.empty() ? "" : " (" + e.program + ")")) + "</td></tr>\n";
+                html(history::eventKindName(e.kind)) + "</td><td>" + html(eventText(e)) +
+                "</td></tr>\n";
     page += "</tbody></table>\n</body></html>\n";
     std::FILE* f = std::fopen(path.c_str(), "wb");
     if (f == nullptr || std::fwrite(page.data(), 1, page.size(), f) != page.size() ||

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
@@ -121,6 +122,36 @@ TEST_F(ReportTest, TheLastHoursReportNamesTheVersionsRecordedBeforeIt) {
     EXPECT_EQ(hour.boot, "Boot 1.04.2");
     ASSERT_EQ(hour.outages.size(), 1u);
     EXPECT_EQ(hour.outages[0].start, kStart + 80 * kMinute);
+}
+
+// What the modem says reaches the files as brixctl's text shows it: an ESC or a BEL as "\x1b",
+// a byte that is no UTF-8 as "\xff".
+TEST_F(ReportTest, TheModemsControlCharactersAreShownEscapedNeverRaw) {
+    d_.all.push_back(Event{kStart + 29 * kMinute + 55'000, EventKind::Embedded,
+                           "ranging \x1b[31mfailed\a", "brix\x07tool"});
+    d_.all.push_back(Event{kStart + 2000, EventKind::Version,
+                           "2.05\x1b"
+                           "17\xff",
+                           ""});
+    std::stable_sort(d_.all.begin(), d_.all.end(),
+                     [](const Event& a, const Event& b) { return a.t < b.t; });
+    analyse(d_);
+    std::string error;
+    ASSERT_TRUE(writeReport(d_, file("r.pdf"), error)) << error;
+    ASSERT_TRUE(writeReport(d_, file("r.html"), error)) << error;
+    const std::string html = slurp(file("r.html"));
+    EXPECT_EQ(html.find('\x1b'), std::string::npos);
+    EXPECT_EQ(html.find('\a'), std::string::npos);
+    EXPECT_EQ(html.find('\xff'), std::string::npos);
+    EXPECT_NE(html.find("ranging \\x1b[31mfailed\\x07 (brix\\x07tool)"), std::string::npos);
+    EXPECT_NE(html.find("2.05\\x1b17\\xff"), std::string::npos);
+
+    const std::string text = file("r.txt");
+    ASSERT_EQ(std::system(("pdftotext -layout " + file("r.pdf") + " " + text).c_str()), 0);
+    const std::string pdf = slurp(text);
+    EXPECT_NE(pdf.find("2.05\\x1b17\\xff"), std::string::npos) << pdf;
+    EXPECT_NE(pdf.find("ranging \\x1b[31mfailed\\x07"), std::string::npos) << pdf;
+    EXPECT_EQ(pdf.find('\x1b'), std::string::npos);
 }
 
 // Durations as brixctl's messages give them: to the nearest second, "2 h" in the table as in
