@@ -45,6 +45,10 @@ struct ReportData {
     Millis downTotal = 0, longest = 0;
     long retunes = 0, channelChanges = 0, gaps = 0;
     double retransmitShare = -1;  // retransmitted / upstream packets; -1: none sent
+    // The range's ends, outages and events are not all at one offset from UTC (a change to or
+    // from summer time): each time in the tables is given with its own, as the hour repeated
+    // in autumn is otherwise two.
+    bool severalOffsets = false;
 };
 
 // Reads [since, until] of a record for a report: the rows at about a chart's width, every event
@@ -70,6 +74,12 @@ void analyse(ReportData& d);
 // "14:03:07" style local times and the offset of the zone, for a person.
 std::string localDateTime(Millis t);
 std::string zoneText(Millis t);  // "UTC+01:00 (CET)"
+// A time of the tables: with its offset ("2026-10-25 02:30:00 +01:00") when d.severalOffsets.
+std::string tableTime(const ReportData& d, Millis t);
+// "Times are local, UTC+01:00 (CET).", or the offsets at the range's start and end.
+std::string zoneNote(const ReportData& d);
+// "Made 2026-11-02 10:00:00." with its offset when it is not the range's.
+std::string madeText(const ReportData& d);
 
 // "14 s", "1 min 15 s", "2 h": to the nearest second, as brixctl's messages say it, one form
 // in every part of the report.

@@ -55,6 +55,23 @@ std::string channelText(const std::array<double, 3>& frequency, const std::array
     return std::string(mhz) + rate;
 }
 
+// Seconds east of UTC of the local time at `t`.
+long offsetOf(Millis t) {
+    const std::time_t s = static_cast<std::time_t>(t / 1000);
+    std::tm tm{};
+    localtime_r(&s, &tm);
+    return tm.tm_gmtoff;
+}
+
+// "+01:00"
+std::string offsetText(Millis t) {
+    const long minutes = offsetOf(t) / 60;
+    char text[48];
+    std::snprintf(text, sizeof text, "%c%02ld:%02ld", minutes < 0 ? '-' : '+',
+                  std::labs(minutes) / 60, std::labs(minutes) % 60);
+    return text;
+}
+
 }  // namespace
 
 void readReport(ReportData& d, history::Store& store, history::Store& second,
@@ -149,6 +166,15 @@ void analyse(ReportData& d) {
         d.receive = channelText(f[0], f[1]);
         d.transmit = channelText(f[2], f[3]);
     }
+    d.severalOffsets = false;
+    const long offset = offsetOf(d.range.since);
+    const auto other = [&](Millis t) { return offsetOf(t) != offset; };
+    if (other(d.range.until))
+        d.severalOffsets = true;
+    for (const auto& o : d.outages)
+        d.severalOffsets = d.severalOffsets || other(o.start) || other(o.end);
+    for (const auto& e : d.all)
+        d.severalOffsets = d.severalOffsets || other(e.t);
     double packets = 0, retransmitted = 0;
     for (const auto& r : d.range.statistics) {
         packets += r.totals[1];
@@ -177,6 +203,27 @@ std::string zoneText(Millis t) {
                   std::labs(offset) / 60, std::labs(offset) % 60, tm.tm_zone != nullptr ? " (" : "",
                   tm.tm_zone != nullptr ? tm.tm_zone : "", tm.tm_zone != nullptr ? ")" : "");
     return text;
+}
+
+std::string tableTime(const ReportData& d, Millis t) {
+    return d.severalOffsets ? localDateTime(t) + " " + offsetText(t) : localDateTime(t);
+}
+
+std::string zoneNote(const ReportData& d) {
+    const Millis since = d.range.since, until = d.range.until;
+    if (!d.severalOffsets)
+        return "Times are local, " + zoneText(since) + ".";
+    if (offsetOf(since) != offsetOf(until))
+        return "Times are local, from " + zoneText(since) + " to " + zoneText(until) +
+               "; each time in the tables with its offset.";
+    return "Times are local, " + zoneText(since) +
+           " at the start and the end, another offset between; each time in the tables with its "
+           "offset.";
+}
+
+std::string madeText(const ReportData& d) {
+    const bool own = d.severalOffsets || offsetOf(d.made) != offsetOf(d.range.since);
+    return "Made " + localDateTime(d.made) + (own ? " " + offsetText(d.made) : "") + ".";
 }
 
 std::string durationText(Millis ms) {

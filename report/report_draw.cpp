@@ -237,6 +237,25 @@ void drawChart(cairo_t* cr, double x, double y, double w, double h, const Chart&
     }
 }
 
+// A cell of one-letter words ("2 h", "1 d 4 h") with its spaces half an em wide: a PDF reader
+// takes evenly spaced letters at a normal space apart for one word and copies "2h".
+void sayCell(cairo_t* cr, double x, double y, const std::string& text) {
+    bool letters = text.size() >= 3;
+    for (std::size_t i = 0; i < text.size() && letters; ++i)
+        letters = (i % 2 == 1) == (text[i] == ' ') && static_cast<unsigned char>(text[i]) < 0x80;
+    if (!letters || text.size() % 2 == 0) {
+        say(cr, x, y, text);
+        return;
+    }
+    cairo_matrix_t size;
+    cairo_get_font_matrix(cr, &size);
+    for (std::size_t i = 0; i < text.size(); i += 2) {
+        const std::string letter = text.substr(i, 1);
+        say(cr, x, y, letter);
+        x += textWidth(cr, letter) + std::max(textWidth(cr, " "), 0.5 * size.xx);
+    }
+}
+
 cairo_status_t appendTo(void* closure, const unsigned char* data, unsigned int length) {
     static_cast<std::string*>(closure)->append(reinterpret_cast<const char*>(data), length);
     return CAIRO_STATUS_SUCCESS;
@@ -274,7 +293,7 @@ public:
         y += 10;
         double x = kMargin;
         for (std::size_t i = 0; i < cells.size(); ++i) {
-            say(cr_, x, y, fitted(cr_, cells[i], widths[i] - 6));
+            sayCell(cr_, x, y, fitted(cr_, cells[i], widths[i] - 6));
             x += widths[i];
         }
         y += 3;
@@ -309,7 +328,7 @@ std::string eventText(const history::Event& e) {
 std::vector<std::vector<std::string>> outageRows(const ReportData& d) {
     std::vector<std::vector<std::string>> rows;
     for (const auto& o : d.outages)
-        rows.push_back({localDateTime(o.start), o.ongoing ? "(still down)" : localDateTime(o.end),
+        rows.push_back({tableTime(d, o.start), o.ongoing ? "(still down)" : tableTime(d, o.end),
                         durationText(o.end - o.start), visible(o.before), visible(o.after)});
     return rows;
 }
@@ -323,7 +342,12 @@ bool writePdf(const ReportData& d, const std::string& path, std::string& error) 
     Pages p(cr);
     p.line("Cable modem report", 16, true, 4);
     p.line(localDateTime(d.range.since) + " to " + localDateTime(d.range.until), 12, true, 6);
-    p.line("Made " + localDateTime(d.made) + ". Times are local, " + zoneText(d.made) + ".", 9);
+    if (d.severalOffsets) {
+        p.line(madeText(d), 9, false, 2);
+        p.line(zoneNote(d), 9);
+    } else {
+        p.line(madeText(d) + " " + zoneNote(d), 9);
+    }
     p.line("From " + visible(d.source) + ".", 8, false, 10);
     p.line("The modem", 11, true);
     p.line("Microcode " + visible(d.microcode, "not recorded") + "; " +
@@ -336,7 +360,11 @@ bool writePdf(const ReportData& d, const std::string& path, std::string& error) 
         p.line(s);
     p.y += 8;
     p.line("Outages", 11, true);
-    const std::vector<double> widths = {98, 98, 56, 130, 129};
+    // A time with its offset is wider: the texts' columns give it the room.
+    font(cr, 7.5);
+    const double time = std::max(98.0, textWidth(cr, tableTime(d, d.range.since)) + 8);
+    const double text = (Pages::kWidth - 2 * Pages::kMargin - 2 * time - 56) / 2;
+    const std::vector<double> widths = {time, time, 56, text, text};
     if (d.outages.empty())
         p.line("None in this range.");
     else
@@ -359,11 +387,12 @@ bool writePdf(const ReportData& d, const std::string& path, std::string& error) 
         p.line("The first " + std::to_string(std::min(d.all.size(), kMostEventsPrinted)) + " of " +
                    std::to_string(d.allCount) + ".",
                8);
-    const std::vector<double> eventWidths = {98, 72, 341};
+    const std::vector<double> eventWidths = {time, 72,
+                                             Pages::kWidth - 2 * Pages::kMargin - time - 72};
     p.row({"Time", "Kind", "Text"}, eventWidths, true);
     for (std::size_t i = 0; i < d.all.size() && i < kMostEventsPrinted; ++i) {
         const auto& e = d.all[i];
-        p.row({localDateTime(e.t), history::eventKindName(e.kind), eventText(e)}, eventWidths);
+        p.row({tableTime(d, e.t), history::eventKindName(e.kind), eventText(e)}, eventWidths);
     }
     cairo_show_page(cr);
     cairo_destroy(cr);
@@ -390,8 +419,7 @@ bool writePng(const ReportData& d, const std::string& path, std::string& error) 
     say(cr, 20, 28, title(d));
     font(cr, 12);
     const auto lines = summaryLines(d);
-    say(cr, 20, 50,
-        fitted(cr, "Times are local, " + zoneText(d.made) + ". " + lines.front(), width - 40));
+    say(cr, 20, 50, fitted(cr, zoneNote(d) + " " + lines.front(), width - 40));
     cairo_save(cr);
     cairo_scale(cr, 2, 2);  // the charts as on paper, twice as large
     for (std::size_t i = 0; i < charts.size(); ++i)
@@ -459,9 +487,8 @@ bool writeHtml(const ReportData& d, const std::string& path, std::string& error)
         "font-size:.85em}th,td{text-align:left;padding:.2em .5em;border-bottom:1px solid #ddd;"
         "vertical-align:top}svg{max-width:100%;height:auto}@media print{h2{break-before:auto}}"
         "</style></head><body>\n<h1>" +
-        html(title(d)) + "</h1>\n<p>Made " + html(localDateTime(d.made)) + ". Times are local, " +
-        html(zoneText(d.made)) + ". From " + html(visible(d.source)) +
-        ".</p>\n<h2>The modem</h2>\n<ul><li>Microcode: " +
+        html(title(d)) + "</h1>\n<p>" + html(madeText(d)) + " " + html(zoneNote(d)) + " From " +
+        html(visible(d.source)) + ".</p>\n<h2>The modem</h2>\n<ul><li>Microcode: " +
         html(visible(d.microcode, "not recorded")) +
         "</li><li>Boot code: " + html(visible(d.boot, "not recorded")) +
         "</li><li>Receive channel: " + html(d.receive.empty() ? "not recorded" : d.receive) +
@@ -500,7 +527,7 @@ bool writeHtml(const ReportData& d, const std::string& path, std::string& error)
         "<table><thead><tr><th scope=\"col\">Time</th><th scope=\"col\">Kind</th>"
         "<th scope=\"col\">Text</th></tr></thead><tbody>\n";
     for (const auto& e : d.all)
-        page += "<tr><td>" + html(localDateTime(e.t)) + "</td><td>" +
+        page += "<tr><td>" + html(tableTime(d, e.t)) + "</td><td>" +
                 html(history::eventKindName(e.kind)) + "</td><td>" + html(eventText(e)) +
                 "</td></tr>\n";
     page += "</tbody></table>\n</body></html>\n";

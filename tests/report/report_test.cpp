@@ -154,6 +154,57 @@ TEST_F(ReportTest, TheModemsControlCharactersAreShownEscapedNeverRaw) {
     EXPECT_EQ(pdf.find('\x1b'), std::string::npos);
 }
 
+// Berlin leaves summer time on 2026-10-25: 02:30 comes twice, at +02:00 and at +01:00. A range
+// across it says both offsets and gives each time in its tables its own; one within an offset
+// is told as before.
+TEST_F(ReportTest, ARangeAcrossTheChangeOfOffsetGivesEachTimeItsOwn) {
+    constexpr Millis kFirst = 1'792'888'200'000;  // 2026-10-25T00:30:00Z, 02:30 CEST
+    constexpr Millis kHour = 60 * kMinute;
+    ReportData autumn;
+    autumn.range.since = kFirst - 12 * kHour - 30 * kMinute;
+    autumn.range.until = kFirst + 11 * kHour + 30 * kMinute;
+    autumn.made = autumn.range.until + kMinute;
+    autumn.all = {Event{kFirst, EventKind::LinkDown, "nothing heard", ""},
+                  Event{kFirst + kHour, EventKind::LinkUp, "answers again", ""}};
+    autumn.allCount = 2;
+    analyse(autumn);
+    ASSERT_EQ(autumn.outages.size(), 1u);
+    EXPECT_EQ(durationText(autumn.outages[0].end - autumn.outages[0].start), "1 h");
+    EXPECT_EQ(zoneNote(autumn),
+              "Times are local, from UTC+02:00 (CEST) to UTC+01:00 (CET); each time in the tables "
+              "with its offset.");
+    std::string error;
+    ASSERT_TRUE(writeReport(autumn, file("autumn.html"), error)) << error;
+    ASSERT_TRUE(writeReport(autumn, file("autumn.pdf"), error)) << error;
+    const std::string html = slurp(file("autumn.html"));
+    const std::string text = file("autumn.txt");
+    ASSERT_EQ(std::system(("pdftotext -layout " + file("autumn.pdf") + " " + text).c_str()), 0);
+    const std::string pdf = slurp(text);
+    for (const std::string& page : {html, pdf}) {
+        EXPECT_NE(page.find("2026-10-25 02:30:00 +02:00"), std::string::npos) << page;
+        EXPECT_NE(page.find("2026-10-25 02:30:00 +01:00"), std::string::npos) << page;
+        EXPECT_NE(page.find("from UTC+02:00 (CEST) to UTC+01:00 (CET); each time"),
+                  std::string::npos);
+        EXPECT_EQ(page.find("1h"), std::string::npos);  // the table's "1 h", as copied
+    }
+
+    // Winter at both ends, summer between: the offsets of its times are still two.
+    ReportData year = autumn;
+    year.range.since = 1'772'366'400'000;  // 2026-03-01
+    year.range.until = 1'796'126'400'000;  // 2026-12-01
+    year.all.insert(year.all.begin(), Event{1'782'907'200'000, EventKind::Tune, "Tune", ""});
+    analyse(year);
+    EXPECT_TRUE(year.severalOffsets);
+    EXPECT_NE(zoneNote(year).find("at the start and the end, another offset between"),
+              std::string::npos);
+
+    // Within one offset: as ever, the times as they are.
+    EXPECT_FALSE(d_.severalOffsets);
+    EXPECT_EQ(zoneNote(d_), "Times are local, UTC+01:00 (CET).");
+    EXPECT_EQ(madeText(d_), "Made " + localDateTime(d_.made) + ".");
+    EXPECT_EQ(tableTime(d_, kStart), localDateTime(kStart));
+}
+
 // Durations as brixctl's messages give them: to the nearest second, "2 h" in the table as in
 // the summary.
 TEST(ReportDuration, RoundsToTheNearestSecondInTheSummarysForm) {
