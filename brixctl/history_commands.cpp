@@ -385,6 +385,12 @@ int followServed(const Options& o, const std::string& from, Millis since) {
 int runHistory(const Options& o, const std::string& what, const std::string& sinceText,
                const std::string& untilText, const std::string& file, const std::string& from,
                bool follow) {
+    // Told before a long range is read, as any other mistake of the command line.
+    if (what == "report" && brix::report::reportFormat(file).empty()) {
+        std::fprintf(stderr, "brixctl: %s: the report is written as .pdf, .html or .png\n",
+                     file.c_str());
+        return kUsage;
+    }
     const Millis now = brix::unixMsNow();
     const auto since =
         sinceText.empty() ? std::optional<Millis>(now - 3'600'000) : parseTime(sinceText, now);

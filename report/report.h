@@ -88,7 +88,11 @@ std::string durationText(Millis ms);
 // The summary as sentences, for the report and a test.
 std::vector<std::string> summaryLines(const ReportData& d);
 
-// Writes the report to `path`, by its extension: .pdf, .html or .png. False with the reason.
+// "pdf", "html" or "png" by the extension of `path` (.htm too); empty for any other.
+std::string reportFormat(const std::string& path);
+
+// Writes the report to `path`, by its extension: .pdf, .html or .png; through a symbolic link
+// to the file it names; a file replaced keeps its mode. False with the reason and the path.
 bool writeReport(const ReportData& d, const std::string& path, std::string& error);
 
 // The report as a download: `format` pdf, html or png. False with the reason.

@@ -4,6 +4,8 @@
 #include <cairo-svg.h>
 #include <cairo.h>
 
+#include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -335,9 +337,9 @@ std::vector<std::vector<std::string>> outageRows(const ReportData& d) {
 
 constexpr std::size_t kMostEventsPrinted = 1000;
 
-bool writePdf(const ReportData& d, const std::string& path, std::string& error) {
+bool writePdf(const ReportData& d, std::string& bytes, std::string& error) {
     cairo_surface_t* surface =
-        cairo_pdf_surface_create(path.c_str(), Pages::kWidth, Pages::kHeight);
+        cairo_pdf_surface_create_for_stream(appendTo, &bytes, Pages::kWidth, Pages::kHeight);
     cairo_t* cr = cairo_create(surface);
     Pages p(cr);
     p.line("Cable modem report", 16, true, 4);
@@ -400,13 +402,13 @@ bool writePdf(const ReportData& d, const std::string& path, std::string& error) 
     const cairo_status_t status = cairo_surface_status(surface);
     cairo_surface_destroy(surface);
     if (status != CAIRO_STATUS_SUCCESS) {
-        error = path + ": " + cairo_status_to_string(status);
+        error = cairo_status_to_string(status);
         return false;
     }
     return true;
 }
 
-bool writePng(const ReportData& d, const std::string& path, std::string& error) {
+bool writePng(const ReportData& d, std::string& bytes, std::string& error) {
     const int width = 1200, chartHeight = 250, head = 70;
     const auto charts = chartsOf(d);
     const int height = head + chartHeight * static_cast<int>(charts.size()) + 10;
@@ -427,10 +429,10 @@ bool writePng(const ReportData& d, const std::string& path, std::string& error) 
                   chartHeight / 2.0 - 8, charts[i], d);
     cairo_restore(cr);
     cairo_destroy(cr);
-    const cairo_status_t status = cairo_surface_write_to_png(surface, path.c_str());
+    const cairo_status_t status = cairo_surface_write_to_png_stream(surface, appendTo, &bytes);
     cairo_surface_destroy(surface);
     if (status != CAIRO_STATUS_SUCCESS) {
-        error = path + ": " + cairo_status_to_string(status);
+        error = cairo_status_to_string(status);
         return false;
     }
     return true;
@@ -474,8 +476,8 @@ std::string chartSvg(const Chart& c, const ReportData& d) {
     return svg;
 }
 
-bool writeHtml(const ReportData& d, const std::string& path, std::string& error) {
-    std::string page =
+bool writeHtml(const ReportData& d, std::string& page, std::string&) {
+    page =
         "<!DOCTYPE html>\n<html lang=\"en\"><head><meta charset=\"utf-8\">\n"
         // Nothing from any other host, nor anything that runs.
         "<meta http-equiv=\"Content-Security-Policy\" content=\"default-src 'none'; "
@@ -531,12 +533,6 @@ bool writeHtml(const ReportData& d, const std::string& path, std::string& error)
                 html(history::eventKindName(e.kind)) + "</td><td>" + html(eventText(e)) +
                 "</td></tr>\n";
     page += "</tbody></table>\n</body></html>\n";
-    std::FILE* f = std::fopen(path.c_str(), "wb");
-    if (f == nullptr || std::fwrite(page.data(), 1, page.size(), f) != page.size() ||
-        std::fclose(f) != 0) {
-        error = path + ": cannot be written";
-        return false;
-    }
     return true;
 }
 
@@ -550,29 +546,117 @@ bool endsWith(const std::string& s, const char* suffix) {
     return tail == end;
 }
 
+// The report in `format` as the bytes of its file.
+bool render(const ReportData& d, const std::string& format, std::string& bytes,
+            std::string& error) {
+    bytes.clear();
+    if (format == "pdf")
+        return writePdf(d, bytes, error);
+    if (format == "png")
+        return writePng(d, bytes, error);
+    return writeHtml(d, bytes, error);
+}
+
+// The file `path` names, through any symbolic links: a report written to a link is written to
+// the file it points to, and the link stays.
+bool followLinks(const std::string& path, std::string& target) {
+    target = path;
+    for (int hops = 0; hops < 40; ++hops) {
+        struct stat st {};
+        if (::lstat(target.c_str(), &st) != 0 || !S_ISLNK(st.st_mode))
+            return true;
+        std::string link(4096, '\0');
+        const ssize_t n = ::readlink(target.c_str(), link.data(), link.size());
+        if (n < 0 || static_cast<std::size_t>(n) >= link.size())
+            return true;  // what cannot be read is told by the write that follows
+        link.resize(static_cast<std::size_t>(n));
+        if (link.front() != '/') {
+            const std::size_t slash = target.rfind('/');
+            if (slash != std::string::npos)
+                link = target.substr(0, slash + 1) + link;
+        }
+        target = link;
+    }
+    errno = ELOOP;
+    return false;
+}
+
+// Writes `bytes` beside `target` and puts them in its place whole: a full disk or a failure
+// leaves what was there as it was. A file replaced keeps its mode (and its owner, as far as
+// this user may give it), as one written over in place would.
+bool replaceWhole(const std::string& target, const std::string& bytes, int& failure) {
+    struct stat was {};
+    const bool existed = ::stat(target.c_str(), &was) == 0 && S_ISREG(was.st_mode);
+    const std::string part = target + ".part-" + std::to_string(::getpid());
+    const int fd = ::open(part.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC,
+                          existed ? (was.st_mode & 0777) : 0666);
+    if (fd < 0) {
+        failure = errno;
+        return false;
+    }
+    if (existed) {
+        // Its owner where this user may give it (root may); else the new file is this user's,
+        // who was allowed to replace the old.
+        if (was.st_uid != ::geteuid() || was.st_gid != ::getegid()) {
+            const int given = ::fchown(fd, was.st_uid, was.st_gid);
+            static_cast<void>(given);
+        }
+        ::fchmod(fd, was.st_mode & 0777);  // beyond the umask the open applied
+    }
+    bool written = true;
+    for (std::size_t at = 0; at < bytes.size() && written;) {
+        const ssize_t n = ::write(fd, bytes.data() + at, bytes.size() - at);
+        if (n > 0) {
+            at += static_cast<std::size_t>(n);
+        } else if (n == 0 || errno != EINTR) {
+            failure = n == 0 ? EIO : errno;
+            written = false;
+        }
+    }
+    // Some file systems (NFS, a quota) tell a full disk only when the data reach them.
+    if (written && ::fsync(fd) != 0) {
+        failure = errno;
+        written = false;
+    }
+    if (::close(fd) != 0 && written) {
+        failure = errno;
+        written = false;
+    }
+    if (written && ::rename(part.c_str(), target.c_str()) != 0) {
+        failure = errno;
+        written = false;
+    }
+    if (!written)
+        ::unlink(part.c_str());
+    return written;
+}
+
 }  // namespace
 
+std::string reportFormat(const std::string& path) {
+    if (endsWith(path, ".pdf"))
+        return "pdf";
+    if (endsWith(path, ".png"))
+        return "png";
+    if (endsWith(path, ".html") || endsWith(path, ".htm"))
+        return "html";
+    return "";
+}
+
 bool writeReport(const ReportData& d, const std::string& path, std::string& error) {
-    const auto writer = endsWith(path, ".pdf")                              ? writePdf
-                        : endsWith(path, ".png")                            ? writePng
-                        : endsWith(path, ".html") || endsWith(path, ".htm") ? writeHtml
-                                                                            : nullptr;
-    if (writer == nullptr) {
+    const std::string format = reportFormat(path);
+    if (format.empty()) {
         error = path + ": the report is written as .pdf, .html or .png";
         return false;
     }
-    // Written beside it and put in its place whole: a full disk or a failure leaves what was
-    // there as it was.
-    const std::string part = path + ".part-" + std::to_string(::getpid());
-    if (!writer(d, part, error)) {
-        std::remove(part.c_str());
-        if (error.rfind(part, 0) == 0)
-            error = path + error.substr(part.size());
+    std::string bytes, target;
+    if (!render(d, format, bytes, error)) {
+        error = path + ": " + error;
         return false;
     }
-    if (std::rename(part.c_str(), path.c_str()) != 0) {
-        error = path + ": " + std::strerror(errno);
-        std::remove(part.c_str());
+    int failure = 0;
+    if (!followLinks(path, target) || !replaceWhole(target, bytes, failure)) {
+        error = path + ": " + std::strerror(failure != 0 ? failure : errno);
         return false;
     }
     return true;
@@ -584,26 +668,7 @@ bool reportBytes(const ReportData& d, const std::string& format, std::string& by
         error = "a report is pdf, html or png";
         return false;
     }
-    // cairo writes files; a private folder of its own holds this one for the moment.
-    char folder[] = "/tmp/brix-report-XXXXXX";
-    if (::mkdtemp(folder) == nullptr) {
-        error = std::string("no room for the report: ") + std::strerror(errno);
-        return false;
-    }
-    const std::string path = std::string(folder) + "/report." + format;
-    const bool written = writeReport(d, path, error);
-    if (written) {
-        std::FILE* f = std::fopen(path.c_str(), "rb");
-        bytes.clear();
-        char chunk[65536];
-        for (std::size_t n; f != nullptr && (n = std::fread(chunk, 1, sizeof chunk, f)) > 0;)
-            bytes.append(chunk, n);
-        if (f != nullptr)
-            std::fclose(f);
-    }
-    std::remove(path.c_str());
-    ::rmdir(folder);
-    return written;
+    return render(d, format, bytes, error);
 }
 
 }  // namespace brix::report

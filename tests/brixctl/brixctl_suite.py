@@ -941,6 +941,35 @@ class History(unittest.TestCase):
             self.assertTrue(f.read().startswith("not a database"))
         self.assertEqual(run("--history", store, "history").returncode, 0)
 
+    def test_a_report_is_refused_a_form_it_has_not_and_written_over_as_the_file_was(self):
+        store = fresh_store("report.sqlite3")
+        m = Modem()
+        self.addCleanup(m.stop)
+        record_for(4, "--history", store)
+        # Refused as a mistake of the command line, before the store is read.
+        p = run("--history", store, "report", "-o", "a.txt")
+        self.assertEqual(p.returncode, 2, p.stderr)
+        self.assertIn("a.txt: the report is written as .pdf, .html or .png", p.stderr)
+        p = run("--history", store, "report", "-o", "no/such/folder/r.pdf")
+        self.assertEqual(p.returncode, 1)
+        self.assertIn("no/such/folder/r.pdf: No such file or directory", p.stderr)
+        # Written again through a link, the file it names keeps its mode; the link stays.
+        folder = os.path.join(WORK, "reports")
+        shutil.rmtree(folder, ignore_errors=True)
+        os.makedirs(folder)
+        target, link = os.path.join(folder, "r.pdf"), os.path.join(folder, "latest.pdf")
+        os.symlink("r.pdf", link)
+        for mode in (0o600, None):
+            p = run("--history", store, "report", "-o", link)
+            self.assertEqual(p.returncode, 0, p.stderr)
+            if mode:
+                os.chmod(target, mode)
+        self.assertTrue(os.path.islink(link))
+        self.assertEqual(os.stat(target).st_mode & 0o777, 0o600)
+        self.assertEqual(sorted(os.listdir(folder)), ["latest.pdf", "r.pdf"])
+        with open(target, "rb") as f:
+            self.assertEqual(f.read(5), b"%PDF-")
+
 
 if __name__ == "__main__":
     os.makedirs(WORK, exist_ok=True)

@@ -1,9 +1,11 @@
 // The report of a store with known outages: each outage in the table with its times and what
 // the modem said around it, the summary's counts, and the three files as their readers see them.
 #include <gtest/gtest.h>
+#include <sys/resource.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
@@ -282,9 +284,52 @@ TEST_F(ReportTest, ThePdfSaysItInLocalTimeTheHtmlAsksNoOtherHostThePngIsTheChart
     EXPECT_FALSE(writeReport(d_, file("r.docx"), error));
     EXPECT_NE(error.find(".pdf, .html or .png"), std::string::npos);
     EXPECT_FALSE(writeReport(d_, file("no/such/folder/r.pdf"), error));
-    EXPECT_EQ(error.find(".part-"), std::string::npos) << error;
+    EXPECT_EQ(error, file("no/such/folder/r.pdf") + ": No such file or directory");
     for (const auto& e : fs::directory_iterator(dir_))
         EXPECT_EQ(e.path().filename().string().find(".part-"), std::string::npos);
+}
+
+// A report written again keeps the file's mode; one written to a symbolic link replaces the
+// file it names and leaves the link; a failure while writing (a full disk, here a file size
+// limit) names its cause and leaves the old report whole.
+TEST_F(ReportTest, WrittenAgainThroughALinkOrFailingTheOldFileIsKept) {
+    std::string error;
+    const std::string report = file("r.html");
+    ASSERT_TRUE(writeReport(d_, report, error)) << error;
+    fs::permissions(report, fs::perms::owner_read | fs::perms::owner_write);
+    ASSERT_TRUE(writeReport(d_, report, error)) << error;
+    EXPECT_EQ(fs::status(report).permissions() & fs::perms::all,
+              fs::perms::owner_read | fs::perms::owner_write);
+
+    fs::create_directory(file("kept"));
+    fs::create_symlink("kept/target.html", file("link.html"));  // not there yet
+    ASSERT_TRUE(writeReport(d_, file("link.html"), error)) << error;
+    ASSERT_TRUE(fs::is_symlink(file("link.html")));
+    const std::string first = slurp(file("kept/target.html"));
+    EXPECT_NE(first.find("<svg"), std::string::npos);
+    d_.source = "another store";
+    ASSERT_TRUE(writeReport(d_, file("link.html"), error)) << error;
+    ASSERT_TRUE(fs::is_symlink(file("link.html")));
+    EXPECT_NE(slurp(file("kept/target.html")).find("another store"), std::string::npos);
+    fs::create_symlink("loop.pdf", file("loop.pdf"));
+    EXPECT_FALSE(writeReport(d_, file("loop.pdf"), error));
+    EXPECT_EQ(error, file("loop.pdf") + ": Too many levels of symbolic links");
+
+    const std::string before = slurp(report);
+    ::signal(SIGXFSZ, SIG_IGN);
+    rlimit was{};
+    ::getrlimit(RLIMIT_FSIZE, &was);
+    rlimit small = was;
+    small.rlim_cur = 4096;
+    ::setrlimit(RLIMIT_FSIZE, &small);
+    const bool written = writeReport(d_, report, error);
+    ::setrlimit(RLIMIT_FSIZE, &was);
+    EXPECT_FALSE(written);
+    EXPECT_EQ(error, report + ": File too large");
+    EXPECT_EQ(slurp(report), before);
+    for (const char* folder : {"", "/kept"})
+        for (const auto& e : fs::directory_iterator(dir_ + folder))
+            EXPECT_EQ(e.path().filename().string().find(".part-"), std::string::npos);
 }
 
 }  // namespace
