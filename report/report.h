@@ -76,8 +76,9 @@ std::string localDateTime(Millis t);
 std::string zoneText(Millis t);  // "UTC+01:00 (CET)"
 // A time of the tables: with its offset ("2026-10-25 02:30:00 +01:00") when d.severalOffsets.
 std::string tableTime(const ReportData& d, Millis t);
-// "Times are local, UTC+01:00 (CET).", or the offsets at the range's start and end.
-std::string zoneNote(const ReportData& d);
+// "Times are local, UTC+01:00 (CET).", or the offsets at the range's start and end, and with
+// `tables` that each time in them has its own.
+std::string zoneNote(const ReportData& d, bool tables = true);
 // "Made 2026-11-02 10:00:00." with its offset when it is not the range's.
 std::string madeText(const ReportData& d);
 

@@ -209,16 +209,15 @@ std::string tableTime(const ReportData& d, Millis t) {
     return d.severalOffsets ? localDateTime(t) + " " + offsetText(t) : localDateTime(t);
 }
 
-std::string zoneNote(const ReportData& d) {
+std::string zoneNote(const ReportData& d, bool tables) {
     const Millis since = d.range.since, until = d.range.until;
     if (!d.severalOffsets)
         return "Times are local, " + zoneText(since) + ".";
+    const std::string each = tables ? "; each time in the tables with its offset." : ".";
     if (offsetOf(since) != offsetOf(until))
-        return "Times are local, from " + zoneText(since) + " to " + zoneText(until) +
-               "; each time in the tables with its offset.";
+        return "Times are local, from " + zoneText(since) + " to " + zoneText(until) + each;
     return "Times are local, " + zoneText(since) +
-           " at the start and the end, another offset between; each time in the tables with its "
-           "offset.";
+           " at the start and the end, another offset between" + each;
 }
 
 std::string madeText(const ReportData& d) {

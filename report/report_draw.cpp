@@ -421,7 +421,7 @@ bool writePng(const ReportData& d, std::string& bytes, std::string& error) {
     say(cr, 20, 28, title(d));
     font(cr, 12);
     const auto lines = summaryLines(d);
-    say(cr, 20, 50, fitted(cr, zoneNote(d) + " " + lines.front(), width - 40));
+    say(cr, 20, 50, fitted(cr, zoneNote(d, false) + " " + lines.front(), width - 40));
     cairo_save(cr);
     cairo_scale(cr, 2, 2);  // the charts as on paper, twice as large
     for (std::size_t i = 0; i < charts.size(); ++i)
