@@ -235,6 +235,17 @@ int main(int argc, char** argv) {
             return runServe(o, listen);
         if (*record)
             return runRecord(o);
+        // An empty time (a variable of a script left unset) is no default range either.
+        for (auto* command : {history, report})
+            for (const char* name : {"--since", "--until"})
+                if (*command && command->get_option(name)->count() > 0 &&
+                    command->get_option(name)->as<std::string>().empty()) {
+                    std::fprintf(stderr,
+                                 "brixctl: %s needs a time: 2h, 7d, today, 13:01 or an "
+                                 "ISO time\n",
+                                 name);
+                    return kUsage;
+                }
         // An empty address (a variable of a script left unset) is no local read.
         if ((*report && reportFromOption->count() > 0 && reportFrom.empty()) ||
             (*history && fromOption->count() > 0 && historyFrom.empty())) {

@@ -3,6 +3,7 @@
 #include <charconv>
 #include <cmath>
 #include <ctime>
+#include <utility>
 
 namespace brix::history {
 namespace {
@@ -38,27 +39,40 @@ void spreadHeader(std::vector<std::string>& header, const std::string& name) {
 
 }  // namespace
 
+namespace {
+
+// Whole seconds and the milliseconds past them, rounded down also before 1970 (-1 ms is
+// 23:59:59.999 of the day before, not second 0 and a negative millisecond).
+std::pair<std::time_t, int> splitMillis(Millis t) {
+    Millis seconds = t / 1000, millis = t % 1000;
+    if (millis < 0) {
+        millis += 1000;
+        seconds -= 1;
+    }
+    return {static_cast<std::time_t>(seconds), static_cast<int>(millis)};
+}
+
+}  // namespace
+
 std::string isoTime(Millis t) {
-    const std::time_t seconds = static_cast<std::time_t>(t / 1000);
+    const auto [seconds, millis] = splitMillis(t);
     std::tm tm{};
     gmtime_r(&seconds, &tm);
     char text[64];
     std::snprintf(text, sizeof text, "%04d-%02d-%02dT%02d:%02d:%02d.%03dZ", tm.tm_year + 1900,
-                  tm.tm_mon + 1, tm.tm_mday, tm.tm_hour, tm.tm_min, tm.tm_sec,
-                  static_cast<int>(t % 1000));
+                  tm.tm_mon + 1, tm.tm_mday, tm.tm_hour, tm.tm_min, tm.tm_sec, millis);
     return text;
 }
 
 std::string localTime(Millis t) {
-    const std::time_t seconds = static_cast<std::time_t>(t / 1000);
+    const auto [seconds, millis] = splitMillis(t);
     std::tm tm{};
     localtime_r(&seconds, &tm);
     const long offset = tm.tm_gmtoff / 60;  // minutes east of UTC
     char text[64];
     std::snprintf(text, sizeof text, "%04d-%02d-%02dT%02d:%02d:%02d.%03d%c%02ld:%02ld",
                   tm.tm_year + 1900, tm.tm_mon + 1, tm.tm_mday, tm.tm_hour, tm.tm_min, tm.tm_sec,
-                  static_cast<int>(t % 1000), offset < 0 ? '-' : '+', std::labs(offset) / 60,
-                  std::labs(offset) % 60);
+                  millis, offset < 0 ? '-' : '+', std::labs(offset) / 60, std::labs(offset) % 60);
     return text;
 }
 

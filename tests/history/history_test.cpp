@@ -661,6 +661,14 @@ TEST(HistoryStore, WhatIsNoStoreIsLeftAloneAndAStoreIsReadWithoutItsSideFiles) {
         ::chmod(folder.c_str(), 0755);
 }
 
+// Times before 1970 (a range of a century asked of a served history) read back as they were.
+TEST(HistoryTable, TimesBefore1970KeepTheirMilliseconds) {
+    EXPECT_EQ(isoTime(-1), "1969-12-31T23:59:59.999Z");
+    EXPECT_EQ(isoTime(-1'000), "1969-12-31T23:59:59.000Z");
+    EXPECT_EQ(isoTime(-1'577'923'200'500), "1919-12-31T23:59:59.500Z");
+    EXPECT_EQ(isoTime(1'765'000'000'123), "2025-12-06T05:46:40.123Z");
+}
+
 // The columns brixctl history --csv prints and the History window exports.
 TEST(HistoryTable, CsvColumnsQuotingAndControlCharacters) {
     RfRow r;
