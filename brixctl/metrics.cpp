@@ -69,15 +69,14 @@ std::string versionLabel(const std::string& text) {
     return out;
 }
 
-// A channel's label as a label value: printable characters only (a file written by hand may
-// hold anything); the file keeps at most 49 bytes of each, so every label is one of ten short
+// A channel's label as a label value: a control character as a space (a file written by hand
+// may hold anything); the file keeps at most 49 bytes of each, so every label is one of ten short
 // texts.
 std::string channelLabel(const std::string& latin1) {
     std::string clean;
     for (const char c : latin1) {
         const auto u = static_cast<unsigned char>(c);
-        if (u >= 0x20 && u != 0x7f && (u < 0x80 || u >= 0xa0))
-            clean += c;
+        clean += u >= 0x20 && u != 0x7f && (u < 0x80 || u >= 0xa0) ? c : ' ';
     }
     return clean;
 }

@@ -75,7 +75,7 @@ bool LinkFeed::failed() const {
 
 bool LinkFeed::recording() const {
     std::lock_guard lock(recorderMutex_);
-    return recorder_ != nullptr && recorder_->recording();
+    return recorder_ != nullptr && recorder_->writing();
 }
 
 std::int64_t LinkFeed::lastWrittenUnixMs() const {
@@ -95,6 +95,15 @@ void LinkFeed::startRecording() {
     // The versions are news to this store, whatever an earlier owner recorded.
     recordedVersions_[0].clear();
     recordedVersions_[1].clear();
+    // A store whose last word on the link is "down" (this program or another stopped during an
+    // outage) gets its "up" with the first report heard now: else the outage never ends.
+    openDown_ = false;
+    std::string error;
+    if (auto store = Store::open(path_, true, error, false)) {
+        const auto last =
+            store->events(0, INT64_MAX, 1, {EventKind::LinkDown, EventKind::LinkUp}, true);
+        openDown_ = !last.empty() && last.back().kind == EventKind::LinkDown;
+    }
     brix::share::offerHistory(path_);
     owning_ = true;
 }
@@ -182,6 +191,10 @@ void LinkFeed::handle(const brix::LinkEvent& e) {
         [&](const auto& v) {
             using T = std::decay_t<decltype(v)>;
             if constexpr (std::is_same_v<T, brix::RfReport>) {
+                if (openDown_) {
+                    openDown_ = false;
+                    record(Event{e.unixMs, EventKind::LinkUp, "the modem answers again", ""});
+                }
                 // A modem reports every 3 s; a flood of reports keeps at most 20 a second.
                 if (e.unixMs >= lastRfMs_ && e.unixMs - lastRfMs_ < kSampleEveryMs)
                     return;
@@ -232,11 +245,13 @@ void LinkFeed::handle(const brix::LinkEvent& e) {
             } else if constexpr (std::is_same_v<T, brix::RequestSent>) {
                 record(Event{e.unixMs, kindOf(v.kind), v.text, v.program});
             } else if constexpr (std::is_same_v<T, brix::LinkSilent>) {
+                openDown_ = false;
                 // The link is down from the last frame heard, not from when that is found
                 // out, 10 s later.
                 record(Event{v.lastHeardMs, EventKind::LinkDown,
                              "nothing heard from the modem since (10 s and more)", ""});
             } else if constexpr (std::is_same_v<T, brix::LinkHeard>) {
+                openDown_ = false;
                 record(Event{e.unixMs, EventKind::LinkUp, "the modem answers again", ""});
             } else if constexpr (std::is_same_v<T, brix::LinkGap>) {
                 record(Event{v.fromMs, EventKind::Gap, gapText(v), ""});

@@ -75,6 +75,7 @@ private:
     // Feed thread only.
     std::deque<std::string> recordedVersions_[2];  // the last few texts recorded of each
     bool toldLost_ = false;
+    bool openDown_ = false;  // the store's last presence event is a link-down
     struct Limit {
         double tokens = kBurst;
         std::chrono::steady_clock::time_point refilled{};

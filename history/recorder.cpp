@@ -107,6 +107,11 @@ Millis Recorder::lastWrittenUnixMs() const {
     return lastWrittenUnixMs_;
 }
 
+bool Recorder::writing() const {
+    std::lock_guard lock(mutex_);
+    return recording_ && !writeFailed_;
+}
+
 bool Recorder::everOpened() const {
     std::lock_guard lock(mutex_);
     return everOpened_;
@@ -311,6 +316,12 @@ void Recorder::run() {
             dropped_ += lost;
             if (wroteRows)
                 lastWrittenUnixMs_ = unixMsNow();
+            // From a failed write until one succeeds: the retries in between are no recording.
+            // (rows held back for another program's lock are neither).
+            if (wroteRows)
+                writeFailed_ = false;
+            else if (!wrote && held.empty())
+                writeFailed_ = true;
             recording_ = store_ != nullptr && !failed_;
             everOpened_ = everOpened_ || recording_;
             waitingForRoom_ = !recording_ && full_;

@@ -59,6 +59,9 @@ public:
     std::uint64_t dropped() const;
     // True while the store takes what is recorded.
     bool recording() const;
+    // True while the store takes what is recorded and the last write did not fail (a full disk
+    // tried again now and then is not recording, though recording() says so while it tries).
+    bool writing() const;
     // True while it does not because the disk is full: it goes on trying.
     bool waitingForRoom() const;
     // When rows were last written into the store (Unix ms; 0: none yet), so that a writer
@@ -93,6 +96,7 @@ private:
     bool opened_ = false;  // the writer has opened the store, or found it cannot
     bool everOpened_ = false;
     Millis lastWrittenUnixMs_ = 0;
+    bool writeFailed_ = false;  // from a failed write until one succeeds
 
     // Writer thread only.
     std::unique_ptr<Store> store_;

@@ -584,7 +584,7 @@ class Metrics(unittest.TestCase):
                                capture_output=True)
         self.assertEqual(check.returncode, 0, check.stdout + check.stderr)
         self.assertRegex(text, r'\nbrix_build_info\{version="\d+\.\d+",interface=""\} 1\n')
-        self.assertIn('\nbrix_receive_channel{label="Main \\"A\\" \\\\ \u00e9[31m"} 1\n',
+        self.assertIn('\nbrix_receive_channel{label="Main \\"A\\" \\\\ \u00e9  [31m"} 1\n',
                       text)
         self.assertIn("\nbrix_history_recording 1\n", text)
         written = float(re.search(r"^brix_history_last_write_timestamp_seconds (\S+)$", text,
@@ -682,6 +682,41 @@ class History(unittest.TestCase):
         p = run("--history", os.path.join(WORK, "none.sqlite3"), "history")
         self.assertEqual(p.returncode, 1)
         self.assertIn("no history to read", p.stderr)
+
+    def test_an_outage_the_recorder_was_stopped_in_ends_when_a_new_one_hears_the_modem(self):
+        """A service stopped during an outage and started again: the link-up is written when
+        the modem is first heard, and the report holds one finished outage."""
+        store = fresh_store("restart.sqlite3")
+        m = Modem()
+        self.addCleanup(m.stop)
+
+        def recorder():
+            p = subprocess.Popen([BRIXCTL, "--history", store, "record"], cwd=WORK,
+                                 stderr=subprocess.DEVNULL)
+            self.addCleanup(lambda: p.poll() is None and (p.kill(), p.wait()))
+            return p
+
+        rec = recorder()
+        time.sleep(4)
+        m.proc.send_signal(signal.SIGSTOP)
+        time.sleep(13)  # the link-down is written
+        rec.send_signal(signal.SIGINT)
+        self.assertEqual(rec.wait(10), 0)
+        m.proc.send_signal(signal.SIGCONT)
+        rec = recorder()
+        time.sleep(6)
+        rec.send_signal(signal.SIGINT)
+        self.assertEqual(rec.wait(10), 0)
+        kinds = [e["kind"] for e in json.loads(run("--history", store, "--json", "history",
+                                                   "events", "--since", "1h").stdout)
+                 if e["kind"] in ("link-down", "link-up")]
+        self.assertEqual(kinds, ["link-down", "link-up"])
+        p = run("--history", store, "report", "--since", "1h", "-o", "restart.html")
+        self.assertEqual(p.returncode, 0, p.stderr)
+        with open(os.path.join(WORK, "restart.html")) as f:
+            page = f.read()
+        self.assertIn("The link was down once", page)
+        self.assertNotIn("still down", page)
 
     def test_the_record_is_found_without_options_copied_whole_and_a_bare_copy_is_told(self):
         runtime, home = os.path.join(WORK, "find-runtime"), os.path.join(WORK, "find-home")

@@ -346,7 +346,8 @@ class Prometheus(unittest.TestCase):
 
         rules = json.load(urllib.request.urlopen("http://127.0.0.1:9390/api/v1/rules"))
         loaded = [(r["name"], r["health"]) for g in rules["data"]["groups"] for r in g["rules"]]
-        self.assertEqual(sorted(loaded), [("BrixHistoryNotRecording", "ok"),
+        self.assertEqual(sorted(loaded), [("BrixCountersReset", "ok"),
+                                          ("BrixHistoryNotRecording", "ok"),
                                           ("BrixLinkLostRepeatedly", "ok"),
                                           ("BrixModemDown", "ok"),
                                           ("BrixReceiveChannelChanged", "ok"),
