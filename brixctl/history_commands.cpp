@@ -355,7 +355,9 @@ int followServed(const Options& o, const std::string& from, Millis since) {
     std::map<std::tuple<Millis, int, std::string, std::string>, int> printed;
     for (const auto& e : before) {
         printEvent(out, e);
-        if (e.t >= now - h::EventFollower::kLate)
+        // The server's stream may bring again the last minute of its own clock: with room
+        // for the two clocks' difference.
+        if (e.t >= now - 2 * h::EventFollower::kLate)
             ++printed[{e.t, static_cast<int>(e.kind), e.text, e.program}];
     }
     while (!Session::interrupted() && !readerGone()) {

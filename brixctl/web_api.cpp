@@ -371,8 +371,11 @@ void StreamFeed::pollEvents() {
         events_.reset();
         return;
     }
+    // From a minute back: an event is written up to 10 s after its time (a link-down), so one
+    // stamped before the first client came but written after it is news to that client too.
+    // Clients drop what they already read.
     if (!events_)
-        events_.emplace(now);
+        events_.emplace(now - brix::history::EventFollower::kLate);
     Opened opened = openRecord(o_);
     if (opened.store == nullptr)
         return;
